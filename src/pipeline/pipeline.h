@@ -1,0 +1,50 @@
+// Playback pipeline: reader thread and clock, seeking, video decode thread
+// and frame conversion.
+#pragma once
+
+#include <cstdint>
+
+#include "media/ffmpeg.h"
+
+namespace qvx_ffmpeg {
+
+struct AudioVideoBlock;
+
+// Upper bounds of one wait, so that stop, pause and seek stay responsive
+// even if a wake-up were missed.
+constexpr int pacing_slice_ms = 50;
+constexpr int idle_wait_ms = 50;
+constexpr int end_of_input_retry_ms = 20;
+
+// Reader read-ahead limits over both queues of a block.
+constexpr uint64_t max_queue_packets = 131072;
+constexpr uint64_t max_queue_bytes = 64ull * 1024 * 1024;
+
+// ---- Clock ---------------------------------------------------------------
+// One step of the playback clock; returns clock_elapsed (seconds).
+float update_clock(AudioVideoBlock* block);
+// Restarts the clock from 0 (reader start and rewind).
+void restart_clock(AudioVideoBlock* block);
+
+// ---- Threads ---------------------------------------------------------------
+unsigned reader_thread(AudioVideoBlock* block);
+unsigned video_decode_thread(AudioVideoBlock* block);
+
+// ---- Seeking -----------------------------------------------------------------
+// Run on the reader thread.
+void rewind_to_start(AudioVideoBlock* block, bool video_on, bool audio_on);
+bool seek_to_seconds(AudioVideoBlock* block, bool video_on, bool audio_on, int64_t seconds);
+// Direct operations, run on the host's thread at any time.
+int64_t video_ms_to_timestamp(AudioVideoBlock* block, int milliseconds);
+bool seek_video_frame(AudioVideoBlock* block, int seconds);
+bool seek_video_timestamp(AudioVideoBlock* block, int timestamp);
+bool seek_audio_timestamp(AudioVideoBlock* block, int timestamp);
+
+// ---- Conversion --------------------------------------------------------------
+// Each converts a decoded frame into a free frame-pool entry and queues it
+// on decoded_frames; true when an entry was queued.
+bool video_convert_rgb24(AudioVideoBlock* block, AVFrame* frame);
+bool video_convert_yuv420p(AudioVideoBlock* block, AVFrame* frame);
+bool video_convert_nv12(AudioVideoBlock* block, AVFrame* frame);
+
+}  // namespace qvx_ffmpeg

@@ -1,0 +1,220 @@
+#include "audio/audio.h"
+#include "pipeline/pipeline.h"
+#include "plugin/audio_video_block.h"
+
+namespace qvx_ffmpeg {
+
+namespace {
+
+constexpr int fill_limit_wait_ms = 10;
+constexpr int drain_poll_ms = 5;
+
+// What this run of the reader decided at its start, and where it stands.
+struct ReaderState {
+    bool video_on = false;
+    bool audio_on = false;
+    // The input has ended for the current segment and the drain markers are
+    // queued; cleared by a successful read, a seek or a rewind.
+    bool at_end = false;
+};
+
+float timer_seconds(AudioVideoBlock* block) {
+    return static_cast<float>(block->playback_timer.getMilliseconds()) * 0.001f;
+}
+
+bool decoder_open(AVCodecContext* ctx) { return ctx != nullptr && avcodec_is_open(ctx); }
+
+bool has_request(const AudioVideoBlock* block) {
+    return block->reader_stop || block->seek_requested || block->rewind_requested;
+}
+
+bool queues_over_limit(AudioVideoBlock* block) {
+    return block->video_packets.count + block->audio_packets.count > max_queue_packets ||
+           block->video_packets.bytes + block->audio_packets.bytes > max_queue_bytes;
+}
+
+bool decoders_done(AudioVideoBlock* block) {
+    return block->video_packets.count == 0 && block->video_packets.in_flight == 0 &&
+           block->audio_packets.count == 0 && block->audio_packets.in_flight == 0;
+}
+
+// Lets the decoders give out the frames they still hold for this segment.
+void queue_drain_markers(AudioVideoBlock* block, const ReaderState& st) {
+    if (st.video_on) block->video_packets.push(drain_packet());
+    if (st.audio_on) block->audio_packets.push(drain_packet());
+}
+
+void serve_seek(AudioVideoBlock* block, ReaderState& st) {
+    block->seeking = true;
+    if (seek_to_seconds(block, st.video_on, st.audio_on, block->seek_target_seconds))
+        st.at_end = false;
+    update_clock(block);
+    block->seek_requested = false;
+    block->seeking = false;
+    if (st.video_on) block->video_first_frame_pending = true;
+    notify_block(block);
+}
+
+// At the end of a looping input: once every queued packet has been decoded
+// and shown, ask for the rewind (served next cycle). A seek asked for
+// meanwhile wins over the rewind.
+void finish_loop(AudioVideoBlock* block) {
+    while (!block->reader_stop && !block->seek_requested) {
+        if (decoders_done(block)) break;
+        if (block->audio_stop || block->video_decode_stop) break;
+        update_clock(block);
+        wait_block(block, std::chrono::milliseconds(drain_poll_ms),
+                   [block] { return block->reader_stop || block->seek_requested; });
+    }
+    if (block->reader_stop || block->seek_requested) return;
+    block->rewind_requested = true;
+}
+
+void route_packet(AudioVideoBlock* block, const ReaderState& st, AVPacket* packet) {
+    if (st.video_on && packet->stream_index == block->video_stream_index) {
+        block->video_packets.push(packet);
+    } else if (st.audio_on && packet->stream_index == block->audio_stream_index) {
+        block->audio_packets.push(packet);
+    } else {
+        av_packet_free(&packet);
+    }
+}
+
+void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
+    update_clock(block);
+    if (block->rewind_requested.exchange(false)) {
+        rewind_to_start(block, st.video_on, st.audio_on);
+        st.at_end = false;
+    }
+    if (block->seek_requested) {
+        // A seek goes on to one read even while paused.
+        serve_seek(block, st);
+    } else if (block->paused) {
+        wait_block(block, std::chrono::milliseconds(idle_wait_ms),
+                   [block] { return !block->paused || has_request(block); });
+        return;
+    }
+
+    if (queues_over_limit(block)) {
+        wait_block(block, std::chrono::milliseconds(fill_limit_wait_ms),
+                   [block] { return has_request(block); });
+        return;
+    }
+    if (st.at_end && !block->loop) {
+        // A non-looping input at its end keeps its last state; the read is
+        // retried now and then in case the input grows.
+        if (wait_block(block, std::chrono::milliseconds(end_of_input_retry_ms),
+                       [block] { return has_request(block); }))
+            return;
+    }
+
+    AVPacket* packet = av_packet_alloc();
+    if (packet == nullptr) {
+        wait_block(block, std::chrono::milliseconds(fill_limit_wait_ms),
+                   [block] { return has_request(block); });
+        return;
+    }
+    int r;
+    {
+        std::lock_guard<std::mutex> guard(block->demux_lock);
+        r = av_read_frame(block->format_ctx, packet);
+    }
+    if (r >= 0) {
+        st.at_end = false;
+        route_packet(block, st, packet);
+        return;
+    }
+    av_packet_free(&packet);
+
+    if (!st.at_end) {
+        // Inputs without an I/O context (devices, lavfi) have no I/O error
+        // to report: their failed read is the end of input.
+        const AVIOContext* io = block->format_ctx->pb;
+        if (r != AVERROR_EOF && io != nullptr && io->error != 0 && !block->reader_stop)
+            qvx::LogMgr::get().tracef_warning(
+                "[FFmpeg] reader_thread - read error, treated as the end of input (audio/video "
+                "block %d): %s",
+                block->id, av_error_text(r).c_str());
+        st.at_end = true;
+        queue_drain_markers(block, st);
+    }
+    if (block->loop) finish_loop(block);
+}
+
+void reader_shutdown(AudioVideoBlock* block) {
+    block->video_decode_stop = true;
+    block->audio_stop = true;
+    notify_block(block);
+    update_clock(block);
+    close_audio_device(block);
+    if (block->video_decode_running) {
+        if (block->video_decode_thread_handle.joinable()) block->video_decode_thread_handle.join();
+        block->video_decode_running = false;
+    }
+    block->audio_packets.clear();
+    block->video_packets.clear();
+}
+
+}  // namespace
+
+float update_clock(AudioVideoBlock* block) {
+    std::lock_guard<std::mutex> guard(block->clock_lock);
+    const float now = timer_seconds(block);
+    const float delta = now - block->clock_last_reading;
+    block->clock_last_reading = now;
+    block->clock_elapsed = block->clock_elapsed + delta;
+    if (!block->paused) {
+        block->video_position = block->video_position + delta;
+        block->audio_position = block->audio_position + delta;
+    }
+    return block->clock_elapsed;
+}
+
+void restart_clock(AudioVideoBlock* block) {
+    std::lock_guard<std::mutex> guard(block->clock_lock);
+    const float t = timer_seconds(block);
+    block->clock_elapsed = 0.0f;
+    block->video_position = 0.0f;
+    block->audio_position = 0.0f;
+    block->clock_last_reading = t;
+    block->frame_timer = static_cast<double>(t);
+    block->frame_timer_reference = static_cast<double>(t);
+}
+
+unsigned reader_thread(AudioVideoBlock* block) {
+    if (block == nullptr) {
+        qvx::utils::thread_exit();
+        return 0;
+    }
+    restart_clock(block);
+
+    ReaderState st;
+    st.video_on = block->video_enabled && block->video_stream_index >= 0 &&
+                  decoder_open(block->video_codec_ctx);
+    st.audio_on = block->audio_enabled && block->audio_stream_index >= 0 &&
+                  decoder_open(block->audio_codec_ctx);
+    if (st.video_on) {
+        try {
+            block->video_decode_thread_handle = std::thread(video_decode_thread, block);
+            block->video_decode_running = true;
+        } catch (const std::system_error& e) {
+            qvx::LogMgr::get().tracef_error(
+                "[FFmpeg] reader_thread - unable to start the video decode thread (audio/video "
+                "block %d): %s",
+                block->id, e.what());
+            st.video_on = false;
+        }
+    }
+    if (st.audio_on && !open_audio_device(block)) {
+        block->audio_enabled = false;
+        st.audio_on = false;
+    }
+
+    while (!block->reader_stop) reader_cycle(block, st);
+
+    reader_shutdown(block);
+    qvx::utils::thread_exit();
+    return 0;
+}
+
+}  // namespace qvx_ffmpeg

@@ -1,0 +1,203 @@
+// The audio/video block: the whole playback state of one opened input.
+//
+// Threads that touch a block:
+//   host    the host's calling thread(s): plug-in operations, texture updates
+//   reader  the block's reader thread (demuxing, seeks, rewinds, clock)
+//   video   the block's video decode thread (started and joined by reader)
+//   sdl     SDL's audio thread for the block's device (audio_callback)
+//
+// Fields below say which thread writes them and what guards them. Every
+// flag read without a lock is atomic. Lock order, outermost first:
+//   demux_lock -> video_decoder_lock -> audio_decoder_lock
+//   -> (queue locks, decoded_frames_lock, clock_lock, wake.mutex: leaves)
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "host/qvx.h"
+#include "media/ffmpeg.h"
+#include "pipeline/packet_queue.h"
+
+namespace qvx_ffmpeg {
+
+struct FramePoolEntry {
+    // Frame owned by the entry between uses; its planes lie in one buffer
+    // from av_mallocz starting at data[0] (buf[0] stays null).
+    AVFrame* frame = nullptr;
+    // 1 from the conversion filling the entry until the texture update has
+    // used it; the converter never touches an entry whose flag is set.
+    std::atomic<uint8_t> in_use{0};
+    int64_t index = 0;
+};
+
+constexpr uint64_t frame_pool_size = 100;
+
+struct FramePool {
+    FramePoolEntry* entries = nullptr;
+    uint64_t count = 0;
+};
+
+// A wake-up for waits with a deadline: control changes (pause, seek,
+// rewind, stop) notify it so that waiting threads react at once.
+struct BlockSignal {
+    std::mutex mutex;
+    std::condition_variable cv;
+    uint64_t generation = 0;  // guarded by mutex
+};
+
+struct AudioVideoBlock {
+    AudioVideoBlock();
+    ~AudioVideoBlock();
+    AudioVideoBlock(const AudioVideoBlock&) = delete;
+    AudioVideoBlock& operator=(const AudioVideoBlock&) = delete;
+
+    const int id;                  // from GenId at construction
+    std::string file_name;         // host, before open; constant afterwards
+    FramePool* frame_pool = nullptr;  // host (open); entries: see FramePoolEntry
+
+    std::deque<FramePoolEntry*> decoded_frames;  // guarded by decoded_frames_lock
+    std::mutex decoded_frames_lock;              // video pushes, host pops
+
+    bool loop = false;  // host, before play
+    std::atomic<bool> rewind_requested{false};  // host/reader set, reader clears
+    std::atomic<bool> seek_requested{false};    // host sets, reader clears
+    std::atomic<bool> seeking{false};           // reader, while it repositions
+    std::atomic<int64_t> seek_target_seconds{0};  // host, before seek_requested
+    std::atomic<bool> video_first_frame_pending{true};  // reader sets, video clears
+
+    AVFormatContext* format_ctx = nullptr;  // host (open); reads under demux_lock
+    int duration_seconds = 0;               // host (open)
+    qvx::Timer profile_timer;
+    qvx::Timer playback_timer;              // never reset
+
+    // Playback clock, seconds. update_clock runs on reader, video and host
+    // (resume) under clock_lock; positions are also stored by the decoders.
+    std::mutex clock_lock;
+    std::atomic<float> clock_elapsed{0.0f};
+    std::atomic<float> clock_last_reading{0.0f};
+    std::atomic<bool> paused{false};  // host
+    std::atomic<float> video_position{0.0f};
+    std::atomic<float> audio_position{0.0f};
+    std::atomic<double> frame_timer{0.0};            // video pacing, media seconds
+    std::atomic<double> frame_timer_reference{0.0};  // clock value frame_timer last advanced to
+
+    std::atomic<bool> reader_stop{false};  // host raises, never lowered
+    bool reader_running = false;           // host
+    std::thread reader_thread_handle;      // host starts and joins
+
+    int video_stream_index = -1;           // host (open)
+    const AVCodec* video_codec = nullptr;  // host (open)
+    AVStream* video_stream = nullptr;      // host (open)
+    std::string video_codec_name;          // host (open)
+    double video_clock = 0.0;              // video; reader resets under video_decoder_lock
+    AVCodecContext* video_codec_ctx = nullptr;  // used under video_decoder_lock
+    SwsContext* sws_to_rgb24 = nullptr;         // video
+    AVFrame* video_decoded_frame = nullptr;     // video
+    SwsContext* sws_to_yuv420p = nullptr;       // video
+    std::atomic<bool> video_enabled{true};      // host
+    uint32_t video_num_frames = 0;              // host (open)
+    // Picture size for the host: set at open, then from each decoded frame
+    // (the decoder context's own fields change on the video thread).
+    std::atomic<int> video_width{0};
+    std::atomic<int> video_height{0};
+    float video_rotation = 0.0f;                // host (open)
+    std::atomic<uint32_t> displayed_video_frames{0};  // host (texture update)
+    std::atomic<uint32_t> decoded_video_frames{0};    // video
+    int sws_flags = SWS_BILINEAR;                     // host (open)
+    int output_pixel_format = AV_PIX_FMT_RGB24;       // host (open)
+    std::atomic<bool> video_decode_stop{false};       // host/reader raise
+    bool video_decode_running = false;                // reader
+    int hw_pix_fmt = AV_PIX_FMT_NONE;                 // host (open)
+    AVBufferRef* hw_device_ctx = nullptr;             // host (open)
+    int hw_device_type = AV_HWDEVICE_TYPE_NONE;       // host (open)
+    PacketQueue video_packets;
+    std::thread video_decode_thread_handle;  // reader starts and joins
+
+    uint32_t audio_device = 0;              // reader (SDL device id, 0 none)
+    int audio_stream_index = -1;            // host (open)
+    AVFrame* audio_decoded_frame = nullptr;  // sdl, under audio_decoder_lock
+    const AVCodec* audio_codec = nullptr;   // host (open)
+    double audio_clock = 0.0;               // sdl; reader resets under audio_decoder_lock
+    AVChannelLayout out_ch_layout{};        // constructor: unspecified order, 2 channels
+    int out_channels = 2;                   // reader (device open)
+    int out_sample_rate = 48000;            // reader (device open)
+    int out_samples = 1024;                 // reader (device open)
+    uint8_t** resampled_data = nullptr;     // sdl
+    int resampled_linesize = 0;             // sdl
+    int resampled_capacity_samples = 0;     // sdl: samples resampled_data holds
+    int audio_resampled_data_size = 0;      // sdl
+    AVCodecContext* audio_codec_ctx = nullptr;  // used under audio_decoder_lock
+    AVStream* audio_stream = nullptr;           // host (open)
+    std::string audio_codec_name;               // host (open)
+    AVPacket* audio_packet = nullptr;           // sdl; null unless a packet is held
+    int audio_packet_size = 0;                  // sdl
+    SwrContext* swr_ctx = nullptr;              // reader (device open), then sdl
+    std::atomic<float> volume{0.7f};            // host
+    uint8_t* audio_pcm_buffer = nullptr;        // sdl
+    int _audio_pcm_buffer_max_size = 0;         // sdl
+    int audio_buf_size = 0;                     // sdl
+    int audio_buf_index = 0;                    // sdl
+    std::atomic<bool> audio_device_open{false};  // reader
+    qvx::AudioData audio_data;
+    double audio_pts = 0.0;                   // sdl
+    std::atomic<bool> audio_enabled{true};    // host; reader clears when no device opens
+    std::atomic<bool> audio_stop{false};      // host/reader raise, never lowered
+    PacketQueue audio_packets;
+    uint32_t audio_num_frames = 0;            // host (open)
+    int audio_num_channels = 2;               // host (open)
+    int audio_sample_rate = 44100;            // host (open)
+
+    // ---- Hand-over between the block's threads ------------------------------
+    // demux_lock: format_ctx reads and every repositioning of the input
+    // (reader, and the host's direct seeks).
+    std::mutex demux_lock;
+    // Held by whoever drives a decoder context: the video thread while it
+    // sends and receives, the audio callback while it decodes, the reader and
+    // the host while they flush.
+    std::mutex video_decoder_lock;
+    std::mutex audio_decoder_lock;
+    // Raised by a repositioning before it takes the decoder locks: the video
+    // thread leaves its pacing wait and gives its decoder up at once.
+    std::atomic<bool> reposition_pending{false};
+    // Bumped by every repositioning; a frame decoded under an older serial is
+    // stale and never delivered.
+    std::atomic<uint32_t> video_serial{0};
+    // The audio decoder is giving out its last frames after the drain
+    // marker (sdl, under audio_decoder_lock); the marker stays in flight on
+    // audio_packets until it is done.
+    bool audio_draining = false;
+    // Video scratch frames: the download of a hardware frame, and a
+    // conversion whose chroma planes need repacking (odd sizes).
+    AVFrame* hw_transfer_frame = nullptr;
+    AVFrame* staging_frame = nullptr;
+    BlockSignal wake;
+};
+
+// Releases everything opening and playing acquired; joins the threads
+// first. Safe on a partly opened block. Always returns true.
+bool teardown_block(AudioVideoBlock* block);
+
+// Raises the three stop flags, wakes every wait and joins the reader.
+void stop_reader_thread(AudioVideoBlock* block);
+
+// Wakes every wait of the block (wait_block and the queues' pop_wait).
+// Callers change the flag they mean first, then notify.
+void notify_block(AudioVideoBlock* block);
+
+// Waits until ready() holds or the deadline passes; ready() is evaluated
+// under the signal's mutex, so a notify after a flag change is never lost.
+// Returns ready()'s last value.
+template <typename Ready>
+bool wait_block(AudioVideoBlock* block, std::chrono::milliseconds timeout, Ready ready) {
+    std::unique_lock<std::mutex> guard(block->wake.mutex);
+    return block->wake.cv.wait_for(guard, timeout, ready);
+}
+
+}  // namespace qvx_ffmpeg
