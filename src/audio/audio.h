@@ -22,8 +22,12 @@ bool open_audio_device(AudioVideoBlock* block);
 // Pauses and closes the block's device (idempotent). The plug-in's SDL
 // subsystems end when its last device closes.
 void close_audio_device(AudioVideoBlock* block);
-// Ends the plug-in's SDL subsystems if they are started (plug-in stop).
+// Ends the plug-in's SDL subsystems, after every device has closed (plug-in
+// destruction: nothing of SDL's may outlive the library).
 void quit_sdl_audio();
+// Ends the plug-in's SDL subsystems now if no device is open or closing;
+// otherwise they end with the last device's close (plug-in stop).
+void release_sdl_audio_later();
 // Whether SDL is started for the plug-in.
 bool sdl_audio_started();
 

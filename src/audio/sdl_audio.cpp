@@ -1,6 +1,9 @@
 #include <SDL.h>
 
+#include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <thread>
 
 #include "audio/audio.h"
 #include "plugin/audio_video_block.h"
@@ -17,7 +20,42 @@ constexpr int fallback_sample_rates[] = {0, 44100, 48000, 96000, 192000};
 // readers of blocks started together open their devices concurrently.
 std::mutex sdl_mutex;
 int sdl_initialized = 0;  // guarded by sdl_mutex
-int open_devices = 0;     // guarded by sdl_mutex
+int open_devices = 0;     // guarded by sdl_mutex; opened and not yet closed
+
+// Closing an SDL device waits for its audio thread, a few device buffers
+// (about 250 ms with 4096-sample buffers). A paused device never calls its
+// callback again, so the block can go at once; the close itself is left to
+// a closer thread, which also ends SDL after the plug-in's last device.
+struct DeviceCloser {
+    std::mutex mutex;
+    std::condition_variable idle;
+    std::deque<SDL_AudioDeviceID> pending;  // guarded by mutex
+    bool running = false;                   // guarded by mutex
+    std::thread thread;                     // started and joined under mutex
+
+    ~DeviceCloser() { wait_idle(); }
+
+    void close_later(SDL_AudioDeviceID device) {
+        std::lock_guard<std::mutex> guard(mutex);
+        pending.push_back(device);
+        if (running) return;
+        if (thread.joinable()) thread.join();  // the previous run has ended
+        running = true;
+        thread = std::thread([this] { run(); });
+    }
+
+    // Returns once every pending device is closed and the closer has ended.
+    void wait_idle() {
+        std::unique_lock<std::mutex> guard(mutex);
+        idle.wait(guard, [this] { return !running; });
+        if (thread.joinable()) thread.join();
+    }
+
+private:
+    void run();
+};
+
+DeviceCloser closer;
 
 qvx::LogMgr& logger() { return qvx::LogMgr::get(); }
 
@@ -55,6 +93,26 @@ void quit_sdl_locked() {
     if (!sdl_initialized) return;
     SDL_QuitSubSystem(sdl_subsystems);
     sdl_initialized = 0;
+}
+
+void DeviceCloser::run() {
+    for (;;) {
+        SDL_AudioDeviceID device;
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            if (pending.empty()) {
+                running = false;
+                idle.notify_all();
+                return;
+            }
+            device = pending.front();
+            pending.pop_front();
+        }
+        std::lock_guard<std::mutex> guard(sdl_mutex);
+        SDL_CloseAudioDevice(device);
+        // Other blocks keep playing; SDL ends with the plug-in's last device.
+        if (--open_devices == 0) quit_sdl_locked();
+    }
 }
 
 SDL_AudioDeviceID open_device(AudioVideoBlock* block, SDL_AudioSpec* obtained) {
@@ -154,22 +212,25 @@ bool open_audio_device(AudioVideoBlock* block) {
 void close_audio_device(AudioVideoBlock* block) {
     if (block == nullptr || !block->audio_device_open.exchange(false)) return;
     // The callback sees audio_stop and returns at once, so pausing (which
-    // waits for a callback in progress) cannot hang.
+    // waits for a callback in progress) cannot hang. Once paused, the device
+    // never calls back into this block again.
     block->audio_stop = true;
-    std::lock_guard<std::mutex> guard(sdl_mutex);
-    if (block->audio_device != 0) {
-        SDL_PauseAudioDevice(block->audio_device, 1);
-        SDL_CloseAudioDevice(block->audio_device);
-        block->audio_device = 0;
-        --open_devices;
-    }
-    // Other blocks keep playing; SDL ends with the plug-in's last device.
-    if (open_devices == 0) quit_sdl_locked();
+    const SDL_AudioDeviceID device = block->audio_device;
+    block->audio_device = 0;
+    if (device == 0) return;
+    SDL_PauseAudioDevice(device, 1);
+    closer.close_later(device);
 }
 
 void quit_sdl_audio() {
+    closer.wait_idle();
     std::lock_guard<std::mutex> guard(sdl_mutex);
     quit_sdl_locked();
+}
+
+void release_sdl_audio_later() {
+    std::lock_guard<std::mutex> guard(sdl_mutex);
+    if (open_devices == 0) quit_sdl_locked();
 }
 
 }  // namespace qvx_ffmpeg

@@ -105,7 +105,7 @@ bool SimpleVideoFFmpeg::start() {
 bool SimpleVideoFFmpeg::stop() {
     if (!started) return true;
     destroy_all_blocks();
-    qvx_ffmpeg::quit_sdl_audio();
+    qvx_ffmpeg::release_sdl_audio_later();
     avformat_network_deinit();
     started = false;
     return true;
