@@ -20,12 +20,6 @@ extern "C" {
 #include "audio/audio.h"
 #include "pipeline/pipeline.h"
 
-#if defined(_WIN32)
-#define QVX_PLUGIN_EXPORT __declspec(dllexport)
-#else
-#define QVX_PLUGIN_EXPORT __attribute__((visibility("default")))
-#endif
-
 namespace qvx {
 
 using qvx_ffmpeg::AudioVideoBlock;
@@ -188,21 +182,3 @@ bool SimpleVideoFFmpeg::is_hw_device_used(int id, const char* name) {
 }
 
 }  // namespace qvx
-
-extern "C" {
-
-QVX_PLUGIN_EXPORT qvx::Plugin* qvx_plugin_create() {
-    try {
-        return new qvx::SimpleVideoFFmpeg();
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-QVX_PLUGIN_EXPORT int qvx_plugin_destroy(qvx::Plugin* plugin) {
-    if (plugin == nullptr) return 0;
-    delete plugin;
-    return 1;
-}
-
-}  // extern "C"

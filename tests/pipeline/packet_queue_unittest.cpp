@@ -1,0 +1,82 @@
+// The packet queue is tested directly: its markers and counters carry the
+// hand-over between the reader and the decoders.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "media/ffmpeg.h"
+#include "pipeline/packet_queue.h"
+
+namespace {
+
+using qvx_ffmpeg::PacketQueue;
+
+AVPacket* packet_of_size(int size) {
+    AVPacket* packet = av_packet_alloc();
+    av_new_packet(packet, size);
+    return packet;
+}
+
+TEST(PacketQueue, KeepsOrderAndCountsPacketsAndBytes) {
+    PacketQueue queue;
+    EXPECT_EQ(queue.pop(), nullptr);
+    EXPECT_EQ(queue.count, 0u);
+    AVPacket* a = packet_of_size(10);
+    AVPacket* b = packet_of_size(20);
+    queue.push(a);
+    queue.push(b);
+    EXPECT_EQ(queue.count, 2u);
+    EXPECT_EQ(queue.bytes, 30u);
+    AVPacket* first = queue.pop();
+    EXPECT_EQ(first, a);
+    EXPECT_EQ(queue.count, 1u);
+    EXPECT_EQ(queue.bytes, 20u);
+    EXPECT_EQ(queue.in_flight, 1);
+    queue.done();
+    EXPECT_EQ(queue.in_flight, 0);
+    av_packet_free(&first);
+    queue.clear();
+    EXPECT_EQ(queue.count, 0u);
+    EXPECT_EQ(queue.bytes, 0u);
+}
+
+TEST(PacketQueue, ClearReleasesPacketsButNeverTheMarkers) {
+    PacketQueue queue;
+    queue.push(packet_of_size(100));
+    queue.push(qvx_ffmpeg::flush_packet());
+    queue.push(packet_of_size(100));
+    queue.push(qvx_ffmpeg::drain_packet());
+    queue.clear();
+    EXPECT_EQ(queue.count, 0u);
+    // The markers are still valid objects, recognised by identity.
+    EXPECT_EQ(qvx_ffmpeg::flush_packet()->data, reinterpret_cast<uint8_t*>(qvx_ffmpeg::flush_packet()));
+    queue.push(qvx_ffmpeg::flush_packet());
+    EXPECT_EQ(queue.count, 1u);
+    EXPECT_EQ(queue.bytes, 0u);
+    EXPECT_EQ(queue.pop(), qvx_ffmpeg::flush_packet());
+    queue.done();
+}
+
+TEST(PacketQueue, PopWaitReturnsOnPushAndOnWake) {
+    PacketQueue queue;
+    AVPacket* packet = packet_of_size(1);
+    std::thread producer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        queue.push(packet);
+    });
+    EXPECT_EQ(queue.pop_wait(std::chrono::seconds(10)), packet);
+    queue.done();
+    producer.join();
+    av_packet_free(&packet);
+
+    std::thread waker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        queue.wake();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(queue.pop_wait(std::chrono::seconds(10)), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    waker.join();
+}
+
+}  // namespace

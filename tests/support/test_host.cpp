@@ -1,0 +1,303 @@
+#include "test_host.h"
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace qvx_test {
+
+// ---- LogCapture ------------------------------------------------------------------
+
+LogCapture::LogCapture() {
+    qvx::LogMgr::get().set_sink([this](qvx::LogLevel level, const std::string& text) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        lines_.push_back({level, text});
+    });
+}
+
+LogCapture::~LogCapture() { qvx::LogMgr::get().set_sink(nullptr); }
+
+std::vector<LogLine> LogCapture::lines() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return lines_;
+}
+
+size_t LogCapture::count(const std::string& text) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    size_t n = 0;
+    for (const LogLine& line : lines_) n += line.text == text;
+    return n;
+}
+
+size_t LogCapture::count(qvx::LogLevel level, const std::string& text) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    size_t n = 0;
+    for (const LogLine& line : lines_) n += line.level == level && line.text == text;
+    return n;
+}
+
+size_t LogCapture::count_containing(const std::string& fragment) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    size_t n = 0;
+    for (const LogLine& line : lines_) n += line.text.find(fragment) != std::string::npos;
+    return n;
+}
+
+int LogCapture::index_of(const std::string& text, int from) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (size_t i = static_cast<size_t>(from); i < lines_.size(); ++i) {
+        if (lines_[i].text == text) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void LogCapture::clear() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    lines_.clear();
+}
+
+std::string LogCapture::dump() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::string out;
+    for (const LogLine& line : lines_) out += line.text + "\n";
+    return out;
+}
+
+// ---- Plug-in loading ---------------------------------------------------------------
+
+PluginLibrary& PluginLibrary::get() {
+    static PluginLibrary library;
+    return library;
+}
+
+PluginLibrary::PluginLibrary() {
+    handle_ = dlopen(QVX_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
+    create_ = reinterpret_cast<qvx_plugin_create_fn>(dlsym(handle_, "qvx_plugin_create"));
+    destroy_ = reinterpret_cast<qvx_plugin_destroy_fn>(dlsym(handle_, "qvx_plugin_destroy"));
+    if (create_ == nullptr || destroy_ == nullptr) throw std::runtime_error("plug-in exports missing");
+}
+
+qvx::Plugin* PluginLibrary::create() const { return create_(); }
+int PluginLibrary::destroy(qvx::Plugin* plugin) const { return destroy_(plugin); }
+
+PluginHandle::PluginHandle(bool start) {
+    video_ = dynamic_cast<qvx::SimpleVideo*>(PluginLibrary::get().create());
+    if (video_ == nullptr) throw std::runtime_error("qvx_plugin_create gave no SimpleVideo");
+    video_->initialize();
+    if (start) video_->start();
+}
+
+PluginHandle::~PluginHandle() { reset(); }
+
+void PluginHandle::reset() {
+    if (video_ == nullptr) return;
+    video_->stop();
+    video_->terminate();
+    PluginLibrary::get().destroy(video_);
+    video_ = nullptr;
+}
+
+// ---- Media -------------------------------------------------------------------------------
+
+std::string media_dir() {
+    static const std::string dir = [] {
+        std::string path = QVX_TEST_MEDIA_DIR;
+        mkdir(path.c_str(), 0755);
+        return path;
+    }();
+    return dir;
+}
+
+bool run_command(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+namespace {
+
+bool exists(const std::string& path) {
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0 && st.st_size > 0;
+}
+
+// Writes to a private name first, so that test programs running at once
+// never see a half-written file.
+std::string tmp_name(const std::string& path) {
+    return path + ".tmp" + std::to_string(getpid());
+}
+
+std::string require(const std::string& path) {
+    if (!exists(path)) throw std::runtime_error("could not generate " + path);
+    return path;
+}
+
+}  // namespace
+
+std::string generate_media(const std::string& file_name, const std::string& ffmpeg_args) {
+    const std::string path = media_dir() + "/" + file_name;
+    if (exists(path)) return path;
+    const std::string ext = file_name.substr(file_name.rfind('.') + 1);
+    const std::string tmp = tmp_name(path);
+    const std::string command = "ffmpeg -nostdin -v error -y " + ffmpeg_args + " -f " +
+                                (ext == "m4a" ? std::string("mp4") : ext == "mkv" ? "matroska" : ext) +
+                                " '" + tmp + "'";
+    if (run_command(command)) std::rename(tmp.c_str(), path.c_str());
+    std::remove(tmp.c_str());
+    return require(path);
+}
+
+std::string av_clip() {
+    return generate_media("av.mp4",
+                          "-f lavfi -i testsrc2=size=320x240:rate=30:duration=3 "
+                          "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 "
+                          "-c:v libx264 -preset veryfast -g 30 -pix_fmt yuv420p -c:a aac -shortest");
+}
+
+std::string video_only_clip() {
+    return generate_media("video_only.mp4",
+                          "-f lavfi -i testsrc2=size=320x240:rate=30:duration=3 "
+                          "-c:v libx264 -preset veryfast -g 30 -pix_fmt yuv420p");
+}
+
+std::string audio_only_clip() {
+    return generate_media("audio_only.m4a",
+                          "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 -c:a aac");
+}
+
+std::string subtitle_only_file() {
+    const std::string srt = media_dir() + "/subtitle.srt";
+    if (!exists(srt)) {
+        const std::string tmp = tmp_name(srt);
+        if (FILE* f = std::fopen(tmp.c_str(), "w")) {
+            std::fputs("1\n00:00:00,000 --> 00:00:01,000\nnothing to play\n", f);
+            std::fclose(f);
+            std::rename(tmp.c_str(), srt.c_str());
+        }
+    }
+    return require(srt);
+}
+
+std::string rotated_clip() {
+    return generate_media("rotated.mp4",
+                          "-f lavfi -i testsrc2=size=320x240:rate=30:duration=1 "
+                          "-c:v libx264 -preset veryfast -pix_fmt yuv420p -metadata:s:v:0 rotate=90");
+}
+
+std::string odd_size_clip() {
+    return generate_media("odd_641x361.mkv",
+                          "-f lavfi -i testsrc2=size=641x361:rate=30:duration=1 -c:v ffv1 -pix_fmt yuv420p");
+}
+
+std::string truncated_clip() {
+    const std::string path = media_dir() + "/truncated.mp4";
+    if (exists(path)) return path;
+    const std::string full = generate_media(
+        "faststart.mp4",
+        "-f lavfi -i testsrc2=size=320x240:rate=30:duration=3 "
+        "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 "
+        "-c:v libx264 -preset veryfast -g 30 -pix_fmt yuv420p -c:a aac -shortest -movflags +faststart");
+    struct stat st{};
+    stat(full.c_str(), &st);
+    const std::string tmp = tmp_name(path);
+    run_command("head -c " + std::to_string(st.st_size * 4 / 10) + " '" + full + "' > '" + tmp + "'");
+    std::rename(tmp.c_str(), path.c_str());
+    return require(path);
+}
+
+std::string random_bytes_file() {
+    const std::string path = media_dir() + "/random.bin";
+    if (exists(path)) return path;
+    const std::string tmp = tmp_name(path);
+    std::mt19937 rng(1234);
+    std::string bytes(64 * 1024, '\0');
+    for (char& c : bytes) c = static_cast<char>(rng() & 0xff);
+    if (FILE* f = std::fopen(tmp.c_str(), "wb")) {
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    }
+    std::rename(tmp.c_str(), path.c_str());
+    return require(path);
+}
+
+std::string missing_file() { return media_dir() + "/no/such/file.mp4"; }
+
+// ---- Indexed clips ---------------------------------------------------------------
+
+namespace {
+
+constexpr int index_bits = 10;
+
+void draw_index(std::vector<uint8_t>& gray, int w, int h, int index) {
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const int bit = x * index_bits / w;
+            gray[static_cast<size_t>(y) * w + x] = ((index >> bit) & 1) ? 235 : 16;
+        }
+    }
+}
+
+template <typename Sample>
+int read_bands(Sample sample, int width, int height) {
+    int index = 0;
+    const int y = height / 2;
+    for (int bit = 0; bit < index_bits; ++bit) {
+        const int x = (2 * bit + 1) * width / (2 * index_bits);
+        const int v = sample(x, y);
+        if (v > 170) {
+            index |= 1 << bit;
+        } else if (v > 80) {
+            return -1;  // neither black nor white: not a clean frame
+        }
+    }
+    return index;
+}
+
+}  // namespace
+
+std::string indexed_clip(const IndexedClip& clip) {
+    std::ostringstream name;
+    name << "indexed_" << clip.width << "x" << clip.height << "_" << clip.fps << "fps_" << clip.frames
+         << "f_g" << clip.gop << "_" << clip.codec << (clip.with_audio ? "_a" : "") << "."
+         << clip.container;
+    const std::string path = media_dir() + "/" + name.str();
+    if (exists(path)) return path;
+    const std::string tmp = tmp_name(path);
+    std::ostringstream cmd;
+    cmd << "ffmpeg -nostdin -v error -y -f rawvideo -pix_fmt gray -s " << clip.width << "x" << clip.height
+        << " -r " << clip.fps << " -i - ";
+    if (clip.with_audio) {
+        const double seconds = static_cast<double>(clip.frames) / clip.fps;
+        cmd << "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=" << seconds << " -c:a aac ";
+    }
+    cmd << "-c:v " << clip.codec << " -g " << clip.gop << " -pix_fmt yuv420p ";
+    if (clip.codec == "libx264") cmd << "-preset veryfast -crf 16 -bf 2 ";
+    cmd << "-f " << (clip.container == "mkv" ? "matroska" : clip.container) << " '" << tmp << "'";
+    FILE* pipe = popen(cmd.str().c_str(), "w");
+    if (pipe != nullptr) {
+        std::vector<uint8_t> gray(static_cast<size_t>(clip.width) * clip.height);
+        for (int i = 0; i < clip.frames; ++i) {
+            draw_index(gray, clip.width, clip.height, i);
+            std::fwrite(gray.data(), 1, gray.size(), pipe);
+        }
+        if (pclose(pipe) == 0) std::rename(tmp.c_str(), path.c_str());
+    }
+    std::remove(tmp.c_str());
+    return require(path);
+}
+
+int read_index_luma(const uint8_t* y, int width, int height) {
+    return read_bands([&](int x, int row) { return static_cast<int>(y[static_cast<size_t>(row) * width + x]); },
+                      width, height);
+}
+
+int read_index_rgb(const uint8_t* rgb, int width, int height) {
+    return read_bands(
+        [&](int x, int row) { return static_cast<int>(rgb[(static_cast<size_t>(row) * width + x) * 3 + 1]); },
+        width, height);
+}
+
+}  // namespace qvx_test
