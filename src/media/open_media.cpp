@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -56,12 +57,39 @@ const uint8_t* display_matrix(const AVStream* stream) {
 #endif
 }
 
+// An input that stops answering while it is being opened must not hold the
+// host's thread for ever.
+constexpr auto open_timeout = std::chrono::seconds(15);
+
+int64_t steady_now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // Lets a blocking read or open of a stalled input give up once the block is
-// asked to stop.
+// asked to stop, or once its open has taken too long.
 int interrupt_on_stop(void* opaque) {
     const auto* block = static_cast<const AudioVideoBlock*>(opaque);
-    return block->reader_stop.load() ? 1 : 0;
+    if (block->reader_stop) return 1;
+    const int64_t deadline = block->open_deadline_ns;
+    return deadline != 0 && steady_now_ns() > deadline ? 1 : 0;
 }
+
+// Arms the open deadline for the life of one open_media call.
+class OpenDeadline {
+public:
+    explicit OpenDeadline(AudioVideoBlock* block) : block_(block) {
+        block_->open_deadline_ns =
+            steady_now_ns() + std::chrono::duration_cast<std::chrono::nanoseconds>(open_timeout).count();
+    }
+    ~OpenDeadline() { block_->open_deadline_ns = 0; }
+    OpenDeadline(const OpenDeadline&) = delete;
+    OpenDeadline& operator=(const OpenDeadline&) = delete;
+
+private:
+    AudioVideoBlock* block_;
+};
 
 void describe_container(qvx::Plugin& log, AudioVideoBlock* block) {
     AVFormatContext* fmt = block->format_ctx;
@@ -217,6 +245,7 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
     select_hw_device(log, settings, block);
 
     const char* name = block->file_name.c_str();
+    OpenDeadline deadline(block);
     block->format_ctx = avformat_alloc_context();
     if (block->format_ctx == nullptr) {
         log.tracef_error("Unable to open the file %s", name);

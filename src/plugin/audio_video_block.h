@@ -73,6 +73,9 @@ struct AudioVideoBlock {
     std::atomic<bool> video_first_frame_pending{true};  // reader sets, video clears
 
     AVFormatContext* format_ctx = nullptr;  // host (open); reads under demux_lock
+    // While the input is being opened: when a stalled input gives up
+    // (steady-clock nanoseconds, 0 = no deadline). Host.
+    std::atomic<int64_t> open_deadline_ns{0};
     int duration_seconds = 0;               // host (open)
     qvx::Timer profile_timer;
     qvx::Timer playback_timer;              // never reset
