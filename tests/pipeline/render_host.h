@@ -1,0 +1,223 @@
+// A host render loop for the playback tests: one block, its textures, and
+// the update operation called about every 10 ms, the way an engine's render
+// thread calls it. Every delivered frame is read back from the texture and
+// recorded with its index (indexed clips), arrival time and position.
+#pragma once
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_host.h"
+
+namespace qvx_test {
+
+enum class Format { rgb24, yuv420p, nv12 };
+
+inline const char* format_name(Format format) {
+    switch (format) {
+        case Format::rgb24: return "rgb24";
+        case Format::yuv420p: return "yuv420p";
+        case Format::nv12: return "nv12";
+    }
+    return "";
+}
+
+struct Delivered {
+    int index;       // read from the picture; -1 when unreadable
+    double at_ms;    // since the player was made
+    float position;  // get_position right after the update
+};
+
+class RenderHost {
+public:
+    RenderHost(PluginHandle& plugin, Format format) : plugin_(plugin), format_(format) {}
+
+    // Sets the output format, opens the input and makes the textures.
+    bool open(const std::string& path, bool loop) {
+        if (!plugin_->set_parameter_string("video_pixel_fmt", format_name(format_))) return false;
+        id = plugin_->create_block(path.c_str(), loop);
+        if (id == 0) return false;
+        qvx::Texture* planes[3] = {&textures[0], &textures[1], &textures[2]};
+        switch (format_) {
+            case Format::rgb24:
+                return plugin_->video_create_texture_rgb24(id, &renderer, planes[0]);
+            case Format::yuv420p:
+                return plugin_->video_create_textures_yuv420p(id, &renderer, planes);
+            case Format::nv12: return plugin_->video_create_textures_nv12(id, &renderer, planes);
+        }
+        return false;
+    }
+
+    bool play() { return plugin_->play_block(id, true, false); }
+
+    // One render-thread step. True when a frame was delivered.
+    bool update() {
+        qvx::Texture* planes[3] = {&textures[0], &textures[1], &textures[2]};
+        bool delivered = false;
+        switch (format_) {
+            case Format::rgb24:
+                delivered = plugin_->video_update_texture_rgb24(id, &renderer, planes[0]);
+                break;
+            case Format::yuv420p:
+                delivered = plugin_->video_update_textures_yuv420p(id, &renderer, planes, nullptr);
+                break;
+            case Format::nv12:
+                delivered = plugin_->video_update_textures_nv12(id, &renderer, planes, nullptr);
+                break;
+        }
+        if (delivered) {
+            frames.push_back({read_index(), now_ms(), plugin_->get_position(id)});
+            if (on_frame) on_frame(frames.back());
+        }
+        return delivered;
+    }
+
+    // Calls update about every 10 ms until done() holds; false on time-out.
+    template <typename Predicate>
+    bool pump_until(Predicate done, std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            update();
+            if (done()) return true;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
+    void pump_for(std::chrono::milliseconds duration) {
+        pump_until([] { return false; }, duration);
+    }
+
+    // Pumps until a frame with this index has been delivered.
+    bool pump_until_index(int index, std::chrono::milliseconds timeout) {
+        return pump_until([&] { return last_index() == index; }, timeout);
+    }
+
+    // Pumps until n more frames have been delivered.
+    bool pump_frames(size_t n, std::chrono::milliseconds timeout) {
+        const size_t target = frames.size() + n;
+        return pump_until([&] { return frames.size() >= target; }, timeout);
+    }
+
+    int last_index() const { return frames.empty() ? -2 : frames.back().index; }
+
+    std::vector<int> indices(size_t from = 0) const {
+        std::vector<int> out;
+        for (size_t i = from; i < frames.size(); ++i) out.push_back(frames[i].index);
+        return out;
+    }
+
+    const qvx::TextureData& plane(int k) { return *textures[k].get_data_ptr(); }
+
+    double now_ms() const {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_)
+            .count();
+    }
+
+    int read_index() {
+        const qvx::TextureData& data = plane(0);
+        const int w = static_cast<int>(data.width);
+        const int h = static_cast<int>(data.height);
+        if (format_ == Format::rgb24) return read_index_rgb(data.pixels.data(), w, h);
+        return read_index_luma(data.pixels.data(), w, h);
+    }
+
+    int id = 0;
+    qvx::Renderer renderer;
+    qvx::Texture textures[3];
+    std::vector<Delivered> frames;
+    // Called for every delivered frame while its pixels are in the textures.
+    std::function<void(const Delivered&)> on_frame;
+
+private:
+    PluginHandle& plugin_;
+    Format format_;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// ---- Measurements -------------------------------------------------------------
+
+inline double process_cpu_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+inline int thread_count() {
+    int n = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return n;
+}
+
+// Output of a shell command, as bytes.
+inline std::string command_output(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[1 << 16];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+        pclose(pipe);
+    }
+    return out;
+}
+
+// FFmpeg's own decode of every frame of path, converted to pix_fmt, as raw
+// frames back to back.
+inline std::string ffmpeg_frames(const std::string& path, const std::string& pix_fmt) {
+    return command_output("ffmpeg -nostdin -v error -i '" + path + "' -f rawvideo -pix_fmt " +
+                          pix_fmt + " -");
+}
+
+// Frame indices (in presentation order) of the key frames of a clip's
+// video stream.
+inline std::vector<int> key_frame_indices(const std::string& path, int fps) {
+    std::istringstream lines(command_output(
+        "ffprobe -v error -select_streams v:0 -show_entries packet=pts_time,flags -of csv=p=0 '" +
+        path + "'"));
+    std::vector<int> keys;
+    std::string line;
+    while (std::getline(lines, line)) {
+        const size_t comma = line.find(',');
+        if (comma == std::string::npos) continue;
+        if (line.find('K', comma) == std::string::npos) continue;
+        keys.push_back(static_cast<int>(std::atof(line.c_str()) * fps + 0.5));
+    }
+    std::sort(keys.begin(), keys.end());
+    return keys;
+}
+
+// The frames of a delivered run are index, index + 1, ...
+inline ::testing::AssertionResult consecutive(const std::vector<int>& run, int first) {
+    for (size_t i = 0; i < run.size(); ++i) {
+        if (run[i] != first + static_cast<int>(i)) {
+            std::ostringstream out;
+            out << "frame " << i << " of the run is " << run[i] << ", expected "
+                << first + static_cast<int>(i) << "; run:";
+            for (int v : run) out << " " << v;
+            return ::testing::AssertionFailure() << out.str();
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+inline std::string join(const std::vector<int>& values) {
+    std::ostringstream out;
+    for (int v : values) out << v << " ";
+    return out.str();
+}
+
+}  // namespace qvx_test
