@@ -1,0 +1,168 @@
+// The audio device of a block: what is logged when it opens or cannot
+// open, the audio position it drives, and its end with the block.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_host.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using qvx_test::LogCapture;
+using qvx_test::PluginHandle;
+using qvx_test::wait_until;
+
+using Clock = std::chrono::steady_clock;
+
+const char* const open_success = "[FFmpeg] SDL2 - open audio device success";
+const char* const desired_44100 =
+    "[FFmpeg] SDL2 - desired specs: format: 32784, channels: 2, samples: 4096, sampling rate: "
+    "44100";
+const char* const actual_44100 =
+    "[FFmpeg] SDL2 - actual specs: format: 32784, channels: 2, samples: 4096, sampling rate: 44100";
+const char* const no_more_combinations =
+    "[FFmpeg] SDL2 - No more combinations to try, audio open failed.";
+
+// A working output device that plays in real time and writes nothing.
+void use_dummy_driver() {
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+}
+
+double seconds_since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+// A 44100 Hz stream opens its device at that rate, and the audio position
+// follows the decoded audio through the playback.
+TEST(AudioDevice, OpensAtTheStreamRateAndDrivesThePosition) {
+    use_dummy_driver();
+    LogCapture log;
+    PluginHandle plugin;
+    const int id = plugin->create_block(qvx_test::audio_only_clip().c_str(), false);
+    ASSERT_NE(id, 0) << log.dump();
+    const auto start = Clock::now();
+    ASSERT_TRUE(plugin->play_block(id, false, true));
+    ASSERT_TRUE(
+        wait_until([&] { return log.count("[FFmpeg] audio resampler initialized ok.") > 0; }, 10s))
+        << log.dump();
+    EXPECT_EQ(log.count(open_success), 1u) << log.dump();
+    EXPECT_EQ(log.count(desired_44100), 1u) << log.dump();
+    EXPECT_EQ(log.count(actual_44100), 1u) << log.dump();
+    EXPECT_EQ(log.count("[FFmpeg] initializing audio resampler..."), 1u);
+    EXPECT_EQ(log.count_containing("failed to open audio"), 0u) << log.dump();
+
+    float previous = 0.0f;
+    for (double at : {1.0, 2.0}) {
+        std::this_thread::sleep_until(start + std::chrono::duration<double>(at));
+        const float position = plugin->get_position(id);
+        const double elapsed = seconds_since(start);
+        std::printf("after %.3f s of playback: audio position %.3f\n", elapsed, position);
+        // The device buffer (4096 samples, about 93 ms) plays ahead of the
+        // position, the start of playback lags it; both are small.
+        EXPECT_NEAR(position, elapsed, 0.35);
+        EXPECT_GT(position, previous);
+        previous = position;
+    }
+    EXPECT_TRUE(plugin->destroy_block(id));
+}
+
+// Without a usable output device every attempt is logged, the open gives up,
+// and the video plays without sound.
+TEST(AudioDevice, NoOutputDeviceLogsTheAttemptsAndPlaysTheVideo) {
+    setenv("SDL_AUDIODRIVER", "qvx_no_such_audio_driver", 1);
+    LogCapture log;
+    PluginHandle plugin;
+    const int id = plugin->create_block(qvx_test::av_clip().c_str(), false);
+    ASSERT_NE(id, 0) << log.dump();
+    qvx::Renderer renderer;
+    qvx::Texture texture;
+    ASSERT_TRUE(plugin->video_create_texture_rgb24(id, &renderer, &texture));
+    ASSERT_TRUE(plugin->play_block(id, true, true));
+
+    int delivered = 0;
+    const auto start = Clock::now();
+    while (seconds_since(start) < 2.0) {
+        delivered += plugin->video_update_texture_rgb24(id, &renderer, &texture);
+        std::this_thread::sleep_for(5ms);
+    }
+    std::printf("frames delivered in 2 s without an audio device: %d\n", delivered);
+    EXPECT_GE(delivered, 10) << "the video does not play";
+    EXPECT_GT(plugin->get_position(id), 0.5f);
+
+    ASSERT_TRUE(wait_until([&] { return log.has(no_more_combinations); }, 5s)) << log.dump();
+    EXPECT_TRUE(log.has(qvx::LogLevel::error, no_more_combinations));
+    EXPECT_EQ(log.count(open_success), 0u);
+    EXPECT_EQ(log.count_containing("[FFmpeg] unable to initialize SDL - "), 1u) << log.dump();
+
+    // The stream's rate first, then the table's from the high end, each
+    // rate once, every failure with its two lines, then the end.
+    const std::string failed_prefix = "[FFmpeg] SDL2 - failed to open audio: ";
+    const std::string failed_suffix = "  (audio/video block " + std::to_string(id) + ")";
+    std::vector<int> rates;
+    const std::vector<qvx_test::LogLine> lines = log.lines();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string& text = lines[i].text;
+        if (text.compare(0, failed_prefix.size(), failed_prefix) != 0) continue;
+        EXPECT_EQ(lines[i].level, qvx::LogLevel::error) << text;
+        EXPECT_TRUE(text.size() > failed_prefix.size() + failed_suffix.size() &&
+                    text.compare(text.size() - failed_suffix.size(), failed_suffix.size(),
+                                 failed_suffix) == 0)
+            << "'" << text << "'";
+        ASSERT_LT(i + 1, lines.size());
+        int rate = 0;
+        const std::string& next = lines[i + 1].text;
+        ASSERT_EQ(
+            std::sscanf(
+                next.c_str(),
+                "[FFmpeg] SDL2 - format: 32784, channels: 2, samples: 4096 - sampling rate: %d",
+                &rate),
+            1)
+            << "'" << next << "'";
+        EXPECT_EQ(next,
+                  "[FFmpeg] SDL2 - format: 32784, channels: 2, samples: 4096 - sampling rate: " +
+                      std::to_string(rate));
+        EXPECT_EQ(lines[i + 1].level, qvx::LogLevel::error);
+        rates.push_back(rate);
+    }
+    EXPECT_EQ(rates, (std::vector<int>{44100, 192000, 96000, 48000})) << log.dump();
+    const int last_failure = log.index_of(
+        "[FFmpeg] SDL2 - format: 32784, channels: 2, samples: 4096 - sampling rate: 48000");
+    EXPECT_GT(log.index_of(no_more_combinations), last_failure);
+    EXPECT_TRUE(plugin->destroy_block(id));
+}
+
+// At the end of a non-looping input with sound the block is destroyed at
+// once (goal: 100 ms; a loaded machine gets more).
+TEST(AudioDevice, DestroyAtTheEndOfInputReturnsPromptly) {
+    use_dummy_driver();
+    LogCapture log;
+    PluginHandle plugin;
+    const int id = plugin->create_block(qvx_test::av_clip().c_str(), false);
+    ASSERT_NE(id, 0) << log.dump();
+    qvx::Renderer renderer;
+    qvx::Texture texture;
+    ASSERT_TRUE(plugin->video_create_texture_rgb24(id, &renderer, &texture));
+    ASSERT_TRUE(plugin->play_block(id, true, true));
+    const auto start = Clock::now();
+    // Well past the 3 s clip: the decoders have run dry.
+    while (seconds_since(start) < 4.0) {
+        plugin->video_update_texture_rgb24(id, &renderer, &texture);
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(log.count(open_success), 1u) << "no audio device opened\n" << log.dump();
+    const double ms = qvx_test::time_ms([&] { EXPECT_TRUE(plugin->destroy_block(id)); });
+    std::printf("destroy_block at the end of the input: %.1f ms\n", ms);
+    EXPECT_LT(ms, 1000.0);
+    // The plug-in goes as promptly once its last device has closed.
+    const double reset_ms = qvx_test::time_ms([&] { plugin.reset(); });
+    std::printf("plug-in destruction after the block: %.1f ms\n", reset_ms);
+    EXPECT_LT(reset_ms, 2000.0);
+}
+
+}  // namespace
