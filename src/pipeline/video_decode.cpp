@@ -35,7 +35,11 @@ PaceResult pace_frame(AudioVideoBlock* block, double t) {
                        [block] { return must_leave(block) || !block->paused; });
             continue;
         }
-        const double c = static_cast<double>(update_clock(block));
+        // The clock's own reading, not clock_elapsed: the reference is set
+        // from readings (start, rewind, resume), and clock_elapsed restarts
+        // from 0 at every rewind.
+        update_clock(block);
+        const double c = static_cast<double>(block->clock_last_reading.load());
         const double e = c - block->frame_timer_reference;
         block->frame_timer_reference = c;
         block->frame_timer = block->frame_timer + static_cast<double>(static_cast<float>(e));

@@ -142,9 +142,13 @@ std::string generate_media(const std::string& file_name, const std::string& ffmp
     if (exists(path)) return path;
     const std::string ext = file_name.substr(file_name.rfind('.') + 1);
     const std::string tmp = tmp_name(path);
-    const std::string command = "ffmpeg -nostdin -v error -y " + ffmpeg_args + " -f " +
-                                (ext == "m4a" ? std::string("mp4") : ext == "mkv" ? "matroska" : ext) +
-                                " '" + tmp + "'";
+    const std::string format = ext == "m4a"   ? std::string("mp4")
+                               : ext == "mkv" ? "matroska"
+                               : ext == "ts"  ? "mpegts"
+                               : ext == "y4m" ? "yuv4mpegpipe"
+                                              : ext;
+    const std::string command =
+        "ffmpeg -nostdin -v error -y " + ffmpeg_args + " -f " + format + " '" + tmp + "'";
     if (run_command(command)) std::rename(tmp.c_str(), path.c_str());
     std::remove(tmp.c_str());
     return require(path);
