@@ -234,7 +234,12 @@ INSTANTIATE_TEST_SUITE_P(
                "-f lavfi -i sine=frequency=1000:sample_rate=96000:duration=2 "
                "-af aformat=channel_layouts=5.1 -c:a aac"},
         Source{"pcm_96000_mono", "tone_pcm_96000_mono.wav",
-               "-f lavfi -i sine=frequency=1000:sample_rate=96000:duration=2 -c:a pcm_s16le"}),
+               "-f lavfi -i sine=frequency=1000:sample_rate=96000:duration=2 -c:a pcm_s16le"},
+        // Frames of 16384 samples: 64 KiB each once stereo.
+        Source{
+            "pcm_44100_mono_long_frames", "tone_pcm_44100_mono_long_frames.mkv",
+            "-f lavfi -i sine=frequency=1000:sample_rate=44100:duration=2:samples_per_frame=16384 "
+            "-c:a pcm_s16le"}),
     [](const testing::TestParamInfo<Source>& info) { return std::string(info.param.name); });
 
 // ---- Volume ----------------------------------------------------------------------------
