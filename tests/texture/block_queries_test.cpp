@@ -1,0 +1,282 @@
+// The small operations through which a host reads and steers a block, and
+// their texture-keyed forms.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "test_host.h"
+
+using namespace qvx_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Mono 8-bit PCM of exactly samples / rate seconds.
+std::string wav_file(const std::string& name, uint32_t rate, uint32_t samples) {
+    const std::string path = media_dir() + "/" + name;
+    const std::string tmp = path + ".tmp" + std::to_string(getpid());
+    FILE* f = std::fopen(tmp.c_str(), "wb");
+    if (f == nullptr) return path;
+    auto u32 = [&](uint32_t v) { std::fwrite(&v, 4, 1, f); };
+    auto u16 = [&](uint16_t v) { std::fwrite(&v, 2, 1, f); };
+    std::fwrite("RIFF", 1, 4, f);
+    u32(36 + samples);
+    std::fwrite("WAVEfmt ", 1, 8, f);
+    u32(16);
+    u16(1);  // PCM
+    u16(1);  // mono
+    u32(rate);
+    u32(rate);  // bytes a second
+    u16(1);     // block align
+    u16(8);     // bits a sample
+    std::fwrite("data", 1, 4, f);
+    u32(samples);
+    const std::vector<uint8_t> silence(samples, 0x80);
+    std::fwrite(silence.data(), 1, silence.size(), f);
+    std::fclose(f);
+    std::rename(tmp.c_str(), path.c_str());
+    return path;
+}
+
+std::string ntsc_rate_clip() {
+    return generate_media("ntsc_rate.mp4",
+                          "-f lavfi -i testsrc2=size=160x120:rate=30000/1001:duration=2 "
+                          "-c:v libx264 -preset veryfast -pix_fmt yuv420p -r 30000/1001");
+}
+
+// 3 s at 30 fps, a key frame every second, each frame showing its index.
+std::string three_second_indexed_clip() {
+    IndexedClip clip;
+    clip.frames = 90;
+    clip.gop = 30;
+    return indexed_clip(clip);
+}
+
+// Frame index (at 30 fps) of the last key frame at or before second s,
+// from ffprobe. The encoder may add key frames at scene changes, and every
+// frame of an indexed clip is one.
+int key_frame_at_or_before(const std::string& path, int s) {
+    FILE* pipe =
+        popen(("ffprobe -v error -select_streams v -show_entries packet=pts,flags -of csv=p=0 '" +
+               path + "'")
+                  .c_str(),
+              "r");
+    if (pipe == nullptr) return -1;
+    int best = -1;
+    char line[256];
+    while (std::fgets(line, sizeof line, pipe)) {
+        long long pts = 0;
+        char flags[16] = {0};
+        // Time base 1/15360 for this mp4: 512 ticks a frame.
+        if (std::sscanf(line, "%lld,%15s", &pts, flags) == 2 && flags[0] == 'K') {
+            const int frame = static_cast<int>(pts / 512);
+            if (frame <= s * 30 && frame > best) best = frame;
+        }
+    }
+    pclose(pipe);
+    return best;
+}
+
+// Plays the block's video and returns the index shown by its first frame,
+// or -2 when no frame came.
+int first_frame_index(qvx::SimpleVideo& video, int id) {
+    qvx::Renderer renderer;
+    qvx::Texture texture;
+    if (!video.video_create_texture_rgb24(id, &renderer, &texture)) return -2;
+    if (!video.play_block(id, true, false)) return -2;
+    if (!wait_until([&] { return video.video_update_texture_rgb24(id, &renderer, &texture); }, 10s))
+        return -2;
+    const qvx::TextureData* data = texture.get_data_ptr();
+    return read_index_rgb(data->pixels.data(), static_cast<int>(data->width),
+                          static_cast<int>(data->height));
+}
+
+}  // namespace
+
+TEST(TextureQueries, NullOrUnlinkedTexturesGiveTheFixedResults) {
+    PluginHandle video;
+    qvx::Renderer renderer;
+    EXPECT_FALSE(video->texture_create_from_file(&renderer, nullptr, av_clip().c_str()));
+    EXPECT_FALSE(video->texture_update(&renderer, nullptr));
+    EXPECT_EQ(video->texture_get_duration(nullptr), 0);
+    EXPECT_EQ(video->texture_get_video_fps(nullptr), 0.0);
+    EXPECT_EQ(video->texture_video_ms_to_timestamp(nullptr, 1000), 0);
+    EXPECT_FALSE(video->texture_seek_video_frame(nullptr, 1));
+    EXPECT_FALSE(video->texture_seek_video_timestamp(nullptr, 1000));
+    EXPECT_FALSE(video->texture_destroy_block(nullptr));
+
+    // A texture that names no block.
+    const int other = video->create_block(av_clip().c_str(), false);
+    ASSERT_NE(other, 0);
+    qvx::Texture texture;
+    texture.set_audio_video_block_id(other + 100000);
+    EXPECT_FALSE(video->texture_update(&renderer, &texture));
+    EXPECT_EQ(video->texture_get_duration(&texture), 0);
+    EXPECT_EQ(video->texture_get_video_fps(&texture), 0.0);
+    EXPECT_EQ(video->texture_video_ms_to_timestamp(&texture, 1000), 0);
+    EXPECT_FALSE(video->texture_seek_video_frame(&texture, 1));
+    EXPECT_FALSE(video->texture_seek_video_timestamp(&texture, 1000));
+    EXPECT_TRUE(video->texture_destroy_block(&texture));
+    EXPECT_EQ(texture.get_audio_video_block_id(), 0);
+    EXPECT_EQ(video->get_duration(other), 3) << "the unrelated block survives";
+
+    // An input that cannot be opened links nothing.
+    EXPECT_FALSE(video->texture_create_from_file(&renderer, &texture, missing_file().c_str()));
+    EXPECT_EQ(texture.get_audio_video_block_id(), 0);
+}
+
+TEST(TextureQueries, CreateFromFileLinksTheTextureToItsBlock) {
+    PluginHandle video;
+    qvx::Renderer renderer;
+    qvx::Texture texture;
+    ASSERT_TRUE(video->texture_create_from_file(&renderer, &texture, av_clip().c_str()));
+    const int id = texture.get_audio_video_block_id();
+    ASSERT_NE(id, 0);
+    EXPECT_EQ(texture.get_data_ptr()->width, 320u);
+    EXPECT_EQ(texture.get_data_ptr()->height, 240u);
+    EXPECT_EQ(texture.get_data_ptr()->format, 1);
+
+    // The texture-keyed operations reach the same block as the id.
+    EXPECT_EQ(video->texture_get_duration(&texture), 3);
+    EXPECT_DOUBLE_EQ(video->texture_get_video_fps(&texture), 30.0);
+    EXPECT_GT(video->texture_video_ms_to_timestamp(&texture, 1000), 0);
+    EXPECT_EQ(video->texture_video_ms_to_timestamp(&texture, 1000),
+              video->video_ms_to_timestamp(id, 1000));
+
+    // Played by its id, the block feeds the texture through texture_update.
+    ASSERT_TRUE(video->play_block(id, true, false));
+    EXPECT_TRUE(wait_until([&] { return video->texture_update(&renderer, &texture); }, 10s));
+    EXPECT_EQ(video->get_num_displayed_frames(id), 1u);
+    EXPECT_GT(texture.get_data_ptr()->region_updates, 0u);
+
+    EXPECT_TRUE(video->texture_destroy_block(&texture));
+    EXPECT_EQ(texture.get_audio_video_block_id(), 0);
+    EXPECT_EQ(video->get_duration(id), 0) << "the block is gone";
+    EXPECT_FALSE(video->destroy_block(id));
+    // Again, with the block already gone: still true.
+    EXPECT_TRUE(video->texture_destroy_block(&texture));
+}
+
+TEST(BlockQueries, FrameRateOfAnNtscH264Stream) {
+    PluginHandle video;
+    qvx::Renderer renderer;
+    qvx::Texture texture;
+    ASSERT_TRUE(video->texture_create_from_file(&renderer, &texture, ntsc_rate_clip().c_str()));
+    const int id = texture.get_audio_video_block_id();
+    EXPECT_NEAR(video->get_video_fps(id), 29.97002997, 1e-6);
+    EXPECT_NEAR(video->texture_get_video_fps(&texture), 29.97002997, 1e-6);
+    EXPECT_EQ(video->get_duration(id), 2);
+}
+
+// Whole seconds round at 5 ms: 1.995 s is 2, a microsecond less is 1.
+TEST(BlockQueries, DurationRoundsAtFiveMilliseconds) {
+    PluginHandle video;
+    struct Case {
+        std::string path;
+        int64_t seconds;
+        std::string line;
+    };
+    const Case cases[] = {
+        {wav_file("d1995000.wav", 8000, 15960), 2, "  - duration: 00:00:02.00 (2 sec)"},
+        {wav_file("d1994999.wav", 1000000, 1994999), 1, "  - duration: 00:00:01.99 (1 sec)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        LogCapture log;
+        const int id = video->create_block(c.path.c_str(), false);
+        ASSERT_NE(id, 0) << log.dump();
+        EXPECT_EQ(video->get_duration(id), c.seconds);
+        EXPECT_TRUE(log.has(c.line)) << log.dump();
+        EXPECT_TRUE(log.has("    . duration: " + std::to_string(c.seconds) + " sec")) << log.dump();
+        EXPECT_EQ(video->get_video_fps(id), 0.0) << "no video stream";
+        EXPECT_EQ(video->get_position(id), 0.0f);
+    }
+}
+
+// The target is kept when inside the duration, else it is the start.
+// Requests made before play_block are carried out when the reader starts.
+TEST(BlockQueries, SeekBlockClampsItsTarget) {
+    const std::string clip = three_second_indexed_clip();
+    PluginHandle video;
+    struct Case {
+        int request;
+        int first_frame;
+    };
+    const int second_2 = key_frame_at_or_before(clip, 2);
+    const int second_1 = key_frame_at_or_before(clip, 1);
+    ASSERT_GT(second_2, 30);
+    ASSERT_GT(second_1, 0);
+    for (const Case& c :
+         {Case{2, second_2}, Case{1, second_1}, Case{3, 0}, Case{100, 0}, Case{-5, 0}}) {
+        SCOPED_TRACE("seek_block to " + std::to_string(c.request));
+        const int id = video->create_block(clip.c_str(), false);
+        ASSERT_NE(id, 0);
+        ASSERT_EQ(video->get_duration(id), 3);
+        EXPECT_TRUE(video->seek_block(id, c.request));
+        EXPECT_EQ(first_frame_index(*video, id), c.first_frame);
+        EXPECT_TRUE(video->destroy_block(id));
+    }
+}
+
+TEST(BlockQueries, ControlsOfAnOpenBlock) {
+    PluginHandle video;
+    const int id = video->create_block(av_clip().c_str(), false);
+    ASSERT_NE(id, 0);
+
+    int width = -1, height = -1;
+    EXPECT_TRUE(video->get_video_size(id, nullptr, nullptr));
+    EXPECT_TRUE(video->get_video_size(id, &width, nullptr));
+    EXPECT_EQ(width, 320);
+    EXPECT_TRUE(video->get_video_size(id, nullptr, &height));
+    EXPECT_EQ(height, 240);
+
+    EXPECT_FALSE(video->update_block(id));
+    EXPECT_TRUE(video->set_streams_enabled(id, false, false));
+    EXPECT_TRUE(video->set_streams_enabled(id, true, true));
+    for (float volume : {0.0f, 1.0f, 1.5f, -1.0f, 0.7f}) video->set_volume(id, volume);
+    EXPECT_EQ(video->get_num_displayed_frames(id), 0u);
+    EXPECT_EQ(video->get_num_decoded_frames(id), 0u);
+
+    // Pause and resume before playing: the block stays still, then plays.
+    std::this_thread::sleep_for(100ms);
+    video->set_paused(id, false);
+    EXPECT_EQ(video->get_position(id), 0.0f) << "an unplayed block has not moved";
+    video->set_paused(id, true);
+    video->set_paused(id, false);
+    EXPECT_EQ(video->get_position(id), 0.0f);
+
+    qvx::Renderer renderer;
+    qvx::Texture texture;
+    ASSERT_TRUE(video->video_create_texture_rgb24(id, &renderer, &texture));
+    ASSERT_TRUE(video->play_block(id, true, false));
+    uint32_t shown = 0;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            shown += video->video_update_texture_rgb24(id, &renderer, &texture);
+            return shown >= 5;
+        },
+        10s));
+    EXPECT_EQ(video->get_num_displayed_frames(id), shown);
+    EXPECT_GE(video->get_num_decoded_frames(id), shown);
+    EXPECT_TRUE(wait_until([&] { return video->get_position(id) > 0.1f; }, 5s));
+    EXPECT_FALSE(video->update_block(id)) << "also while playing";
+}
+
+TEST(BlockQueries, AudioManagerIsStoredAsGiven) {
+    PluginHandle video;
+    EXPECT_EQ(video->get_audio_manager(), nullptr);
+    int manager = 0;
+    video->set_audio_manager(&manager);
+    EXPECT_EQ(video->get_audio_manager(), &manager);
+    // It belongs to the plug-in, not to a block.
+    const int id = video->create_block(av_clip().c_str(), false);
+    ASSERT_NE(id, 0);
+    EXPECT_TRUE(video->destroy_block(id));
+    EXPECT_EQ(video->get_audio_manager(), &manager);
+    video->set_audio_manager(nullptr);
+    EXPECT_EQ(video->get_audio_manager(), nullptr);
+}
