@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Fuzzes the plug-in with libFuzzer (Debian's clang) on mutated media.
+#   scripts/fuzz.sh [SECONDS]   run for SECONDS (default 1800); findings go to
+#                               build-fuzz/findings/, new inputs to the corpus
+# The corpus starts from small generated clips (tests/fuzz/seeds.sh).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds="${1:-1800}"
+QVX_WITH_SANITIZERS=1 scripts/install-deps.sh
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQVX_FUZZ=ON -DQVX_BUILD_TESTS=OFF -DQVX_BUILD_TOOLS=OFF -DQVX_BUILD_BENCH=OFF \
+  -DQVX_SANITIZE=address,undefined >/dev/null
+cmake --build build-fuzz -j"$(nproc)" --target fuzz_block
+corpus=build-fuzz/corpus
+mkdir -p "$corpus" build-fuzz/findings
+tests/fuzz/seeds.sh "$corpus"
+cp -n tests/fuzz/regressions/* "$corpus"/ 2>/dev/null || true
+export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1"
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp"
+build-fuzz/fuzz_block "$corpus" -max_total_time="$seconds" -max_len=262144 -timeout=10 \
+  -rss_limit_mb=4096 -artifact_prefix=build-fuzz/findings/ -print_final_stats=1
