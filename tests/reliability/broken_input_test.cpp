@@ -148,3 +148,34 @@ TEST(BrokenInput, NeverCrashesHangsOrHarmsAnotherBlock) {
 }
 
 }  // namespace
+
+namespace {
+
+// The fuzzer's seeds and every input it ever found a fault with, replayed
+// the way the fuzz target drives them.
+TEST(FuzzCorpus, SeedsAndRegressionsPlayAndGoCleanly) {
+    const std::string seeds = media_dir() + "/fuzz-seeds";
+    ASSERT_TRUE(run_command(std::string("'") + QVX_SOURCE_DIR + "/tests/fuzz/seeds.sh' '" + seeds + "'"));
+    std::vector<std::string> inputs;
+    for (const std::string& dir : {seeds, std::string(QVX_SOURCE_DIR) + "/tests/fuzz/regressions"}) {
+        FILE* list = popen(("find '" + dir + "' -type f ! -name '*.md' | sort").c_str(), "r");
+        ASSERT_NE(list, nullptr);
+        char line[4096];
+        while (std::fgets(line, sizeof line, list)) {
+            std::string path(line);
+            while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) path.pop_back();
+            inputs.push_back(path);
+        }
+        pclose(list);
+    }
+    ASSERT_FALSE(inputs.empty());
+    PluginHandle video;
+    for (const std::string& input : inputs) {
+        SCOPED_TRACE(input);
+        int id = 0;
+        EXPECT_LT(time_ms([&] { id = video->create_block(input.c_str(), true); }), 5000.0);
+        if (id != 0) exercise(*video, id, input);
+    }
+}
+
+}  // namespace
