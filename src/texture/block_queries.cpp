@@ -33,14 +33,14 @@ int64_t clamp_seek_target(const AudioVideoBlock* block, int seconds) {
 }
 
 void set_block_paused(AudioVideoBlock* block, bool paused) {
-    if (!paused) {
+    if (paused) {
+        block->paused = true;
+    } else if (block->paused) {
         // Bring the clock up to now while still paused, so the paused span is
         // neither added to the positions nor to the video pacing.
         update_clock(block);
         block->paused = false;
         block->frame_timer_reference = static_cast<double>(block->clock_last_reading.load());
-    } else {
-        block->paused = true;
     }
     notify_block(block);
 }

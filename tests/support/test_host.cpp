@@ -186,14 +186,15 @@ std::string subtitle_only_file() {
 }
 
 std::string rotated_clip() {
-    return generate_media("rotated.mp4",
-                          "-f lavfi -i testsrc2=size=320x240:rate=30:duration=1 "
-                          "-c:v libx264 -preset veryfast -pix_fmt yuv420p -metadata:s:v:0 rotate=90");
+    // Stream copy: re-encoding would drop the display matrix.
+    const std::string source = video_only_clip();
+    return generate_media("rotated_copy.mp4", "-i '" + source + "' -c copy -metadata:s:v:0 rotate=90");
 }
 
 std::string odd_size_clip() {
-    return generate_media("odd_641x361.mkv",
-                          "-f lavfi -i testsrc2=size=641x361:rate=30:duration=1 -c:v ffv1 -pix_fmt yuv420p");
+    // testsrc keeps odd sizes (testsrc2 rounds them to even).
+    return generate_media("odd_641x361_testsrc.mkv",
+                          "-f lavfi -i testsrc=size=641x361:rate=30:duration=1 -c:v ffv1 -pix_fmt yuv420p");
 }
 
 std::string truncated_clip() {
@@ -264,7 +265,7 @@ int read_bands(Sample sample, int width, int height) {
 
 std::string indexed_clip(const IndexedClip& clip) {
     std::ostringstream name;
-    name << "indexed_" << clip.width << "x" << clip.height << "_" << clip.fps << "fps_" << clip.frames
+    name << "indexed2_" << clip.width << "x" << clip.height << "_" << clip.fps << "fps_" << clip.frames
          << "f_g" << clip.gop << "_" << clip.codec << (clip.with_audio ? "_a" : "") << "."
          << clip.container;
     const std::string path = media_dir() + "/" + name.str();
@@ -278,7 +279,8 @@ std::string indexed_clip(const IndexedClip& clip) {
         cmd << "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=" << seconds << " -c:a aac ";
     }
     cmd << "-c:v " << clip.codec << " -g " << clip.gop << " -pix_fmt yuv420p ";
-    if (clip.codec == "libx264") cmd << "-preset veryfast -crf 16 -bf 2 ";
+    // Key frames exactly every gop frames: no scene-cut key frames.
+    if (clip.codec == "libx264") cmd << "-preset veryfast -crf 16 -bf 2 -sc_threshold 0 ";
     cmd << "-f " << (clip.container == "mkv" ? "matroska" : clip.container) << " '" << tmp << "'";
     FILE* pipe = popen(cmd.str().c_str(), "w");
     if (pipe != nullptr) {
