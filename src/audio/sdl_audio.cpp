@@ -19,7 +19,7 @@ constexpr int fallback_sample_rates[] = {0, 44100, 48000, 96000, 192000};
 
 // Guards SDL start-up, shut-down and device open/close for every block:
 // readers of blocks started together open their devices concurrently.
-std::timed_mutex sdl_mutex;
+std::mutex sdl_mutex;
 int sdl_initialized = 0;  // guarded by sdl_mutex
 int open_devices = 0;     // guarded by sdl_mutex; opened and not yet closed
 
@@ -109,7 +109,7 @@ void DeviceCloser::run() {
             device = pending.front();
             pending.pop_front();
         }
-        std::lock_guard<std::timed_mutex> guard(sdl_mutex);
+        std::lock_guard<std::mutex> guard(sdl_mutex);
         SDL_CloseAudioDevice(device);
         // Other blocks keep playing; SDL ends with the plug-in's last device.
         if (--open_devices == 0) quit_sdl_locked();
@@ -177,12 +177,12 @@ void init_resampler(AudioVideoBlock* block) {
 }  // namespace
 
 bool init_sdl_audio() {
-    std::lock_guard<std::timed_mutex> guard(sdl_mutex);
+    std::lock_guard<std::mutex> guard(sdl_mutex);
     return init_sdl_locked();
 }
 
 bool sdl_audio_started() {
-    std::lock_guard<std::timed_mutex> guard(sdl_mutex);
+    std::lock_guard<std::mutex> guard(sdl_mutex);
     return sdl_initialized != 0;
 }
 
@@ -192,9 +192,11 @@ bool open_audio_device(AudioVideoBlock* block) {
     if (block->audio_codec_ctx == nullptr) return false;
     // The closer may hold SDL for a while; a block stopped meanwhile gives up
     // its open instead of holding up its own stop.
-    std::unique_lock<std::timed_mutex> guard(sdl_mutex, std::defer_lock);
-    while (!guard.try_lock_for(std::chrono::milliseconds(10))) {
+    std::unique_lock<std::mutex> guard(sdl_mutex, std::try_to_lock);
+    while (!guard.owns_lock()) {
         if (block->audio_stop) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        guard.try_lock();
     }
     init_sdl_locked();  // a failed start-up shows as a failed open
     SDL_AudioSpec obtained{};
@@ -230,12 +232,12 @@ void close_audio_device(AudioVideoBlock* block) {
 
 void quit_sdl_audio() {
     closer.wait_idle();
-    std::lock_guard<std::timed_mutex> guard(sdl_mutex);
+    std::lock_guard<std::mutex> guard(sdl_mutex);
     quit_sdl_locked();
 }
 
 void release_sdl_audio_later() {
-    std::lock_guard<std::timed_mutex> guard(sdl_mutex);
+    std::lock_guard<std::mutex> guard(sdl_mutex);
     if (open_devices == 0) quit_sdl_locked();
 }
 
