@@ -59,7 +59,7 @@ public:
         return false;
     }
 
-    bool play() { return plugin_->play_block(id, true, false); }
+    bool play(bool audio = false) { return plugin_->play_block(id, true, audio); }
 
     // One render-thread step. True when a frame was delivered.
     bool update() {
@@ -177,24 +177,51 @@ inline std::string command_output(const std::string& command) {
 
 // FFmpeg's own decode of every frame of path, converted to pix_fmt, as raw
 // frames back to back.
-inline std::string ffmpeg_frames(const std::string& path, const std::string& pix_fmt) {
-    return command_output("ffmpeg -nostdin -v error -i '" + path + "' -f rawvideo -pix_fmt " +
-                          pix_fmt + " -");
+inline std::string ffmpeg_frames(const std::string& path, const std::string& pix_fmt,
+                                 const std::string& options = "") {
+    return command_output("ffmpeg -nostdin -v error -i '" + path + "' " + options +
+                          " -f rawvideo -pix_fmt " + pix_fmt + " -");
 }
 
-// Frame indices (in presentation order) of the key frames of a clip's
-// video stream.
-inline std::vector<int> key_frame_indices(const std::string& path, int fps) {
-    std::istringstream lines(command_output(
-        "ffprobe -v error -select_streams v:0 -show_entries packet=pts_time,flags -of csv=p=0 '" +
-        path + "'"));
-    std::vector<int> keys;
+// The packets of a clip's video stream, in file order, from ffprobe.
+struct PacketInfo {
+    double pts_time = 0;
+    long long pos = -1;
+    int size = 0;
+    bool key = false;
+};
+
+inline std::vector<PacketInfo> video_packets(const std::string& path) {
+    std::istringstream lines(
+        command_output("ffprobe -v error -select_streams v:0 -show_entries "
+                       "packet=pts_time,pos,size,flags -of compact=p=0 '" +
+                       path + "'"));
+    std::vector<PacketInfo> packets;
     std::string line;
     while (std::getline(lines, line)) {
-        const size_t comma = line.find(',');
-        if (comma == std::string::npos) continue;
-        if (line.find('K', comma) == std::string::npos) continue;
-        keys.push_back(static_cast<int>(std::atof(line.c_str()) * fps + 0.5));
+        PacketInfo packet;
+        std::istringstream fields(line);
+        std::string field;
+        while (std::getline(fields, field, '|')) {
+            const size_t eq = field.find('=');
+            if (eq == std::string::npos) continue;
+            const std::string key = field.substr(0, eq);
+            const std::string value = field.substr(eq + 1);
+            if (key == "pts_time") packet.pts_time = std::atof(value.c_str());
+            if (key == "pos") packet.pos = std::atoll(value.c_str());
+            if (key == "size") packet.size = std::atoi(value.c_str());
+            if (key == "flags") packet.key = value.find('K') != std::string::npos;
+        }
+        packets.push_back(packet);
+    }
+    return packets;
+}
+
+// Frame indices (in presentation order) of the key frames of a clip.
+inline std::vector<int> key_frame_indices(const std::string& path, int fps) {
+    std::vector<int> keys;
+    for (const PacketInfo& packet : video_packets(path)) {
+        if (packet.key) keys.push_back(static_cast<int>(packet.pts_time * fps + 0.5));
     }
     std::sort(keys.begin(), keys.end());
     return keys;

@@ -1,0 +1,481 @@
+// Video playback end to end, as a host sees it: the pictures in the
+// textures, looping and the end of the input, pausing, stopping and
+// destroying a playing block, and damaged input.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include <unistd.h>
+
+#include "render_host.h"
+
+namespace {
+
+using namespace qvx_test;
+using namespace std::chrono_literals;
+
+// A true 641 x 361 clip: the test source is drawn in RGB and converted, so
+// the odd size survives into the yuv420p stream.
+std::string odd_size_yuv420p_clip() {
+    return generate_media("odd_641x361_from_rgb.mkv",
+                          "-f lavfi -i testsrc2=size=641x361:rate=30:duration=1,format=rgb24 "
+                          "-c:v ffv1 -pix_fmt yuv420p");
+}
+
+struct Difference {
+    double mean = 0;
+    int max = 0;
+};
+
+Difference difference(const uint8_t* a, const uint8_t* b, size_t n) {
+    Difference d;
+    uint64_t sum = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const int v = std::abs(static_cast<int>(a[i]) - static_cast<int>(b[i]));
+        sum += static_cast<uint64_t>(v);
+        d.max = std::max(d.max, v);
+    }
+    d.mean = n ? static_cast<double>(sum) / static_cast<double>(n) : 0.0;
+    return d;
+}
+
+// Difference of the top-left w x h of a plane with the given stride.
+Difference plane_difference(const uint8_t* delivered, const uint8_t* reference, int ref_stride,
+                            int w, int h) {
+    Difference worst;
+    double sum = 0;
+    for (int y = 0; y < h; ++y) {
+        const Difference row =
+            difference(delivered + static_cast<size_t>(y) * w,
+                       reference + static_cast<size_t>(y) * ref_stride, static_cast<size_t>(w));
+        worst.max = std::max(worst.max, row.max);
+        sum += row.mean;
+    }
+    worst.mean = h ? sum / h : 0.0;
+    return worst;
+}
+
+// ---- Pictures -------------------------------------------------------------------
+
+struct PictureCase {
+    Format format;
+    bool odd;  // 641 x 361 instead of 320 x 240
+};
+
+std::string picture_case_name(const ::testing::TestParamInfo<PictureCase>& info) {
+    return std::string(format_name(info.param.format)) + (info.param.odd ? "_641x361" : "_320x240");
+}
+
+class Pictures : public ::testing::TestWithParam<PictureCase> {};
+
+// Each delivered picture is FFmpeg's own decode of the same frame, converted
+// to the output format, with every plane tightly packed in the size the
+// create call gave the texture. Frames arrive in order, so the n-th
+// delivered picture is frame n.
+TEST_P(Pictures, MatchFfmpegsDecodeWithTightlyPackedPlanes) {
+    const PictureCase& c = GetParam();
+    const std::string clip = c.odd ? odd_size_yuv420p_clip() : video_only_clip();
+    const int w = c.odd ? 641 : 320;
+    const int h = c.odd ? 361 : 240;
+
+    LogCapture log;
+    PluginHandle plugin;
+    RenderHost host(plugin, c.format);
+    ASSERT_TRUE(plugin->set_parameter_string("sws_scale_filter", "SWS_FAST_BILINEAR"));
+    ASSERT_TRUE(host.open(clip, false));
+
+    int sw = 0, sh = 0;
+    ASSERT_TRUE(plugin->get_video_size(host.id, &sw, &sh));
+    EXPECT_EQ(sw, w);
+    EXPECT_EQ(sh, h);
+    // Texture storage from the create call.
+    struct Size {
+        uint64_t w, h;
+        int code;
+    };
+    const uint64_t w64 = static_cast<uint64_t>(w), h64 = static_cast<uint64_t>(h);
+    const std::vector<Size> sizes =
+        c.format == Format::rgb24
+            ? std::vector<Size>{{w64, h64, 1}}
+            : std::vector<Size>{{w64, h64, 11}, {w64 / 2, h64 / 2, 11}, {w64 / 2, h64 / 2, 11}};
+    for (size_t k = 0; k < sizes.size(); ++k) {
+        EXPECT_EQ(host.plane(k).width, sizes[k].w) << "plane " << k;
+        EXPECT_EQ(host.plane(k).height, sizes[k].h) << "plane " << k;
+        EXPECT_EQ(host.plane(k).format, sizes[k].code) << "plane " << k;
+    }
+
+    // The same scaler filter on both sides.
+    const std::string reference = ffmpeg_frames(
+        clip, c.format == Format::rgb24 ? "rgb24" : "yuv420p", "-sws_flags fast_bilinear");
+    // FFmpeg's own yuv420p layout rounds the chroma planes up.
+    const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+    const size_t frame_bytes = c.format == Format::rgb24
+                                   ? static_cast<size_t>(w) * h * 3
+                                   : static_cast<size_t>(w) * h + 2 * static_cast<size_t>(cw) * ch;
+    ASSERT_GT(reference.size(), 0u);
+    ASSERT_EQ(reference.size() % frame_bytes, 0u);
+    const size_t reference_frames = reference.size() / frame_bytes;
+
+    Difference worst[3];
+    double mean_sum[3] = {0, 0, 0};
+    size_t compared = 0;
+    host.on_frame = [&](const Delivered&) {
+        const size_t n = host.frames.size() - 1;
+        if (n >= reference_frames) return;
+        const auto* ref = reinterpret_cast<const uint8_t*>(reference.data()) + n * frame_bytes;
+        Difference d[3];
+        if (c.format == Format::rgb24) {
+            d[0] = plane_difference(host.plane(0).pixels.data(), ref, 3 * w, 3 * w, h);
+        } else {
+            const uint8_t* ref_u = ref + static_cast<size_t>(w) * h;
+            const uint8_t* ref_v = ref_u + static_cast<size_t>(cw) * ch;
+            d[0] = plane_difference(host.plane(0).pixels.data(), ref, w, w, h);
+            d[1] = plane_difference(host.plane(1).pixels.data(), ref_u, cw, w / 2, h / 2);
+            d[2] = plane_difference(host.plane(2).pixels.data(), ref_v, cw, w / 2, h / 2);
+        }
+        for (int k = 0; k < 3; ++k) {
+            worst[k].max = std::max(worst[k].max, d[k].max);
+            worst[k].mean = std::max(worst[k].mean, d[k].mean);
+            mean_sum[k] += d[k].mean;
+        }
+        ++compared;
+    };
+
+    ASSERT_TRUE(host.play());
+    ASSERT_TRUE(host.pump_until([&] { return host.frames.size() >= reference_frames; }, 15s))
+        << host.frames.size() << " of " << reference_frames << " frames delivered";
+    host.pump_for(200ms);
+    EXPECT_EQ(host.frames.size(), reference_frames);
+    ASSERT_EQ(compared, reference_frames);
+
+    const int planes = c.format == Format::rgb24 ? 1 : 3;
+    for (int k = 0; k < planes; ++k) {
+        std::printf(
+            "[ figures  ] %s %dx%d plane %d: mean abs difference %.3f (worst frame %.3f), "
+            "max %d\n",
+            format_name(c.format), w, h, k, mean_sum[k] / compared, worst[k].mean, worst[k].max);
+        if (c.format == Format::rgb24) {
+            // Rounding may differ by a level or two.
+            EXPECT_LT(worst[k].mean, 0.5) << "plane " << k;
+            EXPECT_LE(worst[k].max, 8) << "plane " << k;
+        } else {
+            // The decoder's own planes, only repacked.
+            EXPECT_LE(worst[k].max, 1) << "plane " << k;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, Pictures,
+                         ::testing::Values(PictureCase{Format::rgb24, false},
+                                           PictureCase{Format::rgb24, true},
+                                           PictureCase{Format::yuv420p, false},
+                                           PictureCase{Format::yuv420p, true}),
+                         picture_case_name);
+
+// nv12 comes only from a hardware decoder: with software decoding nothing
+// is delivered, and the block still stops cleanly.
+TEST(Playback, Nv12WithoutHardwareDecoderDeliversNothing) {
+    LogCapture log;
+    PluginHandle plugin;
+    RenderHost host(plugin, Format::nv12);
+    ASSERT_TRUE(host.open(video_only_clip(), false));
+    EXPECT_FALSE(plugin->is_hw_device_used(host.id, "cuda"));
+    EXPECT_EQ(host.plane(0).width, 320u);
+    EXPECT_EQ(host.plane(0).height, 240u);
+    EXPECT_EQ(host.plane(0).format, 11);
+    EXPECT_EQ(host.plane(1).width, 160u);
+    EXPECT_EQ(host.plane(1).height, 120u);
+    EXPECT_EQ(host.plane(1).format, 12);
+    ASSERT_TRUE(host.play());
+    host.pump_for(1000ms);
+    EXPECT_TRUE(host.frames.empty());
+    EXPECT_EQ(plugin->get_num_displayed_frames(host.id), 0u);
+    const double ms = time_ms([&] { EXPECT_TRUE(plugin->stop_block(host.id)); });
+    EXPECT_LT(ms, 1000.0);
+}
+
+// ---- Looping and the end of the input ----------------------------------------------
+
+IndexedClip one_second_clip() {
+    IndexedClip spec;
+    spec.fps = 30;
+    spec.frames = 30;
+    spec.gop = 30;
+    return spec;
+}
+
+TEST(Playback, LoopingBlockRestartsFromFrameZeroWithItsClock) {
+    LogCapture log;
+    PluginHandle plugin;
+    RenderHost host(plugin, Format::rgb24);
+    ASSERT_TRUE(host.open(indexed_clip(one_second_clip()), true));
+    ASSERT_TRUE(host.play());
+    // Three passes of a one second clip.
+    ASSERT_TRUE(host.pump_frames(75, 10s)) << join(host.indices());
+
+    // Every pass shows every frame once, in order: 0..29, 0..29, 0..
+    const std::vector<int> seen = host.indices();
+    for (size_t i = 0; i < seen.size(); ++i) {
+        ASSERT_EQ(seen[i], static_cast<int>(i % 30))
+            << "at delivered frame " << i << ": " << join(seen);
+    }
+    // The position restarts with each pass: near 0 at a pass's first frame,
+    // up near the clip's length before the pass ends.
+    float highest = 0.0f;
+    for (size_t i = 0; i < host.frames.size(); ++i) {
+        if (seen[i] == 0) {
+            if (i > 0) {
+                EXPECT_GT(highest, 0.7f) << "highest position of the pass before " << i;
+            }
+            EXPECT_LT(host.frames[i].position, 0.5f) << "position at frame 0, delivery " << i;
+            highest = 0.0f;
+        }
+        highest = std::max(highest, host.frames[i].position);
+    }
+    // Each pass takes about a second, the loop adds no long pause.
+    const double pass_ms = host.frames[60].at_ms - host.frames[30].at_ms;
+    std::printf("[ figures  ] second pass of a 1 s loop: %.0f ms\n", pass_ms);
+    EXPECT_NEAR(pass_ms, 1000.0, 300.0);
+}
+
+TEST(Playback, NonLoopingBlockStaysAtItsEndAndIdles) {
+    LogCapture log;
+    PluginHandle plugin;
+    RenderHost host(plugin, Format::yuv420p);
+    ASSERT_TRUE(host.open(indexed_clip(one_second_clip()), false));
+    ASSERT_TRUE(host.play());
+    ASSERT_TRUE(host.pump_until_index(29, 5s)) << join(host.indices());
+    host.pump_for(300ms);
+    const size_t delivered = host.frames.size();
+
+    const double cpu0 = process_cpu_ms();
+    const double wall0 = host.now_ms();
+    host.pump_for(1000ms);
+    const double cpu_share = (process_cpu_ms() - cpu0) / (host.now_ms() - wall0);
+    std::printf("[ figures  ] at the end of the input: %.2f %% of a core\n", 100.0 * cpu_share);
+
+    EXPECT_EQ(host.frames.size(), delivered) << "frames after the end: " << join(host.indices());
+    EXPECT_TRUE(consecutive(host.indices(), 0));
+    EXPECT_EQ(host.last_index(), 29);
+    // Under 1 % is the goal; the bound leaves room for a loaded machine.
+    EXPECT_LT(cpu_share, 0.20);
+}
+
+// ---- Pause ---------------------------------------------------------------------
+
+TEST(Playback, PauseHoldsFramesAndPositionAndResumeGoesOnInOrder) {
+    LogCapture log;
+    PluginHandle plugin;
+    RenderHost host(plugin, Format::rgb24);
+    IndexedClip spec;
+    spec.frames = 90;
+    ASSERT_TRUE(host.open(indexed_clip(spec), false));
+    ASSERT_TRUE(host.play());
+    ASSERT_TRUE(host.pump_until_index(15, 5s)) << join(host.indices());
+
+    plugin->set_paused(host.id, true);
+    // A frame already converted may still come out.
+    host.pump_for(200ms);
+    const size_t held = host.frames.size();
+    const float position = plugin->get_position(host.id);
+    const double cpu0 = process_cpu_ms();
+    const double wall0 = host.now_ms();
+    host.pump_for(1000ms);
+    const double cpu_share = (process_cpu_ms() - cpu0) / (host.now_ms() - wall0);
+    std::printf("[ figures  ] paused block: %.2f %% of a core\n", 100.0 * cpu_share);
+    EXPECT_EQ(host.frames.size(), held) << "frames while paused: " << join(host.indices());
+    EXPECT_NEAR(plugin->get_position(host.id), position, 0.02f);
+    EXPECT_LT(cpu_share, 0.20);
+
+    const int last = host.last_index();
+    plugin->set_paused(host.id, false);
+    const size_t resumed_at = host.frames.size();
+    ASSERT_TRUE(host.pump_until_index(last + 30, 5s)) << join(host.indices());
+    EXPECT_TRUE(consecutive(host.indices(), 0));
+    EXPECT_NEAR(host.frames[resumed_at].position, position, 0.2f);
+    // The paused interval does not count as lateness: the frames after the
+    // resume come at the clip's rate, not in a burst.
+    const double span = host.frames.back().at_ms - host.frames[resumed_at].at_ms;
+    std::printf("[ figures  ] 29 frame periods after a resume: %.0f ms (expected 967 ms)\n", span);
+    EXPECT_GT(span, 967.0 * 0.6);
+}
+
+// ---- Stopping ----------------------------------------------------------------------
+
+enum class State { playing, paused, at_end };
+
+const char* state_name(State state) {
+    switch (state) {
+        case State::playing: return "playing";
+        case State::paused: return "paused";
+        case State::at_end: return "at its end";
+    }
+    return "";
+}
+
+// Opens a one second clip and plays it into the given state. Returns the
+// number of threads the process had before play_block.
+int play_into(PluginHandle& plugin, RenderHost& host, State state) {
+    EXPECT_TRUE(host.open(indexed_clip(one_second_clip()), false));
+    const int threads = thread_count();
+    EXPECT_TRUE(host.play());
+    EXPECT_TRUE(host.pump_frames(5, 5s));
+    if (state == State::paused) {
+        plugin->set_paused(host.id, true);
+        host.pump_for(100ms);
+    } else if (state == State::at_end) {
+        EXPECT_TRUE(host.pump_until_index(29, 5s)) << join(host.indices());
+        host.pump_for(200ms);
+    }
+    return threads;
+}
+
+// The block's threads are gone when the call returns; a short grace covers
+// the kernel's bookkeeping of a joined thread.
+bool threads_back_to(int count) {
+    return wait_until([&] { return thread_count() <= count; }, 100ms);
+}
+
+class Stopping : public ::testing::TestWithParam<State> {};
+
+TEST_P(Stopping, StopBlockIsPromptAndAStoppedBlockDoesNotPlayAgain) {
+    LogCapture log;
+    PluginHandle plugin;
+    RenderHost host(plugin, Format::rgb24);
+    const int threads = play_into(plugin, host, GetParam());
+
+    const double ms = time_ms([&] { EXPECT_TRUE(plugin->stop_block(host.id)); });
+    std::printf("[ figures  ] stop_block %s: %.1f ms\n", state_name(GetParam()), ms);
+    EXPECT_LT(ms, 1000.0);  // goal: 100 ms
+    EXPECT_TRUE(threads_back_to(threads)) << thread_count() << " threads, " << threads << " before";
+
+    // Frames converted before the stop may still be taken; then nothing.
+    host.pump_for(100ms);
+    const size_t delivered = host.frames.size();
+    host.pump_for(300ms);
+    EXPECT_EQ(host.frames.size(), delivered);
+
+    plugin->set_paused(host.id, false);
+    plugin->play_block(host.id, true, false);
+    host.pump_for(700ms);
+    EXPECT_EQ(host.frames.size(), delivered) << "a stopped block played again";
+    EXPECT_TRUE(threads_back_to(threads));
+    const double again = time_ms([&] { EXPECT_TRUE(plugin->stop_block(host.id)); });
+    EXPECT_LT(again, 1000.0);
+}
+
+TEST_P(Stopping, DestroyBlockIsPromptAndEndsDelivery) {
+    LogCapture log;
+    PluginHandle plugin;
+    RenderHost host(plugin, Format::yuv420p);
+    const int threads = play_into(plugin, host, GetParam());
+
+    const double ms = time_ms([&] { EXPECT_TRUE(plugin->destroy_block(host.id)); });
+    std::printf("[ figures  ] destroy_block %s: %.1f ms\n", state_name(GetParam()), ms);
+    EXPECT_LT(ms, 1000.0);  // goal: 100 ms
+    EXPECT_TRUE(threads_back_to(threads)) << thread_count() << " threads, " << threads << " before";
+    EXPECT_FALSE(host.update());
+    EXPECT_EQ(plugin->get_num_displayed_frames(host.id), 0xFFFFFFFFu);
+    host.pump_for(200ms);
+    EXPECT_FALSE(host.update());
+}
+
+TEST_P(Stopping, PluginStopIsPromptAndEndsEveryBlock) {
+    LogCapture log;
+    PluginHandle plugin;
+    RenderHost host(plugin, Format::rgb24);
+    RenderHost other(plugin, Format::rgb24);
+    const int threads = play_into(plugin, host, GetParam());
+    IndexedClip spec;
+    spec.frames = 90;
+    ASSERT_TRUE(other.open(indexed_clip(spec), true));
+    ASSERT_TRUE(other.play());
+    ASSERT_TRUE(other.pump_frames(3, 5s));
+
+    const double ms = time_ms([&] { EXPECT_TRUE(plugin->stop()); });
+    std::printf("[ figures  ] plug-in stop, one block %s and one playing: %.1f ms\n",
+                state_name(GetParam()), ms);
+    EXPECT_LT(ms, 1000.0);  // goal: 100 ms
+    EXPECT_TRUE(threads_back_to(threads)) << thread_count() << " threads, " << threads << " before";
+    EXPECT_FALSE(host.update());
+    EXPECT_FALSE(other.update());
+}
+
+INSTANTIATE_TEST_SUITE_P(States, Stopping,
+                         ::testing::Values(State::playing, State::paused, State::at_end),
+                         [](const ::testing::TestParamInfo<State>& info) {
+                             switch (info.param) {
+                                 case State::playing: return std::string("Playing");
+                                 case State::paused: return std::string("Paused");
+                                 case State::at_end: return std::string("AtEnd");
+                             }
+                             return std::string();
+                         });
+
+// ---- Damaged input ---------------------------------------------------------------
+
+// A copy of clip whose video packet showing frame `frame` has its first NAL
+// length overwritten, so that the decoder refuses that packet as invalid
+// data. Returns "" when the packet cannot be found.
+std::string damaged_copy(const std::string& clip, int fps, int frame) {
+    const std::string path = media_dir() + "/damaged_frame" + std::to_string(frame) + ".mp4";
+    std::ifstream probe(path);
+    if (probe.good()) return path;
+    long long pos = -1;
+    for (const PacketInfo& packet : video_packets(clip)) {
+        if (static_cast<int>(packet.pts_time * fps + 0.5) == frame && !packet.key) pos = packet.pos;
+    }
+    if (pos < 0) return "";
+    std::string bytes;
+    {
+        std::ifstream in(clip, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    if (pos + 4 > static_cast<long long>(bytes.size())) return "";
+    for (int i = 0; i < 4; ++i) bytes[static_cast<size_t>(pos) + i] = '\x7f';
+    const std::string tmp = path + ".tmp" + std::to_string(getpid());
+    {
+        std::ofstream out(tmp, std::ios::binary);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    std::rename(tmp.c_str(), path.c_str());
+    return path;
+}
+
+TEST(Playback, DamagedPacketDoesNotEndTheVideo) {
+    IndexedClip spec;
+    spec.frames = 90;
+    spec.gop = 30;
+    const std::string clip = indexed_clip(spec);
+    const std::string damaged = damaged_copy(clip, spec.fps, 45);
+    ASSERT_FALSE(damaged.empty()) << "no packet of frame 45 in " << clip;
+
+    LogCapture log;
+    PluginHandle plugin;
+    RenderHost host(plugin, Format::rgb24);
+    ASSERT_TRUE(host.open(damaged, false));
+    ASSERT_TRUE(host.play());
+    host.pump_until_index(89, 8s);
+    host.pump_for(300ms);
+
+    const std::vector<int> seen = host.indices();
+    // The frames before the damage play normally...
+    ASSERT_GE(seen.size(), 40u) << join(seen);
+    EXPECT_TRUE(consecutive(std::vector<int>(seen.begin(), seen.begin() + 40), 0));
+    // ...and from the next key frame on, every frame is back, once, in order.
+    const auto key = std::find(seen.begin(), seen.end(), 60);
+    ASSERT_NE(key, seen.end()) << "video ended at the damaged packet; delivered: " << join(seen)
+                               << "\nlog:\n"
+                               << log.dump();
+    EXPECT_TRUE(consecutive(std::vector<int>(key, seen.end()), 60));
+    // The refused packet is reported (-1094995529 is AVERROR_INVALIDDATA).
+    EXPECT_GE(log.count_containing("[FFmpeg] video_decode_thread - avcodec_send_packet - ERROR "
+                                   "(-1094995529)"),
+              1u)
+        << log.dump();
+}
+
+}  // namespace
