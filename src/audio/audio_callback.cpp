@@ -16,6 +16,17 @@ bool holding_silence(const AudioVideoBlock* block) {
     return block->paused || block->seeking || block->reposition_pending;
 }
 
+// The audio position is the sound being heard: the PCM just handed to the
+// device starts playing now, so the position is the media time of its first
+// sample. Between callbacks the clock advances it.
+void update_heard_position(AudioVideoBlock* block, int bytes_played) {
+    if (!block->audio_enabled || block->audio_stream_index < 0) return;
+    const double bytes_per_second = 2.0 * block->out_channels * block->out_sample_rate;
+    if (bytes_per_second <= 0) return;
+    const double next_sample = block->audio_clock + block->audio_buf_index / bytes_per_second;
+    block->audio_position = static_cast<float>(next_sample - bytes_played / bytes_per_second);
+}
+
 }  // namespace
 
 // Runs on SDL's audio thread with the device locked: it never waits. When
@@ -24,6 +35,7 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
     auto* block = static_cast<AudioVideoBlock*>(userdata);
     if (block == nullptr || stream == nullptr || len <= 0) return;
     int empty_decodes = 0;
+    int played = 0;  // bytes of PCM (not silence) written by this call
     while (len > 0) {
         if (block->audio_stop || holding_silence(block)) {
             // Unplayed PCM of a paused or repositioned block is dropped.
@@ -38,7 +50,7 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
             if (n <= 0) {
                 if (++empty_decodes >= max_empty_decodes_per_callback) {
                     std::memset(stream, 0, static_cast<size_t>(len));
-                    return;
+                    break;
                 }
                 continue;
             }
@@ -56,7 +68,9 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
         block->audio_buf_index += chunk;
         stream += chunk;
         len -= chunk;
+        played += chunk;
     }
+    if (played > 0) update_heard_position(block, played);
 }
 
 }  // namespace qvx_ffmpeg

@@ -46,14 +46,18 @@ bool ensure_resampled_capacity(AudioVideoBlock* block, int samples) {
     return true;
 }
 
-void update_audio_clock(AudioVideoBlock* block, const AVFrame* frame) {
+// The media time of the PCM now in the buffer: the frame's timestamp, or
+// for a frame without one, the end of the PCM before it.
+void update_audio_clock(AudioVideoBlock* block, const AVFrame* frame, int previous_bytes) {
     int64_t pts = frame->best_effort_timestamp;
     if (pts == AV_NOPTS_VALUE) pts = frame->pkt_dts;
-    if (pts == AV_NOPTS_VALUE) return;
+    if (pts == AV_NOPTS_VALUE) {
+        const double bytes_per_second = 2.0 * block->out_channels * block->out_sample_rate;
+        if (bytes_per_second > 0) block->audio_clock = block->audio_clock + previous_bytes / bytes_per_second;
+        return;
+    }
     block->audio_pts = static_cast<double>(pts);
     block->audio_clock = block->audio_pts * av_q2d(block->audio_stream->time_base);
-    if (block->audio_enabled && block->audio_stream_index >= 0)
-        block->audio_position = static_cast<float>(block->audio_clock);
 }
 
 void finish_drain(AudioVideoBlock* block) {
@@ -117,8 +121,9 @@ int decode_audio_frame(AudioVideoBlock* block) {
                 av_frame_unref(frame);
                 continue;
             }
+            const int previous_bytes = block->audio_buf_size;
             const int n = audio_resampling(block);
-            if (n > 0) update_audio_clock(block, frame);
+            if (n > 0) update_audio_clock(block, frame, previous_bytes);
             av_frame_unref(frame);
             if (n > 0) return n;
             continue;

@@ -53,7 +53,7 @@ PaceResult pace_frame(AudioVideoBlock* block, double t) {
     }
 }
 
-// Media time of a decoded frame; advances video_clock and the position.
+// Media time of a decoded frame; advances video_clock.
 double frame_time(AudioVideoBlock* block, const AVFrame* frame) {
     const AVRational tb = block->video_stream->time_base;
     const double unit = av_q2d(tb);
@@ -66,8 +66,6 @@ double frame_time(AudioVideoBlock* block, const AVFrame* frame) {
         t = block->video_clock;
     }
     block->video_clock = frame->repeat_pict * (unit * 0.5) + unit + t;
-    if (block->video_enabled && block->video_stream_index >= 0)
-        block->video_position = static_cast<float>(block->video_clock);
     if (block->video_first_frame_pending.exchange(false)) block->frame_timer = t;
     ++block->decoded_video_frames;
     return t;
@@ -130,6 +128,9 @@ DecodeStatus receive_frames(AudioVideoBlock* block, int64_t packet_pts, uint32_t
             av_frame_unref(frame);
             return DecodeStatus::ok;
         }
+        // The position is the picture now due, not the one being waited for.
+        if (block->video_enabled && block->video_stream_index >= 0)
+            block->video_position = static_cast<float>(t);
         convert_frame(block, frame);
         av_frame_unref(frame);
     }

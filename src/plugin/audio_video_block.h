@@ -127,7 +127,9 @@ struct AudioVideoBlock {
     int audio_stream_index = -1;            // host (open)
     AVFrame* audio_decoded_frame = nullptr;  // sdl, under audio_decoder_lock
     const AVCodec* audio_codec = nullptr;   // host (open)
-    double audio_clock = 0.0;               // sdl; reader resets under audio_decoder_lock
+    // Media time (seconds) of the first sample in audio_pcm_buffer. sdl;
+    // the reader resets it at seeks and rewinds.
+    std::atomic<double> audio_clock{0.0};
     AVChannelLayout out_ch_layout{};        // constructor: unspecified order, 2 channels
     int out_channels = 2;                   // reader (device open)
     int out_sample_rate = 48000;            // reader (device open)
