@@ -17,14 +17,6 @@ namespace {
 using namespace qvx_test;
 using namespace std::chrono_literals;
 
-// A true 641 x 361 clip: the test source is drawn in RGB and converted, so
-// the odd size survives into the yuv420p stream.
-std::string odd_size_yuv420p_clip() {
-    return generate_media("odd_641x361_from_rgb.mkv",
-                          "-f lavfi -i testsrc2=size=641x361:rate=30:duration=1,format=rgb24 "
-                          "-c:v ffv1 -pix_fmt yuv420p");
-}
-
 struct Difference {
     double mean = 0;
     int max = 0;
@@ -77,7 +69,7 @@ class Pictures : public ::testing::TestWithParam<PictureCase> {};
 // delivered picture is frame n.
 TEST_P(Pictures, MatchFfmpegsDecodeWithTightlyPackedPlanes) {
     const PictureCase& c = GetParam();
-    const std::string clip = c.odd ? odd_size_yuv420p_clip() : video_only_clip();
+    const std::string clip = c.odd ? odd_size_clip() : video_only_clip();
     const int w = c.odd ? 641 : 320;
     const int h = c.odd ? 361 : 240;
 
@@ -421,7 +413,8 @@ INSTANTIATE_TEST_SUITE_P(States, Stopping,
 // length overwritten, so that the decoder refuses that packet as invalid
 // data. Returns "" when the packet cannot be found.
 std::string damaged_copy(const std::string& clip, int fps, int frame) {
-    const std::string path = media_dir() + "/damaged_frame" + std::to_string(frame) + ".mp4";
+    const std::string base = clip.substr(clip.rfind('/') + 1);
+    const std::string path = media_dir() + "/damaged_frame" + std::to_string(frame) + "_" + base;
     std::ifstream probe(path);
     if (probe.good()) return path;
     long long pos = -1;
