@@ -1,0 +1,111 @@
+#include "summary.h"
+
+#include <sys/resource.h>
+
+#include <cstdio>
+
+namespace qvx_play {
+
+const char* const pacing_method =
+    "delivery time minus due time; frame k of a segment (start, seek, rewind) is due at its "
+    "media time (1/fps grid anchored by get_position) on the schedule of the segment's "
+    "earliest frame; late = more than one frame interval behind";
+const char* const av_offset_method =
+    "approximate: the plug-in exposes no audio clock, so audio is taken to play in real time "
+    "from the request that (re)started playback; offset = video media time - that, pauses "
+    "excluded; negative = video behind";
+
+namespace {
+
+double round_to(double value, double step) {
+    return static_cast<int64_t>(value / step + (value < 0 ? -0.5 : 0.5)) * step;
+}
+
+std::string format_text(const char* fmt, double a, double b = 0.0, double c = 0.0) {
+    char buffer[256];
+    std::snprintf(buffer, sizeof buffer, fmt, a, b, c);
+    return buffer;
+}
+
+}  // namespace
+
+void cpu_time(double& user_s, double& system_s) {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    user_s = static_cast<double>(usage.ru_utime.tv_sec) + usage.ru_utime.tv_usec / 1e6;
+    system_s = static_cast<double>(usage.ru_stime.tv_sec) + usage.ru_stime.tv_usec / 1e6;
+}
+
+nlohmann::json to_json(const Summary& summary) {
+    nlohmann::json blocks = nlohmann::json::array();
+    for (const BlockSummary& b : summary.blocks) {
+        blocks.push_back({
+            {"source", b.source},
+            {"format", b.format},
+            {"width", b.width},
+            {"height", b.height},
+            {"fps", round_to(b.fps, 0.001)},
+            {"duration_s", b.duration_s},
+            {"position_s", round_to(b.position_s, 0.001)},
+            {"last_frame_s", round_to(b.last_frame_s, 0.001)},
+            {"video_codec", b.video_codec},
+            {"audio_codec", b.audio_codec},
+            {"hw_decoding", b.hw_decoding},
+            {"audio", b.audio},
+            {"ended", b.ended},
+            {"frames",
+             {{"decoded", b.decoded}, {"displayed", b.displayed}, {"late", b.timing.late_frames}}},
+            {"pacing_error_ms",
+             {{"mean", round_to(b.timing.pacing_mean_ms, 0.01)},
+              {"worst", round_to(b.timing.pacing_worst_ms, 0.01)}}},
+            {"av_offset_ms",
+             {{"mean", round_to(b.timing.av_offset_mean_ms, 0.01)},
+              {"worst", round_to(b.timing.av_offset_worst_ms, 0.01)}}},
+        });
+    }
+    const double cpu = summary.cpu_user_s + summary.cpu_system_s;
+    return {
+        {"blocks", blocks},
+        {"hw", summary.hw.empty() ? "none" : summary.hw},
+        {"wall_s", round_to(summary.wall_s, 0.001)},
+        {"paused_s", round_to(summary.paused_s, 0.001)},
+        {"cpu",
+         {{"user_s", round_to(summary.cpu_user_s, 0.001)},
+          {"system_s", round_to(summary.cpu_system_s, 0.001)},
+          {"percent", summary.wall_s > 0 ? round_to(100.0 * cpu / summary.wall_s, 0.1) : 0.0}}},
+        {"methods", {{"pacing_error", pacing_method}, {"av_offset", av_offset_method}}},
+    };
+}
+
+std::string to_text(const Summary& summary) {
+    std::string out = "Summary\n";
+    for (const BlockSummary& b : summary.blocks) {
+        out += "  " + b.source + "\n";
+        if (b.width > 0) {
+            out += "    video: " + b.video_codec + format_text(" %.0fx%.0f", b.width, b.height) +
+                   format_text(" %.3g fps", b.fps) + ", delivered as " + b.format +
+                   (b.hw_decoding ? " (hardware decoding)" : "") + "\n";
+        }
+        out += "    audio: " + (b.audio_codec.empty() ? std::string() : b.audio_codec + ", ") +
+               b.audio + "\n";
+        out += format_text("    frames: %.0f decoded, %.0f displayed, ", b.decoded, b.displayed) +
+               format_text("%.0f late\n", static_cast<double>(b.timing.late_frames));
+        out += format_text("    pacing error: mean %.1f ms, worst %.1f ms\n",
+                           b.timing.pacing_mean_ms, b.timing.pacing_worst_ms);
+        out += format_text("    video-audio offset (approximate): mean %+.1f ms, worst %+.1f ms\n",
+                           b.timing.av_offset_mean_ms, b.timing.av_offset_worst_ms);
+        out += format_text("    position: %.2f s of %.0f s", b.position_s,
+                           static_cast<double>(b.duration_s)) +
+               format_text(" (last frame at %.3f s)", b.last_frame_s) +
+               (b.ended ? ", played to the end\n" : "\n");
+    }
+    const double cpu = summary.cpu_user_s + summary.cpu_system_s;
+    out += format_text("  time: %.2f s (paused %.2f s)\n", summary.wall_s, summary.paused_s);
+    out += format_text("  CPU: %.2f s user + %.2f s system", summary.cpu_user_s,
+                       summary.cpu_system_s) +
+           format_text(" (%.0f %% of one core)\n",
+                       summary.wall_s > 0 ? 100.0 * cpu / summary.wall_s : 0.0);
+    return out;
+}
+
+}  // namespace qvx_play

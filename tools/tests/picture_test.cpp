@@ -1,0 +1,126 @@
+// Delivered planes to RGB, turning, and PNG files.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "picture.h"
+
+namespace qvx_play {
+namespace {
+
+Picture solid_yuv(const std::string& format, int w, int h, uint8_t y, uint8_t u, uint8_t v) {
+    Picture p;
+    p.format = format;
+    p.width = w;
+    p.height = h;
+    const size_t chroma = static_cast<size_t>(w / 2) * (h / 2);
+    p.planes.push_back(std::vector<uint8_t>(static_cast<size_t>(w) * h, y));
+    if (format == "yuv420p") {
+        p.planes.push_back(std::vector<uint8_t>(chroma, u));
+        p.planes.push_back(std::vector<uint8_t>(chroma, v));
+    } else {
+        std::vector<uint8_t> uv;
+        for (size_t i = 0; i < chroma; ++i) uv.insert(uv.end(), {u, v});
+        p.planes.push_back(uv);
+    }
+    return p;
+}
+
+TEST(Picture, PlanarFormatsConvertToTheirColourAtAnySize) {
+    // Limited-range BT.601 red, green and blue.
+    struct Case {
+        uint8_t y, u, v;
+        int r, g, b;
+    };
+    const Case cases[] = {
+        {81, 90, 240, 255, 0, 0}, {145, 54, 34, 0, 255, 0}, {41, 240, 110, 0, 0, 255}};
+    for (const char* format : {"yuv420p", "nv12"}) {
+        for (const Case& c : cases) {
+            for (int size : {8, 5}) {  // odd sizes have chroma planes rounded down
+                std::vector<uint8_t> rgb;
+                int w = 0, h = 0;
+                std::string error;
+                ASSERT_TRUE(picture_to_rgb24(solid_yuv(format, size, size + 2, c.y, c.u, c.v), 0,
+                                             rgb, w, h, error))
+                    << error;
+                ASSERT_EQ(w, size);
+                ASSERT_EQ(h, size + 2);
+                for (size_t i = 0; i < rgb.size(); i += 3) {
+                    ASSERT_NEAR(rgb[i], c.r, 3) << format << " " << size;
+                    ASSERT_NEAR(rgb[i + 1], c.g, 3) << format << " " << size;
+                    ASSERT_NEAR(rgb[i + 2], c.b, 3) << format << " " << size;
+                }
+            }
+        }
+    }
+    std::vector<uint8_t> rgb;
+    int w = 0, h = 0;
+    std::string error;
+    Picture short_plane = solid_yuv("yuv420p", 8, 8, 0, 0, 0);
+    short_plane.planes[2].resize(3);
+    EXPECT_FALSE(picture_to_rgb24(short_plane, 0, rgb, w, h, error));
+    EXPECT_FALSE(error.empty());
+}
+
+TEST(Picture, TurnsClockwiseByTheDisplayRotation) {
+    // 3x2 RGB24 picture whose pixels are numbered 1..6 in the red channel.
+    Picture p;
+    p.format = "rgb24";
+    p.width = 3;
+    p.height = 2;
+    p.planes.push_back({1, 0, 0, 2, 0, 0, 3, 0, 0, 4, 0, 0, 5, 0, 0, 6, 0, 0});
+    auto reds = [&](int rotation, int& w, int& h) {
+        std::vector<uint8_t> rgb;
+        std::string error;
+        EXPECT_TRUE(picture_to_rgb24(p, rotation, rgb, w, h, error));
+        std::vector<int> out;
+        for (size_t i = 0; i < rgb.size(); i += 3) out.push_back(rgb[i]);
+        return out;
+    };
+    int w = 0, h = 0;
+    EXPECT_EQ(reds(0, w, h), (std::vector<int>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(reds(90, w, h), (std::vector<int>{4, 1, 5, 2, 6, 3}));
+    EXPECT_EQ(w, 2);
+    EXPECT_EQ(h, 3);
+    EXPECT_EQ(reds(180, w, h), (std::vector<int>{6, 5, 4, 3, 2, 1}));
+    EXPECT_EQ(reds(270, w, h), (std::vector<int>{3, 6, 2, 5, 1, 4}));
+
+    // The plug-in reports the display matrix angle (counter-clockwise).
+    EXPECT_EQ(clockwise_degrees(-90.0f), 90);
+    EXPECT_EQ(clockwise_degrees(90.0f), 270);
+    EXPECT_EQ(clockwise_degrees(180.0f), 180);
+    EXPECT_EQ(clockwise_degrees(-180.0f), 180);
+    EXPECT_EQ(clockwise_degrees(0.0f), 0);
+    EXPECT_EQ(clockwise_degrees(-89.6f), 90);
+}
+
+TEST(Picture, PngFileCarriesTheSizeAndPixels) {
+    const int w = 7, h = 3;
+    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 11);
+    const std::string path = ::testing::TempDir() + "qvx_play_picture_test.png";
+    std::string error;
+    ASSERT_TRUE(write_png(rgb.data(), w, h, w * 3, path, error)) << error;
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                     std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), 33u);
+    const uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    EXPECT_TRUE(std::equal(signature, signature + 8, bytes.begin()));
+    auto be32 = [&](size_t at) {
+        return (bytes[at] << 24) | (bytes[at + 1] << 16) | (bytes[at + 2] << 8) | bytes[at + 3];
+    };
+    EXPECT_EQ(be32(16), w);   // IHDR width
+    EXPECT_EQ(be32(20), h);   // IHDR height
+    EXPECT_EQ(bytes[24], 8);  // bit depth
+    EXPECT_EQ(bytes[25], 2);  // colour type: RGB
+    std::remove(path.c_str());
+
+    EXPECT_FALSE(write_png(rgb.data(), w, h, w * 3, "/nonexistent-dir/x.png", error));
+    EXPECT_NE(error.find("/nonexistent-dir/x.png"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qvx_play
