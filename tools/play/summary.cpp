@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <cmath>
 #include <cstdio>
 
 namespace qvx_play {
@@ -17,8 +18,10 @@ const char* const av_offset_method =
 
 namespace {
 
-double round_to(double value, double step) {
-    return static_cast<int64_t>(value / step + (value < 0 ? -0.5 : 0.5)) * step;
+// Rounded to decimals places, so that the JSON shows 6.467, not 6.4670000000000005.
+double round_to(double value, int decimals) {
+    const double scale = std::pow(10.0, decimals);
+    return std::round(value * scale) / scale;
 }
 
 std::string format_text(const char* fmt, double a, double b = 0.0, double c = 0.0) {
@@ -44,10 +47,10 @@ nlohmann::json to_json(const Summary& summary) {
             {"format", b.format},
             {"width", b.width},
             {"height", b.height},
-            {"fps", round_to(b.fps, 0.001)},
+            {"fps", round_to(b.fps, 3)},
             {"duration_s", b.duration_s},
-            {"position_s", round_to(b.position_s, 0.001)},
-            {"last_frame_s", round_to(b.last_frame_s, 0.001)},
+            {"position_s", round_to(b.position_s, 3)},
+            {"last_frame_s", round_to(b.last_frame_s, 3)},
             {"video_codec", b.video_codec},
             {"audio_codec", b.audio_codec},
             {"hw_decoding", b.hw_decoding},
@@ -56,23 +59,23 @@ nlohmann::json to_json(const Summary& summary) {
             {"frames",
              {{"decoded", b.decoded}, {"displayed", b.displayed}, {"late", b.timing.late_frames}}},
             {"pacing_error_ms",
-             {{"mean", round_to(b.timing.pacing_mean_ms, 0.01)},
-              {"worst", round_to(b.timing.pacing_worst_ms, 0.01)}}},
+             {{"mean", round_to(b.timing.pacing_mean_ms, 2)},
+              {"worst", round_to(b.timing.pacing_worst_ms, 2)}}},
             {"av_offset_ms",
-             {{"mean", round_to(b.timing.av_offset_mean_ms, 0.01)},
-              {"worst", round_to(b.timing.av_offset_worst_ms, 0.01)}}},
+             {{"mean", round_to(b.timing.av_offset_mean_ms, 2)},
+              {"worst", round_to(b.timing.av_offset_worst_ms, 2)}}},
         });
     }
     const double cpu = summary.cpu_user_s + summary.cpu_system_s;
     return {
         {"blocks", blocks},
         {"hw", summary.hw.empty() ? "none" : summary.hw},
-        {"wall_s", round_to(summary.wall_s, 0.001)},
-        {"paused_s", round_to(summary.paused_s, 0.001)},
+        {"wall_s", round_to(summary.wall_s, 3)},
+        {"paused_s", round_to(summary.paused_s, 3)},
         {"cpu",
-         {{"user_s", round_to(summary.cpu_user_s, 0.001)},
-          {"system_s", round_to(summary.cpu_system_s, 0.001)},
-          {"percent", summary.wall_s > 0 ? round_to(100.0 * cpu / summary.wall_s, 0.1) : 0.0}}},
+         {{"user_s", round_to(summary.cpu_user_s, 3)},
+          {"system_s", round_to(summary.cpu_system_s, 3)},
+          {"percent", summary.wall_s > 0 ? round_to(100.0 * cpu / summary.wall_s, 1) : 0.0}}},
         {"methods", {{"pacing_error", pacing_method}, {"av_offset", av_offset_method}}},
     };
 }
