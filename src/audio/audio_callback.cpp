@@ -13,7 +13,7 @@ namespace {
 constexpr float volume_scale = static_cast<float>(SDL_MIX_MAXVOLUME);
 
 bool holding_silence(const AudioVideoBlock* block) {
-    return block->paused || block->seeking || block->reposition_pending;
+    return block->paused || block->seeking || block->reposition_pending > 0;
 }
 
 // The audio position is the sound being heard: the PCM just handed to the

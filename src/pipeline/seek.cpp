@@ -16,7 +16,7 @@ public:
         : block_(block), demux_(block->demux_lock, std::defer_lock),
           video_(block->video_decoder_lock, std::defer_lock),
           audio_(block->audio_decoder_lock, std::defer_lock) {
-        block_->reposition_pending = true;
+        ++block_->reposition_pending;
         notify_block(block_);
         demux_.lock();
         video_.lock();
@@ -27,7 +27,7 @@ public:
         if (audio_.owns_lock()) audio_.unlock();
         video_.unlock();
         demux_.unlock();
-        block_->reposition_pending = false;
+        --block_->reposition_pending;
         notify_block(block_);
     }
     RepositionGuard(const RepositionGuard&) = delete;
@@ -159,6 +159,9 @@ bool seek_video_frame(AudioVideoBlock* block, int seconds) {
     av_seek_frame(block->format_ctx, block->video_stream_index,
                   static_cast<int64_t>(seconds) * 1000000, AVSEEK_FLAG_FRAME);
     flush_video_decoder(block);
+    // The pictures from the new place re-base the pacing, or a jump ahead
+    // would hold them back for as long as it skipped.
+    block->video_first_frame_pending = true;
     return true;
 }
 
@@ -168,6 +171,7 @@ bool seek_video_timestamp(AudioVideoBlock* block, int timestamp) {
     avformat_seek_file(block->format_ctx, block->video_stream_index, 0, timestamp, timestamp,
                        AVSEEK_FLAG_FRAME);
     flush_video_decoder(block);
+    block->video_first_frame_pending = true;
     return true;
 }
 

@@ -21,7 +21,7 @@ enum class PaceResult {
 qvx::LogMgr& logger() { return qvx::LogMgr::get(); }
 
 bool must_leave(const AudioVideoBlock* block) {
-    return block->video_decode_stop || block->reposition_pending || block->seeking;
+    return block->video_decode_stop || block->reposition_pending > 0 || block->seeking;
 }
 
 // Waits until the frame's time t (media seconds) is due on the block's
@@ -178,10 +178,10 @@ unsigned video_decode_thread(AudioVideoBlock* block) {
     }
     bool failed = false;
     while (!block->video_decode_stop) {
-        if (block->paused || block->seeking || block->reposition_pending) {
+        if (block->paused || block->seeking || block->reposition_pending > 0) {
             wait_block(block, std::chrono::milliseconds(idle_wait_ms), [block] {
                 return block->video_decode_stop ||
-                       !(block->paused || block->seeking || block->reposition_pending);
+                       !(block->paused || block->seeking || block->reposition_pending > 0);
             });
             continue;
         }

@@ -168,9 +168,10 @@ struct AudioVideoBlock {
     // the host while they flush.
     std::mutex video_decoder_lock;
     std::mutex audio_decoder_lock;
-    // Raised by a repositioning before it takes the decoder locks: the video
-    // thread leaves its pacing wait and gives its decoder up at once.
-    std::atomic<bool> reposition_pending{false};
+    // Repositionings waiting for or holding the decoders (reader and host may
+    // both be at it). While above 0 the video thread leaves its pacing wait
+    // and gives its decoder up at once, and the audio callback plays silence.
+    std::atomic<int> reposition_pending{0};
     // Bumped by every repositioning; a frame decoded under an older serial is
     // stale and never delivered.
     std::atomic<uint32_t> video_serial{0};
