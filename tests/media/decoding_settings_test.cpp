@@ -14,17 +14,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string command_output(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    pclose(pipe);
-    return out;
-}
-
 // The hardware device types the FFmpeg libraries list.
 std::set<std::string> listed_device_types() {
     std::set<std::string> out;

@@ -18,17 +18,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string command_output(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    pclose(pipe);
-    return out;
-}
-
 // What ffprobe reads from a file, as "format.duration",
 // "streams.stream.0.nb_frames" and so on.
 std::map<std::string, std::string> probe(const std::string& path) {

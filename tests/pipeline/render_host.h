@@ -163,18 +163,6 @@ inline int thread_count() {
     return n;
 }
 
-// Output of a shell command, as bytes.
-inline std::string command_output(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[1 << 16];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-        pclose(pipe);
-    }
-    return out;
-}
-
 // FFmpeg's own decode of every frame of path, converted to pix_fmt, as raw
 // frames back to back.
 inline std::string ffmpeg_frames(const std::string& path, const std::string& pix_fmt,

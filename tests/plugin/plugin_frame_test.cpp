@@ -27,17 +27,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string command_output(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    pclose(pipe);
-    return out;
-}
-
 std::string version_line(const char* lib, int major, int minor, int micro) {
     return std::string(lib) + ": version " + std::to_string(major) + "." + std::to_string(minor) +
            "." + std::to_string(micro);

@@ -117,6 +117,17 @@ std::string media_dir() {
 
 bool run_command(const std::string& command) { return std::system(command.c_str()) == 0; }
 
+std::string command_output(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+    pclose(pipe);
+    return out;
+}
+
 namespace {
 
 bool exists(const std::string& path) {

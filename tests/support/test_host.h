@@ -85,6 +85,8 @@ private:
 std::string media_dir();
 // Runs a shell command; true on exit status 0.
 bool run_command(const std::string& command);
+// Runs a shell command and returns what it printed on stdout.
+std::string command_output(const std::string& command);
 // Generates media_dir()/file_name with "ffmpeg -y <ffmpeg_args> <file>"
 // once; later calls return the path at once. Safe across processes.
 std::string generate_media(const std::string& file_name, const std::string& ffmpeg_args);
