@@ -1,0 +1,585 @@
+// Benchmark host: drives the plug-in the way an engine does and prints one
+// JSON line per measurement. bench/run_bench.py runs it; see bench/README.md.
+//
+//   qvx_bench play     --clip F [--fmt rgb24] [--threads 4] [--poll-ms 2] [--audio 1]
+//                      [--expected N] [--trace FILE]
+//   qvx_bench idle     --clip F --mode paused|end [--seconds 5]
+//   qvx_bench capacity --clip F --blocks K [--frames M] [--fmt yuv420p]
+//   qvx_bench seek     --clip F [--count 20] [--seed 1]
+//   qvx_bench sync     --clip AV --audio-clip A [--seconds 60]
+//   qvx_bench memory   --clip F [--blocks 1] [--seconds 30] [--start-at S]
+//   qvx_bench open     --clip F [--count 20]
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <thread>
+
+#include "bench_host.h"
+
+namespace qvx_bench {
+
+namespace {
+
+// Sleeps to the next tick of a fixed period, the way a render loop wakes.
+class Ticker {
+public:
+    explicit Ticker(double period_ms)
+        : period_(std::chrono::duration_cast<Clock::duration>(
+              std::chrono::duration<double, std::milli>(period_ms))),
+          next_(Clock::now()) {}
+    void wait() {
+        next_ += period_;
+        const auto now = Clock::now();
+        if (next_ < now) next_ = now;
+        std::this_thread::sleep_until(next_);
+    }
+
+private:
+    Clock::duration period_;
+    Clock::time_point next_;
+};
+
+void sleep_seconds(double s) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(s));
+}
+
+// Takes frames for a while; returns how many arrived.
+int take_frames(qvx::SimpleVideo* video, int id, Output& out, double seconds, double poll_ms = 10) {
+    Ticker tick(poll_ms);
+    const auto start = Clock::now();
+    int frames = 0;
+    while (seconds_since(start) < seconds) {
+        while (out.update(video, id)) ++frames;
+        tick.wait();
+    }
+    return frames;
+}
+
+// Takes frames until none has come for quiet seconds (or the deadline).
+int take_until_quiet(qvx::SimpleVideo* video, int id, Output& out, double quiet, double deadline) {
+    Ticker tick(5);
+    const auto start = Clock::now();
+    auto last = Clock::now();
+    int frames = 0;
+    while (seconds_since(start) < deadline && seconds_since(last) < quiet) {
+        if (out.update(video, id)) {
+            ++frames;
+            last = Clock::now();
+        }
+        tick.wait();
+    }
+    return frames;
+}
+
+Json base(const std::string& command, const Args& a) {
+    Json j;
+    j.add("cmd", command).add("clip", a.str("clip"));
+    return j;
+}
+
+void add_log(Json& j, const Plugin& plugin) {
+    j.add("log_lines", plugin.log_lines());
+    const std::vector<std::string> errors = plugin.log_errors();
+    j.add("log_errors", static_cast<int>(errors.size()));
+    if (!errors.empty()) j.add("first_log_error", errors.front());
+}
+
+int open_failed(const std::string& command, const Args& a, const Plugin& plugin) {
+    Json j = base(command, a);
+    j.add("error", "create_block failed");
+    add_log(j, plugin);
+    j.print();
+    return 1;
+}
+
+// ---- play: one block to its end, every frame taken -------------------------------
+
+int cmd_play(const Args& a) {
+    const std::string format = a.str("fmt", "rgb24");
+    const int threads = a.integer("threads", 4);
+    const double poll_ms = a.num("poll-ms", 2);
+    Plugin plugin;
+    qvx::SimpleVideo* v = plugin.get();
+    configure(v, format, threads);
+
+    const double cpu0 = process_cpu_seconds();
+    const auto t_open = Clock::now();
+    const int id = v->create_block(a.str("clip").c_str(), false);
+    const double open_s = seconds_since(t_open);
+    if (id == 0) return open_failed("play", a, plugin);
+    Output out(format, a.integer("copy", 1) != 0);
+    out.create(v, id);
+    const double fps = v->get_video_fps(id);
+    long expected = a.integer("expected", 0);
+    if (expected <= 0) expected = static_cast<long>(v->get_num_video_frames(id));
+    const double timeout = a.num("timeout", static_cast<double>(v->get_duration(id)) * 3 + 20);
+
+    std::vector<Clock::time_point> arrivals;
+    double cpu_last = cpu0;
+    const auto t_play = Clock::now();
+    v->play_block(id, true, a.integer("audio", 1) != 0);
+    Ticker tick(poll_ms);
+    for (;;) {
+        if (out.update(v, id)) {
+            arrivals.push_back(Clock::now());
+            cpu_last = process_cpu_seconds();
+            if (expected > 0 && static_cast<long>(arrivals.size()) >= expected) break;
+        } else if (!arrivals.empty() && seconds_since(arrivals.back()) > 2.0) {
+            break;  // the input has ended
+        }
+        if (seconds_since(t_play) > timeout) break;
+        tick.wait();
+    }
+    const unsigned decoded = v->get_num_decoded_frames(id);
+    const unsigned displayed = v->get_num_displayed_frames(id);
+    v->destroy_block(id);
+
+    const Pacing pacing = pacing_of(arrivals, fps, t_play, a.num("skip", 1.0));
+    const double frames = static_cast<double>(arrivals.size());
+    const double cpu = cpu_last - cpu0;
+    Json j = base("play", a);
+    j.add("fmt", format)
+        .add("threads", threads)
+        .add("fps", fps)
+        .add("frames", frames)
+        .add("expected", expected)
+        .add("decoded", decoded)
+        .add("displayed", displayed)
+        .add("open_ms", open_s * 1000)
+        .add("cpu_s", cpu)
+        .add("cpu_per_frame_ms", frames > 0 ? cpu / frames * 1000 : 0.0)
+        .add("wall_s", arrivals.empty() ? 0.0 : seconds_between(t_play, arrivals.back()))
+        .add_pacing("pacing", pacing);
+    add_log(j, plugin);
+    j.print();
+
+    const std::string trace = a.str("trace");
+    if (!trace.empty()) {
+        std::ofstream f(trace);
+        f << "# frame error_ms (arrival at the texture minus t0 + n/fps, t0 the first frame's "
+             "arrival)\n";
+        for (size_t n = 0; n < pacing.error_ms.size(); ++n)
+            f << n << " " << pacing.error_ms[n] << "\n";
+    }
+    return 0;
+}
+
+// ---- idle: a paused block, or one at the end of its input --------------------------
+
+int cmd_idle(const Args& a) {
+    const std::string mode = a.str("mode", "paused");
+    const double seconds = a.num("seconds", 5);
+    Plugin plugin;
+    qvx::SimpleVideo* v = plugin.get();
+    configure(v, "yuv420p", a.integer("threads", 4));
+    const int id = v->create_block(a.str("clip").c_str(), false);
+    if (id == 0) return open_failed("idle", a, plugin);
+    Output out("yuv420p");
+    out.create(v, id);
+    v->play_block(id, true, a.integer("audio", 1) != 0);
+    int frames = take_frames(v, id, out, 1.5);
+    if (mode == "paused") {
+        v->set_paused(id, true);
+        frames += take_frames(v, id, out, 0.5);
+    } else {
+        // Near the end, then to the end.
+        v->seek_block(id, static_cast<int>(std::max<int64_t>(0, v->get_duration(id) - 2)));
+        frames += take_until_quiet(v, id, out, 1.0, 20.0);
+    }
+
+    // The host makes no call while measuring: what is left is the block.
+    const unsigned decoded0 = v->get_num_decoded_frames(id);
+    const float position0 = v->get_position(id);
+    const double cpu0 = process_cpu_seconds();
+    const auto t0 = Clock::now();
+    sleep_seconds(seconds);
+    const double cpu = process_cpu_seconds() - cpu0;
+    const double wall = seconds_since(t0);
+    const unsigned decoded1 = v->get_num_decoded_frames(id);
+    const float position1 = v->get_position(id);
+
+    // How soon the block answers again.
+    double resume_ms = -1;
+    if (mode == "paused") {
+        const auto t_resume = Clock::now();
+        v->set_paused(id, false);
+        Ticker tick(1);
+        while (seconds_since(t_resume) < 5) {
+            if (out.update(v, id)) {
+                resume_ms = seconds_since(t_resume) * 1000;
+                break;
+            }
+            tick.wait();
+        }
+    }
+    v->destroy_block(id);
+
+    Json j = base("idle", a);
+    j.add("mode", mode)
+        .add("frames_before", frames)
+        .add("cpu_s", cpu)
+        .add("wall_s", wall)
+        .add("core_percent", cpu / wall * 100)
+        .add("decoded_during", static_cast<double>(decoded1) - decoded0)
+        .add("position_before", static_cast<double>(position0))
+        .add("position_after", static_cast<double>(position1));
+    if (mode == "paused") j.add("resume_to_frame_ms", resume_ms);
+    add_log(j, plugin);
+    j.print();
+    return 0;
+}
+
+// ---- capacity: K blocks at once, every frame taken on one render thread -------------
+
+int cmd_capacity(const Args& a) {
+    const int blocks = a.integer("blocks", 1);
+    const std::string format = a.str("fmt", "yuv420p");
+    Plugin plugin;
+    qvx::SimpleVideo* v = plugin.get();
+    configure(v, format, a.integer("threads", 4));
+
+    std::vector<int> ids;
+    std::vector<std::unique_ptr<Output>> outs;
+    for (int b = 0; b < blocks; ++b) {
+        const int id = v->create_block(a.str("clip").c_str(), false);
+        if (id == 0) return open_failed("capacity", a, plugin);
+        ids.push_back(id);
+        outs.push_back(std::make_unique<Output>(format));
+        outs.back()->create(v, id);
+    }
+    const double fps = v->get_video_fps(ids[0]);
+    long target = static_cast<long>(v->get_num_video_frames(ids[0]));
+    const int limit = a.integer("frames", 0);
+    if (limit > 0 && (target <= 0 || limit < target)) target = limit;
+
+    std::vector<std::vector<Clock::time_point>> arrivals(ids.size());
+    const double cpu0 = process_cpu_seconds();
+    const auto t0 = Clock::now();
+    for (int id : ids) v->play_block(id, true, a.integer("audio", 1) != 0);
+    auto last_progress = Clock::now();
+    Ticker tick(a.num("poll-ms", 1));
+    for (;;) {
+        bool all_done = true;
+        for (size_t b = 0; b < ids.size(); ++b) {
+            if (static_cast<long>(arrivals[b].size()) >= target) continue;
+            all_done = false;
+            if (outs[b]->update(v, ids[b])) {
+                arrivals[b].push_back(Clock::now());
+                last_progress = arrivals[b].back();
+            }
+        }
+        if (all_done || seconds_since(last_progress) > 3.0) break;
+        tick.wait();
+    }
+    const double wall = seconds_since(t0);
+    const double cpu = process_cpu_seconds() - cpu0;
+    for (int id : ids) v->destroy_block(id);
+
+    // The machine keeps up when every frame arrives and, past the first
+    // second of start-up, no frame is off its regular schedule by more than
+    // a frame period.
+    const double period_ms = 1000.0 / fps;
+    const double skip_s = a.num("skip", 1.0);
+    double worst_fit = 0;
+    double worst_first = 0;
+    double worst_start = 0;
+    double min_frames = 1e18;
+    for (const auto& list : arrivals) {
+        const Pacing p = pacing_of(list, fps, t0, skip_s);
+        worst_fit = std::max(worst_fit, p.fit_worst_abs_ms);
+        worst_first = std::max(worst_first, p.worst_abs_ms);
+        worst_start = std::max(worst_start, p.first_frame_ms);
+        min_frames = std::min(min_frames, static_cast<double>(list.size()));
+    }
+    const bool all_frames = min_frames >= static_cast<double>(target);
+    Json j = base("capacity", a);
+    j.add("blocks", blocks)
+        .add("fmt", format)
+        .add("fps", fps)
+        .add("target_frames", target)
+        .add("min_frames", min_frames)
+        .add("all_frames", all_frames)
+        .add("worst_fit_abs_ms", worst_fit)
+        .add("worst_first_frame_ref_abs_ms", worst_first)
+        .add("worst_first_frame_ms", worst_start)
+        .add("frame_period_ms", period_ms)
+        .add("ok", all_frames && worst_fit <= period_ms)
+        .add("cpu_s", cpu)
+        .add("wall_s", wall);
+    add_log(j, plugin);
+    j.print();
+    return 0;
+}
+
+// ---- seek: seek_block to the first frame of the new position in the texture ----------
+
+int cmd_seek(const Args& a) {
+    const int count = a.integer("count", 20);
+    Plugin plugin;
+    qvx::SimpleVideo* v = plugin.get();
+    configure(v, a.str("fmt", "yuv420p"), a.integer("threads", 4));
+    const int id = v->create_block(a.str("clip").c_str(), false);
+    if (id == 0) return open_failed("seek", a, plugin);
+    Output out(a.str("fmt", "yuv420p"));
+    out.create(v, id);
+    const int duration = static_cast<int>(v->get_duration(id));
+    v->play_block(id, true, a.integer("audio", 1) != 0);
+    take_frames(v, id, out, 0.5, 2);
+
+    std::mt19937 rng(static_cast<unsigned>(a.integer("seed", 1)));
+    std::uniform_int_distribution<int> pick(0, std::max(0, duration - 2));
+    std::vector<double> latencies;
+    int timeouts = 0;
+    for (int i = 0; i < count; ++i) {
+        const float now_at = v->get_position(id);
+        int target = pick(rng);
+        for (int tries = 0; tries < 50 && std::abs(target - now_at) < 2.0f; ++tries)
+            target = pick(rng);
+        const auto t0 = Clock::now();
+        v->seek_block(id, target);
+        // A frame counts once the position read before taking it already
+        // stood at the target: frames of the old position are dropped by
+        // the seek, so the frame taken is one of the new position.
+        bool arrived = false;
+        Ticker tick(1);
+        while (seconds_since(t0) < 5.0) {
+            const float before = v->get_position(id);
+            if (out.update(v, id) && before >= static_cast<float>(target) - 0.001f &&
+                before <= static_cast<float>(target) + 1.0f) {
+                latencies.push_back(seconds_since(t0) * 1000);
+                arrived = true;
+                break;
+            }
+            tick.wait();
+        }
+        if (!arrived) ++timeouts;
+        take_frames(v, id, out, a.num("settle", 0.3), 2);
+    }
+    v->destroy_block(id);
+
+    Json j = base("seek", a);
+    j.add("count", count)
+        .add("timeouts", timeouts)
+        .add("median_ms", median(latencies))
+        .add("p95_ms", percentile(latencies, 95))
+        .add("max_ms",
+             latencies.empty() ? 0.0 : *std::max_element(latencies.begin(), latencies.end()))
+        .add("latencies_ms", latencies);
+    add_log(j, plugin);
+    j.print();
+    return 0;
+}
+
+// ---- sync: video position against audio position ----------------------------------
+
+int cmd_sync(const Args& a) {
+    const double seconds = a.num("seconds", 60);
+    const double sample_ms = a.num("sample-ms", 10);
+    Plugin plugin;
+    qvx::SimpleVideo* v = plugin.get();
+    configure(v, "yuv420p", a.integer("threads", 4));
+    // The host reads one position per block: the video's when the block
+    // has video. A second block opened from the audio-only copy of the
+    // same clip, started at the same instant, gives the audio position.
+    const int av = v->create_block(a.str("clip").c_str(), false);
+    const int au = v->create_block(a.str("audio-clip").c_str(), false);
+    if (av == 0 || au == 0) return open_failed("sync", a, plugin);
+    Output out("yuv420p");
+    out.create(v, av);
+    const double fps = v->get_video_fps(av);
+
+    const auto t_audio = Clock::now();
+    v->play_block(au, false, true);
+    const auto t_video = Clock::now();
+    v->play_block(av, true, a.integer("av-audio", 1) != 0);
+    const double skew = seconds_between(t_audio, t_video);  // the audio block's head start
+
+    std::vector<double> offsets_ms;    // video position - audio position
+    std::vector<double> presented_ms;  // frame n shown - audio position at that instant
+    std::vector<double> sample_t;
+    std::vector<double> video_at;  // the two positions of each sample
+    std::vector<double> audio_at;
+    int frames = 0;
+    auto next_sample = Clock::now();
+    Ticker tick(2);
+    while (seconds_since(t_video) < seconds) {
+        if (out.update(v, av)) {
+            const double audio = v->get_position(au) - skew;
+            presented_ms.push_back((frames / fps - audio) * 1000);
+            ++frames;
+        }
+        const auto now = Clock::now();
+        if (frames > 0 && now >= next_sample) {
+            next_sample = now + std::chrono::microseconds(static_cast<int64_t>(sample_ms * 1000));
+            const double video = v->get_position(av);
+            const double audio = v->get_position(au) - skew;
+            offsets_ms.push_back((video - audio) * 1000);
+            sample_t.push_back(seconds_between(t_video, now));
+            video_at.push_back(video);
+            audio_at.push_back(audio);
+        }
+        tick.wait();
+    }
+    v->destroy_block(av);
+    v->destroy_block(au);
+
+    auto stats = [](const std::vector<double>& values) {
+        Json s;
+        s.add("mean_ms", mean(values))
+            .add("min_ms", values.empty() ? 0.0 : *std::min_element(values.begin(), values.end()))
+            .add("max_ms", values.empty() ? 0.0 : *std::max_element(values.begin(), values.end()))
+            .add("worst_abs_ms", max_abs(values))
+            .add("samples", static_cast<double>(values.size()));
+        return s;
+    };
+    // How fast each position runs against the steady clock (least-squares
+    // slope): a test audio driver that sleeps whole milliseconds per buffer
+    // plays a little fast or slow, and the offset drifts with it.
+    auto slope = [&](const std::vector<double>& y) {
+        const double mt = mean(sample_t);
+        const double my = mean(y);
+        double num = 0;
+        double den = 0;
+        for (size_t i = 0; i < y.size(); ++i) {
+            num += (sample_t[i] - mt) * (y[i] - my);
+            den += (sample_t[i] - mt) * (sample_t[i] - mt);
+        }
+        return den > 0 ? num / den : 0.0;
+    };
+    Json j = base("sync", a);
+    j.add("seconds", seconds)
+        .add("video_rate", slope(video_at))
+        .add("audio_rate", slope(audio_at))
+        .add("frames", frames)
+        .add("start_skew_ms", skew * 1000)
+        .add("position_offset", stats(offsets_ms))
+        .add("presented_offset", stats(presented_ms));
+    add_log(j, plugin);
+    j.print();
+
+    const std::string trace = a.str("trace");
+    if (!trace.empty()) {
+        std::ofstream f(trace);
+        f << "# seconds offset_ms video_position audio_position (the audio block's, less its head "
+             "start)\n";
+        for (size_t i = 0; i < offsets_ms.size(); ++i)
+            f << sample_t[i] << " " << offsets_ms[i] << " " << video_at[i] << " " << audio_at[i]
+              << "\n";
+    }
+    return 0;
+}
+
+// ---- memory: peak resident memory while blocks play -------------------------------
+
+int cmd_memory(const Args& a) {
+    const int blocks = a.integer("blocks", 1);
+    const double seconds = a.num("seconds", 30);
+    const int start_at = a.integer("start-at", 0);
+    Plugin plugin;
+    qvx::SimpleVideo* v = plugin.get();
+    configure(v, "yuv420p", a.integer("threads", 4));
+    const long rss_loaded = current_rss_kib();
+
+    std::vector<int> ids;
+    std::vector<std::unique_ptr<Output>> outs;
+    for (int b = 0; b < blocks; ++b) {
+        const int id = v->create_block(a.str("clip").c_str(), false);
+        if (id == 0) return open_failed("memory", a, plugin);
+        ids.push_back(id);
+        outs.push_back(std::make_unique<Output>("yuv420p"));
+        outs.back()->create(v, id);
+        // Carried out when the reader starts.
+        if (start_at > 0) v->seek_block(id, start_at);
+    }
+    for (int id : ids) v->play_block(id, true, a.integer("audio", 1) != 0);
+    long rss_max = 0;
+    std::vector<double> frames(ids.size(), 0);
+    const auto t0 = Clock::now();
+    auto next_sample = t0;
+    Ticker tick(5);
+    while (seconds_since(t0) < seconds) {
+        for (size_t b = 0; b < ids.size(); ++b)
+            while (outs[b]->update(v, ids[b])) ++frames[b];
+        if (Clock::now() >= next_sample) {
+            rss_max = std::max(rss_max, current_rss_kib());
+            next_sample += std::chrono::milliseconds(100);
+        }
+        tick.wait();
+    }
+    std::vector<double> positions;
+    for (int id : ids) positions.push_back(v->get_position(id));
+    const long peak = peak_rss_kib();
+    for (int id : ids) v->destroy_block(id);
+
+    Json j = base("memory", a);
+    j.add("blocks", blocks)
+        .add("seconds", seconds)
+        .add("start_at", start_at)
+        .add("rss_after_load_kib", rss_loaded)
+        .add("rss_max_sampled_kib", rss_max)
+        .add("peak_rss_kib", peak)
+        .add("frames", frames)
+        .add("positions", positions);
+    add_log(j, plugin);
+    j.print();
+    return 0;
+}
+
+// ---- open: create_block on a local file -----------------------------------------------
+
+int cmd_open(const Args& a) {
+    const int count = a.integer("count", 20);
+    Plugin plugin;
+    qvx::SimpleVideo* v = plugin.get();
+    configure(v, "rgb24", a.integer("threads", 4));
+    std::vector<double> times;
+    for (int i = 0; i < count; ++i) {
+        const auto t0 = Clock::now();
+        const int id = v->create_block(a.str("clip").c_str(), false);
+        times.push_back(seconds_since(t0) * 1000);
+        if (id == 0) return open_failed("open", a, plugin);
+        v->destroy_block(id);
+    }
+    Json j = base("open", a);
+    j.add("count", count)
+        .add("first_ms", times.front())
+        .add("median_ms", median(times))
+        .add("p95_ms", percentile(times, 95))
+        .add("times_ms", times);
+    add_log(j, plugin);
+    j.print();
+    return 0;
+}
+
+}  // namespace
+
+}  // namespace qvx_bench
+
+int main(int argc, char** argv) {
+    using namespace qvx_bench;
+    if (argc < 2) {
+        std::fprintf(stderr,
+                     "usage: %s play|idle|capacity|seek|sync|memory|open --clip FILE [options]\n",
+                     argv[0]);
+        return 2;
+    }
+    const std::string command = argv[1];
+    try {
+        const Args args(argc, argv, 2);
+        if (command == "play") return cmd_play(args);
+        if (command == "idle") return cmd_idle(args);
+        if (command == "capacity") return cmd_capacity(args);
+        if (command == "seek") return cmd_seek(args);
+        if (command == "sync") return cmd_sync(args);
+        if (command == "memory") return cmd_memory(args);
+        if (command == "open") return cmd_open(args);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qvx_bench: %s\n", e.what());
+        return 1;
+    }
+    std::fprintf(stderr, "qvx_bench: unknown command %s\n", command.c_str());
+    return 2;
+}
