@@ -7,14 +7,16 @@ namespace qvx_play {
 
 namespace {
 
-// Frames whose reading lands this far from the segment's grid start a new
+constexpr double two_pi = 6.283185307179586;
+// A reading more than this part of a frame interval below a grid point
+// still counts for that point (clock steps round the other way).
+constexpr double snap_margin = 0.3;
+// Readings used to learn the grid's phase; later ones add nothing.
+constexpr uint32_t phase_sample_count = 60;
+// Media time jumping back, or forward by more than this, starts a new
 // segment: a loop back to the start, or a jump the host did not ask for.
-constexpr double discontinuity_s = 0.5;
-// Trusted readings used for a segment's anchor; later ones add nothing.
-constexpr size_t anchor_readings = 31;
-// Frames that may still come from before a requested restart (already
-// converted when the seek or rewind was asked for).
-constexpr uint64_t stale_frames = 3;
+constexpr double jump_forward_s = 1.0;
+constexpr double jump_back_s = 0.25;
 
 }  // namespace
 
@@ -27,61 +29,38 @@ double median(std::vector<double> values) {
 
 FrameTimeline::FrameTimeline(double fps) : fps_(fps > 0.0 && std::isfinite(fps) ? fps : 0.0) {}
 
-void FrameTimeline::new_segment(double start_wall, bool start_known) {
-    Segment segment;
-    segment.start_wall = start_wall;
-    segment.start_known = start_known;
-    segments_.push_back(std::move(segment));
+void FrameTimeline::restart() {
+    // A restart with nothing delivered since the last one adds nothing.
+    if (segments_.empty() || !segments_.back().samples.empty()) segments_.emplace_back();
 }
 
-void FrameTimeline::restart(double wall) {
-    if (!segments_.empty() && segments_.back().frames == 0) segments_.pop_back();
-    new_segment(wall, true);
+double FrameTimeline::phase() const {
+    if (fps_ <= 0.0 || phase_readings_ == 0) return 0.0;
+    double cycles = std::atan2(phase_sin_, phase_cos_) / two_pi;
+    if (cycles < 0.0) cycles += 1.0;
+    return cycles / fps_;
 }
 
-double FrameTimeline::anchor(const Segment& segment) const {
-    if (!segment.good_offsets.empty()) return median(segment.good_offsets);
-    return segment.has_fallback ? segment.fallback_offset : 0.0;
-}
-
-double FrameTimeline::on_frame(double wall, double position, int64_t pending) {
-    if (segments_.empty()) new_segment(wall, false);
-    Segment* segment = &segments_.back();
+double FrameTimeline::on_frame(double wall, double position) {
     double media = position;
     if (fps_ > 0.0) {
-        const double interval = 1.0 / fps_;
-        // With more than one frame decoded beyond this one, the position
-        // may belong to a later frame already due.
-        const bool trusted = pending == 0 || pending == 1;
-        const double reading =
-            pending > 1 ? position - static_cast<double>(pending - 1) * interval : position;
-        if (segment->frames > 0) {
-            const double predicted =
-                anchor(*segment) + static_cast<double>(segment->frames) * interval;
-            if (std::fabs(reading - predicted) > discontinuity_s) {
-                if (segment->start_known && segment->frames < stale_frames) {
-                    const double start = segment->start_wall;
-                    segments_.pop_back();
-                    new_segment(start, true);
-                } else {
-                    new_segment(wall, false);
-                }
-                segment = &segments_.back();
-            }
+        if (phase_readings_ < phase_sample_count) {
+            const double cycles = position * fps_;
+            const double fraction = cycles - std::floor(cycles);
+            phase_cos_ += std::cos(two_pi * fraction);
+            phase_sin_ += std::sin(two_pi * fraction);
+            ++phase_readings_;
         }
-        const double offset = reading - static_cast<double>(segment->frames) * interval;
-        if (trusted) {
-            if (segment->good_offsets.size() < anchor_readings)
-                segment->good_offsets.push_back(offset);
-        } else if (!segment->has_fallback || offset < segment->fallback_offset) {
-            segment->fallback_offset = offset;
-            segment->has_fallback = true;
-        }
-        media = anchor(*segment) + static_cast<double>(segment->frames) * interval;
+        const double grid = phase();
+        media = grid + std::floor((position - grid) * fps_ + snap_margin) / fps_;
     }
-    if (segment->frames == 0 && !segment->start_known) segment->start_wall = wall;
-    segment->samples.push_back({wall, media});
-    ++segment->frames;
+    if (segments_.empty()) {
+        segments_.emplace_back();
+    } else if (!segments_.back().samples.empty()) {
+        const double last = segments_.back().samples.back().media;
+        if (media < last - jump_back_s || media > last + jump_forward_s) segments_.emplace_back();
+    }
+    segments_.back().samples.push_back({wall, media});
     return media;
 }
 
@@ -93,22 +72,16 @@ TimingStats FrameTimeline::stats() const {
     for (const Segment& segment : segments_) {
         if (segment.samples.empty()) continue;
         ++stats.segments;
-        // Media times are re-read from the final anchor: readings after a
-        // frame may have refined it.
-        std::vector<Sample> samples = segment.samples;
-        if (fps_ > 0.0) {
-            const double base = anchor(segment);
-            for (size_t k = 0; k < samples.size(); ++k)
-                samples[k].media = base + static_cast<double>(k) / fps_;
-        }
-        double schedule = samples.front().wall - samples.front().media;
-        for (const Sample& s : samples) schedule = std::min(schedule, s.wall - s.media);
-        for (const Sample& s : samples) {
+        std::vector<double> lags;
+        for (const Sample& s : segment.samples) lags.push_back(s.wall - s.media);
+        const double schedule = median(lags);
+        const Sample& first = segment.samples.front();
+        for (const Sample& s : segment.samples) {
             const double error = (s.wall - s.media) - schedule;
-            pacing_sum += error;
-            stats.pacing_worst_ms = std::max(stats.pacing_worst_ms, error * 1000.0);
+            pacing_sum += std::fabs(error);
+            stats.pacing_worst_ms = std::max(stats.pacing_worst_ms, std::fabs(error) * 1000.0);
             if (error > late_after) ++stats.late_frames;
-            const double offset = (s.media - samples.front().media) - (s.wall - segment.start_wall);
+            const double offset = (s.media - first.media) - (s.wall - first.wall);
             offset_sum += offset;
             if (std::fabs(offset * 1000.0) > std::fabs(stats.av_offset_worst_ms))
                 stats.av_offset_worst_ms = offset * 1000.0;

@@ -7,28 +7,31 @@
 //
 // Media time of a delivered frame. The plug-in exposes one position,
 // get_position: the timestamp of the newest frame that came due, advanced by
-// the clock since. Read right after an update that delivered frame N, while
-// at most one more frame is decoded (decoded - displayed <= 1), it is frame
-// N's timestamp plus the moment since the plug-in handed the frame over.
-// Frames of a constant-rate stream lie on a 1/fps grid, so within a segment
-// (from a start, seek or rewind to the next) frame k is at anchor + k/fps,
-// the anchor being the median of the readings so far (which also drops the
-// odd reading taken when the next frame had already come due). Readings
-// taken with more frames waiting are only used when there is nothing
-// better. Without a frame rate, the position itself is used.
+// the clock since. Read right after an update that delivered a frame, it is
+// that frame's timestamp plus the moment since the plug-in handed it over.
+// The frames of a constant-rate stream lie on a 1/fps grid whose phase
+// (the start time modulo a frame interval) the player learns from the
+// readings; each reading is put on the grid point at or just below it. A
+// reading may land a frame late (the next frame had come due too), or
+// belong to the picture before a seek; such a frame gets its neighbour's
+// time, which the statistics below shrug off. Without a frame rate the
+// position itself is used.
 //
 // Pacing error. The plug-in holds each frame until its timestamp comes up
-// on its clock, which runs with the wall clock. Within a segment the
-// earliest frame (smallest delivery - media time) gives the schedule; every
-// frame's error is how much later than that schedule it arrived. A frame
-// more than one frame interval late counts as late.
+// on its clock, which runs with the wall clock. Within a segment (from a
+// start, seek or rewind, or a jump such as a loop, to the next) delivery -
+// media time is constant when every frame comes on time; its median is the
+// segment's schedule, and a frame's error is how far it came from it. A
+// frame more than one frame interval behind counts as late.
 //
 // Video/audio offset (approximate). The plug-in has no audio clock for the
-// host; the audio device plays in real time from the moment playback
-// (re)starts. So the audio position is taken as: media time of the
-// segment's first frame + active wall time since the start, seek or rewind
-// was requested. Offset = frame media time - that; negative when video
-// trails.
+// host (get_position is the video's when there is video). The audio device
+// plays in real time, and audio restarts with video at a start, seek or
+// rewind; so the audio position is taken as the media time of the
+// segment's first frame plus the active wall time since it was shown.
+// Offset = frame media time - that; negative when video trails. It shows
+// video drifting from a real-time clock, not the latency of the sound
+// device.
 #pragma once
 
 #include <cstdint>
@@ -37,10 +40,10 @@
 namespace qvx_play {
 
 struct TimingStats {
-    uint64_t frames = 0;       // frames measured
-    uint64_t late_frames = 0;  // more than one frame interval behind schedule
-    double pacing_mean_ms = 0.0;
-    double pacing_worst_ms = 0.0;
+    uint64_t frames = 0;           // frames measured
+    uint64_t late_frames = 0;      // more than one frame interval behind schedule
+    double pacing_mean_ms = 0.0;   // mean distance from the schedule
+    double pacing_worst_ms = 0.0;  // largest distance from the schedule
     double av_offset_mean_ms = 0.0;
     double av_offset_worst_ms = 0.0;  // the offset of largest magnitude, with its sign
     uint64_t segments = 0;
@@ -50,16 +53,16 @@ class FrameTimeline {
 public:
     explicit FrameTimeline(double fps = 0.0);
 
-    // Playback starts, or restarts after a seek or rewind requested at
-    // active time wall.
-    void restart(double wall);
+    // Playback starts, or restarts after a seek or rewind: the next frame
+    // begins a new segment.
+    void restart();
     // A frame was delivered at active time wall; position is get_position
-    // read right after, pending = decoded - displayed frames read with it
-    // (negative when a frame was decoded while they were read). Returns the
-    // frame's media time.
-    double on_frame(double wall, double position, int64_t pending);
+    // read right after. Returns the frame's media time.
+    double on_frame(double wall, double position);
 
     double fps() const { return fps_; }
+    // Phase of the frame grid in seconds, [0, 1/fps).
+    double phase() const;
     TimingStats stats() const;
 
 private:
@@ -68,19 +71,15 @@ private:
         double media;
     };
     struct Segment {
-        double start_wall = 0.0;
-        bool start_known = false;          // requested start (else the first frame)
-        uint64_t frames = 0;               // frames in the segment (k of the next one)
-        std::vector<double> good_offsets;  // reading - k/fps, from trusted readings
-        double fallback_offset = 0.0;
-        bool has_fallback = false;
         std::vector<Sample> samples;
     };
 
-    double anchor(const Segment& segment) const;
-    void new_segment(double start_wall, bool start_known);
-
     double fps_;
+    // Sums of the readings' grid phases as unit vectors (a circular mean:
+    // phases near 0 and near 1 are neighbours).
+    double phase_cos_ = 0.0;
+    double phase_sin_ = 0.0;
+    uint32_t phase_readings_ = 0;
     std::vector<Segment> segments_;
 };
 

@@ -119,7 +119,7 @@ void Player::start(double now) {
     for (auto& block : blocks_) {
         video_.set_volume(block->id, static_cast<float>(volume_));
         video_.play_block(block->id, true, !options_.no_audio);
-        block->timeline.restart(0.0);
+        block->timeline.restart();
         block->last_frame_active = 0.0;
     }
 }
@@ -162,16 +162,10 @@ void Player::deliver(Block& block, double now) {
         updated = video_.video_update_textures_nv12(block.id, &renderer_, block.planes, nullptr);
     if (!updated) return;
 
-    // The counters around the position reading tell whether it can belong
-    // to a later frame (see frame_timeline.h).
-    const uint32_t decoded_before = decoded(block);
-    const float pos = position(block);
-    const uint32_t decoded_after = decoded(block);
-    const uint32_t shown = displayed(block);
-    const int64_t pending =
-        decoded_before == decoded_after ? static_cast<int64_t>(decoded_after) - shown : -1;
+    // The position read right after the update is this frame's timestamp
+    // plus a moment (see frame_timeline.h).
     const double act = active(now);
-    const double media = block.timeline.on_frame(act, pos, pending);
+    const double media = block.timeline.on_frame(act, position(block));
 
     block.has_picture = true;
     ++block.new_frames;
@@ -279,7 +273,7 @@ void Player::seek_to(double seconds, double now) {
         int64_t target = static_cast<int64_t>(std::max(0.0, std::floor(seconds)));
         if (block->duration > 0) target = std::min(target, block->duration - 1);
         video_.seek_block(block->id, static_cast<int>(std::max<int64_t>(target, 0)));
-        block->timeline.restart(active(now));
+        block->timeline.restart();
         block->last_frame_active = active(now);
         block->ended = false;
     }
@@ -298,7 +292,7 @@ void Player::seek_by(double delta, double now) {
 void Player::rewind(double now) {
     for (auto& block : blocks_) {
         video_.rewind_block(block->id);
-        block->timeline.restart(active(now));
+        block->timeline.restart();
         block->last_frame_active = active(now);
         block->ended = false;
     }

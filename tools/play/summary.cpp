@@ -8,13 +8,14 @@
 namespace qvx_play {
 
 const char* const pacing_method =
-    "delivery time minus due time; frame k of a segment (start, seek, rewind) is due at its "
-    "media time (1/fps grid anchored by get_position) on the schedule of the segment's "
-    "earliest frame; late = more than one frame interval behind";
+    "distance between delivery and schedule; each frame's media time is get_position read "
+    "right after its update, put on the stream's 1/fps grid; within a segment (start, seek, "
+    "rewind, loop) the schedule is the median of delivery time - media time; late = more than "
+    "one frame interval behind it";
 const char* const av_offset_method =
     "approximate: the plug-in exposes no audio clock, so audio is taken to play in real time "
-    "from the request that (re)started playback; offset = video media time - that, pauses "
-    "excluded; negative = video behind";
+    "from the first frame after each start, seek or rewind; offset = video media time - that, "
+    "pauses excluded; negative = video behind";
 
 namespace {
 

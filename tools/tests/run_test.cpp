@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -105,12 +106,14 @@ std::string reference_frame(const std::string& media, const std::string& seconds
 std::string short_clip() {
     const std::string path = dir() + "/short-2s.mp4";
     if (!exists(path)) {
+        // Made under a name of this process, then moved: tests may run at once.
+        const std::string tmp = path + "." + std::to_string(getpid()) + ".mp4";
         const std::string command =
             "ffmpeg -hide_banner -loglevel error -y -f lavfi -i "
             "testsrc2=size=320x240:rate=30:duration=2 -f lavfi -i "
             "sine=frequency=440:sample_rate=44100:duration=2 -c:v libx264 -preset veryfast -g 30 "
             "-pix_fmt yuv420p -c:a aac -shortest " +
-            quote(path + ".tmp.mp4") + " && mv " + quote(path + ".tmp.mp4") + " " + quote(path);
+            quote(tmp) + " && mv " + quote(tmp) + " " + quote(path);
         EXPECT_EQ(std::system(command.c_str()), 0);
     }
     return path;
