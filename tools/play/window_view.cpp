@@ -237,8 +237,9 @@ bool WindowView::screenshot_errors(std::vector<std::string>& errors) const {
     bool ok = errors_.empty();
     for (size_t i = 0; i < requests.size(); ++i) {
         if (screenshot_done_[i]) continue;
-        errors.push_back("screenshot " + requests[i].path + ": playback ended before " +
-                         std::to_string(requests[i].at_seconds) + " s");
+        char at[32];
+        std::snprintf(at, sizeof at, "%g", requests[i].at_seconds);
+        errors.push_back("screenshot " + requests[i].path + ": playback ended before " + at + " s");
         ok = false;
     }
     return ok;
