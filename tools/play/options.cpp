@@ -139,6 +139,13 @@ ParseResult parse_options(int argc, const char* const* argv, std::ostream& out, 
         ->allow_extra_args(false);
     app.add_option("--plugin", o.plugin_path, "Plug-in library to load")->check(CLI::ExistingFile);
     app.set_version_flag("--version", "qvx-play 0.1.0");
+    app.footer(
+        "Without files it plays the sample the build made. Without a display, or with\n"
+        "--headless, it plays on the terminal.\n"
+        "Keys in the window: space pause/resume, left/right seek -/+5 s, up/down volume,\n"
+        "r rewind, q or Escape quit.\n"
+        "Exit status: 0 played, 1 failed (plug-in, snapshot), 2 bad command line,\n"
+        "3 an input cannot be played, 4 played without sound (no audio device).");
 
     try {
         app.parse(argc, argv);

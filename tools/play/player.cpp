@@ -34,7 +34,7 @@ bool Player::open(std::string& error, int& exit_code) {
     exit_code = exit_failure;
     if (!options_.hw.empty()) {
         if (video_.is_hw_device_available(options_.hw.c_str())) {
-            video_.set_parameter_string("hw_device", options_.hw.c_str());
+            hw_available_ = true;
         } else {
             notices_.push_back("this FFmpeg has no " + options_.hw +
                                " device type; decoding in software");
@@ -64,6 +64,10 @@ bool Player::open_block(const std::string& source, std::string& error) {
     block->source = source;
     block->format = options_.format;
     for (int attempt = 0; attempt < 2; ++attempt) {
+        // The plug-in turns hardware decoding off for later inputs when a
+        // device fails; every input gets its own try.
+        video_.set_parameter_string("hw_device",
+                                    hw_available_ && attempt == 0 ? options_.hw.c_str() : "");
         video_.set_parameter_string("video_pixel_fmt", block->format.c_str());
         log_.take_errors();
         block->id = video_.create_block(source.c_str(), options_.loop);
@@ -74,12 +78,17 @@ bool Player::open_block(const std::string& source, std::string& error) {
             return false;
         }
         block->hw_used = video_.is_hw_device_used(block->id, nullptr);
+        if (attempt == 0 && hw_available_ && !block->hw_used &&
+            video_.get_video_stream_index(block->id) >= 0) {
+            notices_.push_back(options_.hw + " decoding could not be used for " + source +
+                               "; decoding in software (--log FILE tells why)");
+        }
         // NV12 frames come only from a hardware decoder; a block that
         // decodes in software is opened again for YUV420P.
         if (block->format != "nv12" || block->hw_used ||
             video_.get_video_stream_index(block->id) < 0)
             break;
-        notices_.push_back("nv12 frames need hardware decoding (--hw); " + source +
+        notices_.push_back("nv12 frames come only from hardware decoding; " + source +
                            " is delivered as yuv420p");
         video_.destroy_block(block->id);
         block->format = "yuv420p";

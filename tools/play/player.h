@@ -118,6 +118,7 @@ private:
     size_t next_control_ = 0;
     bool started_ = false;
     bool closed_ = false;
+    bool hw_available_ = false;  // the requested device type exists in this FFmpeg
     bool paused_ = false;
     double volume_ = 0.7;
     double start_time_ = 0.0;

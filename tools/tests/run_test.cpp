@@ -246,7 +246,7 @@ TEST(QvxPlay, SideBySideBlocksAndNv12WithoutHardware) {
     const RunResult run = play("--headless --json --no-audio --duration 1.5 --format nv12 " +
                                quote(QVX_PLAY_SAMPLE) + " " + quote(short_clip()));
     ASSERT_EQ(run.status, exit_ok) << run.err;
-    EXPECT_NE(run.err.find("nv12 frames need hardware decoding"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("nv12 frames come only from hardware decoding"), std::string::npos) << run.err;
     const nlohmann::json summary = json_of(run);
     ASSERT_EQ(summary["blocks"].size(), 2u);
     for (const auto& block : summary["blocks"]) {
