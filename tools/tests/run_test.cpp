@@ -246,7 +246,8 @@ TEST(QvxPlay, SideBySideBlocksAndNv12WithoutHardware) {
     const RunResult run = play("--headless --json --no-audio --duration 1.5 --format nv12 " +
                                quote(QVX_PLAY_SAMPLE) + " " + quote(short_clip()));
     ASSERT_EQ(run.status, exit_ok) << run.err;
-    EXPECT_NE(run.err.find("nv12 frames come only from hardware decoding"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("nv12 frames come only from hardware decoding"), std::string::npos)
+        << run.err;
     const nlohmann::json summary = json_of(run);
     ASSERT_EQ(summary["blocks"].size(), 2u);
     for (const auto& block : summary["blocks"]) {
@@ -262,7 +263,7 @@ TEST(QvxPlay, WindowShowsThePicture) {
     std::remove(shot.c_str());
     const RunResult run =
         play("--json --duration 2 --screenshot 1.5:" + quote(shot) + " " + quote(QVX_PLAY_SAMPLE),
-             "xvfb-run -a -s '-screen 0 1280x720x24'");
+             "env -u WAYLAND_DISPLAY xvfb-run -a -s '-screen 0 1280x720x24'");
     ASSERT_EQ(run.status, exit_ok) << run.err;
     EXPECT_TRUE(messages(run.err).empty()) << run.err;  // no fall-back to the terminal
     // The window holds the 640x360 picture: mostly the pattern's colour bars.
@@ -282,7 +283,8 @@ TEST(QvxPlay, WindowShowsThePicture) {
     EXPECT_GT(lit, pixels.size() / 3 * 7 / 10);
 
     // No display and no --headless: the terminal takes over by itself.
-    const RunResult headless = play("--duration 1 " + quote(QVX_PLAY_SAMPLE), "env -u DISPLAY");
+    const RunResult headless =
+        play("--duration 1 " + quote(QVX_PLAY_SAMPLE), "env -u DISPLAY -u WAYLAND_DISPLAY");
     EXPECT_EQ(headless.status, exit_ok) << headless.err;
     EXPECT_NE(headless.err.find("no display"), std::string::npos) << headless.err;
 }
