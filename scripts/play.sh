@@ -8,23 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential cmake pkg-config ffmpeg fonts-dejavu-core
-          libavcodec-dev libavdevice-dev libavfilter-dev libavformat-dev libavutil-dev
-          libswresample-dev libswscale-dev libsdl2-dev libcli11-dev nlohmann-json3-dev)
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$package")
-    fi
-done
-if ((${#missing[@]})); then
-    echo "Installing: ${missing[*]}"
-    sudo=()
-    if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
-    "${sudo[@]}" apt-get update
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
-        apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+scripts/install-deps.sh
 
 # A build folder configured before keeps its settings.
 if [ ! -f build/CMakeCache.txt ]; then

@@ -15,7 +15,7 @@ case "$variant" in
 esac
 
 scripts/install-deps.sh
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVX_BUILD_BENCH=OFF "${opts[@]}" >/dev/null
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVX_BUILD_TESTS=ON -DQVX_BUILD_BENCH=OFF "${opts[@]}" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
