@@ -11,10 +11,13 @@ constexpr int initial_pcm_buffer_bytes = 32832;
 // Packets or frames one call may go through before it gives up for now.
 constexpr int max_decode_steps = 32;
 
-qvx::LogMgr& logger() { return qvx::LogMgr::get(); }
+qvx::LogMgr& logger() {
+    return qvx::LogMgr::get();
+}
 
 bool ensure_pcm_capacity(AudioVideoBlock* block, int bytes) {
-    if (block->audio_pcm_buffer != nullptr && bytes <= block->_audio_pcm_buffer_max_size) return true;
+    if (block->audio_pcm_buffer != nullptr && bytes <= block->_audio_pcm_buffer_max_size)
+        return true;
     const int capacity = bytes > initial_pcm_buffer_bytes ? bytes : initial_pcm_buffer_bytes;
     auto* buffer = static_cast<uint8_t*>(av_realloc(block->audio_pcm_buffer, capacity));
     if (buffer == nullptr) return false;
@@ -29,17 +32,20 @@ bool ensure_pcm_capacity(AudioVideoBlock* block, int bytes) {
 }
 
 bool ensure_resampled_capacity(AudioVideoBlock* block, int samples) {
-    if (block->resampled_data != nullptr && samples <= block->resampled_capacity_samples) return true;
+    if (block->resampled_data != nullptr && samples <= block->resampled_capacity_samples)
+        return true;
     if (block->resampled_data) {
         av_freep(&block->resampled_data[0]);
         av_freep(&block->resampled_data);
     }
     block->resampled_capacity_samples = 0;
     block->resampled_linesize = 0;
-    const int r = av_samples_alloc_array_and_samples(&block->resampled_data, &block->resampled_linesize,
-                                                     block->out_channels, samples, AV_SAMPLE_FMT_S16, 0);
+    const int r =
+        av_samples_alloc_array_and_samples(&block->resampled_data, &block->resampled_linesize,
+                                           block->out_channels, samples, AV_SAMPLE_FMT_S16, 0);
     if (r < 0) {
-        logger().tracef_error("[FFmpeg] - audio_resampling error: av_samples_alloc failed (err: %d)", r);
+        logger().tracef_error(
+            "[FFmpeg] - audio_resampling error: av_samples_alloc failed (err: %d)", r);
         return false;
     }
     block->resampled_capacity_samples = samples;
@@ -53,7 +59,8 @@ void update_audio_clock(AudioVideoBlock* block, const AVFrame* frame, int previo
     if (pts == AV_NOPTS_VALUE) pts = frame->pkt_dts;
     if (pts == AV_NOPTS_VALUE) {
         const double bytes_per_second = 2.0 * block->out_channels * block->out_sample_rate;
-        if (bytes_per_second > 0) block->audio_clock = block->audio_clock + previous_bytes / bytes_per_second;
+        if (bytes_per_second > 0)
+            block->audio_clock = block->audio_clock + previous_bytes / bytes_per_second;
         return;
     }
     block->audio_pts = static_cast<double>(pts);
@@ -82,16 +89,17 @@ int audio_resampling(AudioVideoBlock* block) {
         swr_convert(block->swr_ctx, block->resampled_data, capacity,
                     const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
     if (converted < 0) {
-        logger().tracef_error("[FFmpeg] - audio_resampling error: swr_convert failed (err: %d)", converted);
+        logger().tracef_error("[FFmpeg] - audio_resampling error: swr_convert failed (err: %d)",
+                              converted);
         return -1;
     }
     // A resampler filling its delay line may give nothing for a frame yet.
     if (converted == 0) return 0;
-    const int size = av_samples_get_buffer_size(nullptr, block->out_channels, converted,
-                                                AV_SAMPLE_FMT_S16, 1);
+    const int size =
+        av_samples_get_buffer_size(nullptr, block->out_channels, converted, AV_SAMPLE_FMT_S16, 1);
     if (size < 0) {
-        logger().tracef_error("[FFmpeg] - audio_resampling error: av_samples_get_buffer_size failed (err: %d)",
-                              size);
+        logger().tracef_error(
+            "[FFmpeg] - audio_resampling error: av_samples_get_buffer_size failed (err: %d)", size);
         return -1;
     }
     if (!ensure_pcm_capacity(block, size)) return -1;
@@ -133,7 +141,8 @@ int decode_audio_frame(AudioVideoBlock* block) {
             continue;
         }
         if (r != AVERROR(EAGAIN))
-            logger().tracef_error("[FFmpeg] decode_audio_frame - avcodec_receive_frame failed (err: %d)", r);
+            logger().tracef_error(
+                "[FFmpeg] decode_audio_frame - avcodec_receive_frame failed (err: %d)", r);
         if (block->audio_draining) return 0;
 
         AVPacket* packet = block->audio_packets.pop();

@@ -58,7 +58,9 @@ private:
 
 DeviceCloser closer;
 
-qvx::LogMgr& logger() { return qvx::LogMgr::get(); }
+qvx::LogMgr& logger() {
+    return qvx::LogMgr::get();
+}
 
 bool init_sdl_locked() {
     if (sdl_initialized) return true;
@@ -73,7 +75,8 @@ bool init_sdl_locked() {
     SDL_GetVersion(&version);
     logger().tracef("[FFmpeg] SDL2 %d.%d.%d initialization ok", version.major, version.minor,
                     version.patch);
-    if (const char* revision = SDL_GetRevision()) logger().tracef("[FFmpeg] SDL2 rev: %s", revision);
+    if (const char* revision = SDL_GetRevision())
+        logger().tracef("[FFmpeg] SDL2 rev: %s", revision);
     if (!host_events) {
         SDL_EventState(SDL_SYSWMEVENT, SDL_IGNORE);
         SDL_EventState(SDL_USEREVENT, SDL_IGNORE);
@@ -121,9 +124,11 @@ SDL_AudioDeviceID open_device(AudioVideoBlock* block, SDL_AudioSpec* obtained) {
     int rates[1 + sizeof fallback_sample_rates / sizeof fallback_sample_rates[0]];
     int count = 0;
     rates[count++] = block->audio_sample_rate;
-    for (int i = static_cast<int>(sizeof fallback_sample_rates / sizeof fallback_sample_rates[0]) - 1;
+    for (int i =
+             static_cast<int>(sizeof fallback_sample_rates / sizeof fallback_sample_rates[0]) - 1;
          i >= 0 && fallback_sample_rates[i] != 0; --i) {
-        if (fallback_sample_rates[i] != block->audio_sample_rate) rates[count++] = fallback_sample_rates[i];
+        if (fallback_sample_rates[i] != block->audio_sample_rate)
+            rates[count++] = fallback_sample_rates[i];
     }
     for (int i = 0; i < count; ++i) {
         SDL_AudioSpec desired{};
@@ -137,16 +142,21 @@ SDL_AudioDeviceID open_device(AudioVideoBlock* block, SDL_AudioSpec* obtained) {
         const SDL_AudioDeviceID device = SDL_OpenAudioDevice(nullptr, 0, &desired, obtained, 0);
         if (device != 0) {
             logger().tracef("[FFmpeg] SDL2 - open audio device success");
-            logger().tracef("[FFmpeg] SDL2 - desired specs: format: %d, channels: %d, samples: %d, sampling rate: %d",
-                            desired.format, desired.channels, desired.samples, desired.freq);
-            logger().tracef("[FFmpeg] SDL2 - actual specs: format: %d, channels: %d, samples: %d, sampling rate: %d",
-                            obtained->format, obtained->channels, obtained->samples, obtained->freq);
+            logger().tracef(
+                "[FFmpeg] SDL2 - desired specs: format: %d, channels: %d, samples: %d, sampling "
+                "rate: %d",
+                desired.format, desired.channels, desired.samples, desired.freq);
+            logger().tracef(
+                "[FFmpeg] SDL2 - actual specs: format: %d, channels: %d, samples: %d, sampling "
+                "rate: %d",
+                obtained->format, obtained->channels, obtained->samples, obtained->freq);
             return device;
         }
         logger().tracef_error("[FFmpeg] SDL2 - failed to open audio: %s  (audio/video block %d)",
                               SDL_GetError(), block->id);
-        logger().tracef_error("[FFmpeg] SDL2 - format: %d, channels: %d, samples: %d - sampling rate: %d",
-                              desired.format, desired.channels, desired.samples, desired.freq);
+        logger().tracef_error(
+            "[FFmpeg] SDL2 - format: %d, channels: %d, samples: %d - sampling rate: %d",
+            desired.format, desired.channels, desired.samples, desired.freq);
     }
     logger().tracef_error("[FFmpeg] SDL2 - No more combinations to try, audio open failed.");
     return 0;
@@ -164,7 +174,8 @@ void init_resampler(AudioVideoBlock* block) {
         if (r != 0) {
             char text[256] = {0};
             av_strerror(r, text, sizeof text - 1);
-            logger().tracef_error("[FFmpeg] audio resampler init failed - swr_init ret0: %d - %s", r, text);
+            logger().tracef_error("[FFmpeg] audio resampler init failed - swr_init ret0: %d - %s",
+                                  r, text);
         }
     }
     if (block->swr_ctx && swr_is_initialized(block->swr_ctx)) {

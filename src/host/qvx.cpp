@@ -13,10 +13,10 @@ namespace {
 
 const char* level_name(LogLevel level) {
     switch (level) {
-    case LogLevel::info: return "info";
-    case LogLevel::warning: return "warning";
-    case LogLevel::error: return "error";
-    case LogLevel::debug: return "debug";
+        case LogLevel::info: return "info";
+        case LogLevel::warning: return "warning";
+        case LogLevel::error: return "error";
+        case LogLevel::debug: return "debug";
     }
     return "info";
 }
@@ -66,23 +66,33 @@ void LogMgr::set_sink(LogSink sink) {
     sink_ = std::move(sink);
 }
 
-#define QVX_FORWARD_LOG(target, level)                                                             \
-    va_list args;                                                                                  \
-    va_start(args, fmt);                                                                           \
-    (target).vlog(level, fmt, args);                                                               \
+#define QVX_FORWARD_LOG(target, level) \
+    va_list args;                      \
+    va_start(args, fmt);               \
+    (target).vlog(level, fmt, args);   \
     va_end(args)
 
-void LogMgr::tracef(const char* fmt, ...) { QVX_FORWARD_LOG(*this, LogLevel::info); }
-void LogMgr::tracef_warning(const char* fmt, ...) { QVX_FORWARD_LOG(*this, LogLevel::warning); }
-void LogMgr::tracef_error(const char* fmt, ...) { QVX_FORWARD_LOG(*this, LogLevel::error); }
-void LogMgr::tracef_debug(const char* fmt, ...) { QVX_FORWARD_LOG(*this, LogLevel::debug); }
+void LogMgr::tracef(const char* fmt, ...) {
+    QVX_FORWARD_LOG(*this, LogLevel::info);
+}
+void LogMgr::tracef_warning(const char* fmt, ...) {
+    QVX_FORWARD_LOG(*this, LogLevel::warning);
+}
+void LogMgr::tracef_error(const char* fmt, ...) {
+    QVX_FORWARD_LOG(*this, LogLevel::error);
+}
+void LogMgr::tracef_debug(const char* fmt, ...) {
+    QVX_FORWARD_LOG(*this, LogLevel::debug);
+}
 
 // ---- Plugin ----------------------------------------------------------------
 
 Plugin::Plugin() = default;
 Plugin::~Plugin() = default;
 
-void Plugin::tracef(const char* fmt, ...) { QVX_FORWARD_LOG(LogMgr::get(), LogLevel::info); }
+void Plugin::tracef(const char* fmt, ...) {
+    QVX_FORWARD_LOG(LogMgr::get(), LogLevel::info);
+}
 void Plugin::tracef_warning(const char* fmt, ...) {
     QVX_FORWARD_LOG(LogMgr::get(), LogLevel::warning);
 }
@@ -105,10 +115,18 @@ bool Plugin::terminate() {
     return true;
 }
 
-const char* Plugin::get_name() const { return name_.c_str(); }
-const char* Plugin::get_description() const { return description_.c_str(); }
-const char* Plugin::get_author() const { return author_.c_str(); }
-const char* Plugin::get_build_info() const { return build_info_.c_str(); }
+const char* Plugin::get_name() const {
+    return name_.c_str();
+}
+const char* Plugin::get_description() const {
+    return description_.c_str();
+}
+const char* Plugin::get_author() const {
+    return author_.c_str();
+}
+const char* Plugin::get_build_info() const {
+    return build_info_.c_str();
+}
 
 void Plugin::get_version(int* major, int* minor, int* patch) const {
     if (major) *major = version_[0];
@@ -116,12 +134,22 @@ void Plugin::get_version(int* major, int* minor, int* patch) const {
     if (patch) *patch = version_[2];
 }
 
-int Plugin::get_type() const { return type_; }
+int Plugin::get_type() const {
+    return type_;
+}
 
-void Plugin::set_name(const char* name) { name_ = name ? name : ""; }
-void Plugin::set_description(const char* description) { description_ = description ? description : ""; }
-void Plugin::set_author(const char* author) { author_ = author ? author : ""; }
-void Plugin::set_build_info(const char* build_info) { build_info_ = build_info ? build_info : ""; }
+void Plugin::set_name(const char* name) {
+    name_ = name ? name : "";
+}
+void Plugin::set_description(const char* description) {
+    description_ = description ? description : "";
+}
+void Plugin::set_author(const char* author) {
+    author_ = author ? author : "";
+}
+void Plugin::set_build_info(const char* build_info) {
+    build_info_ = build_info ? build_info : "";
+}
 
 void Plugin::set_version(int major, int minor, int patch) {
     version_[0] = major;
@@ -129,7 +157,9 @@ void Plugin::set_version(int major, int minor, int patch) {
     version_[2] = patch;
 }
 
-void Plugin::set_type(PLUGIN_TYPE type) { type_ = type; }
+void Plugin::set_type(PLUGIN_TYPE type) {
+    type_ = type;
+}
 
 SimpleVideo::SimpleVideo() = default;
 SimpleVideo::~SimpleVideo() = default;
@@ -138,32 +168,31 @@ SimpleVideo::~SimpleVideo() = default;
 
 int TextureData::bytes_per_pixel(int format) {
     switch (format) {
-    case 1: return 3;
-    case 11: return 1;
-    case 12: return 2;
-    default: return 0;
+        case 1: return 3;
+        case 11: return 1;
+        case 12: return 2;
+        default: return 0;
     }
 }
 
 Renderer::~Renderer() = default;
 
-void Renderer::bind_texture(TextureData* /*data*/, uint64_t unit) { last_unit_ = unit; }
+void Renderer::bind_texture(TextureData* /*data*/, uint64_t unit) {
+    last_unit_ = unit;
+}
 
 void Renderer::update_texture_region(TextureData* data, int x, int y, int width, int height,
                                      int format, const void* pixels) {
-    if (data == nullptr || pixels == nullptr || width <= 0 || height <= 0 || x < 0 || y < 0)
-        return;
+    if (data == nullptr || pixels == nullptr || width <= 0 || height <= 0 || x < 0 || y < 0) return;
     const int bpp = TextureData::bytes_per_pixel(format);
     if (bpp == 0 || format != data->format) return;
     const auto* src = static_cast<const uint8_t*>(pixels);
-    const uint64_t rows = std::min<uint64_t>(static_cast<uint64_t>(height),
-                                             data->height > static_cast<uint64_t>(y)
-                                                 ? data->height - static_cast<uint64_t>(y)
-                                                 : 0);
-    const uint64_t cols = std::min<uint64_t>(static_cast<uint64_t>(width),
-                                             data->width > static_cast<uint64_t>(x)
-                                                 ? data->width - static_cast<uint64_t>(x)
-                                                 : 0);
+    const uint64_t rows = std::min<uint64_t>(
+        static_cast<uint64_t>(height),
+        data->height > static_cast<uint64_t>(y) ? data->height - static_cast<uint64_t>(y) : 0);
+    const uint64_t cols = std::min<uint64_t>(
+        static_cast<uint64_t>(width),
+        data->width > static_cast<uint64_t>(x) ? data->width - static_cast<uint64_t>(x) : 0);
     const size_t src_stride = static_cast<size_t>(width) * bpp;
     const size_t dst_stride = static_cast<size_t>(data->width) * bpp;
     for (uint64_t row = 0; row < rows; ++row) {
@@ -183,21 +212,33 @@ void Texture::create_storage(uint64_t width, uint64_t height, int format, bool /
     data_.pixels.assign(width * height * TextureData::bytes_per_pixel(format), 0);
 }
 
-void Texture::gen_mipmaps(bool enable) { mipmaps_ = enable; }
+void Texture::gen_mipmaps(bool enable) {
+    mipmaps_ = enable;
+}
 
-bool Texture::upload(Renderer* /*renderer*/, size_t /*level*/, bool /*force*/) { return true; }
+bool Texture::upload(Renderer* /*renderer*/, size_t /*level*/, bool /*force*/) {
+    return true;
+}
 
-TextureData* Texture::get_data_ptr() { return &data_; }
+TextureData* Texture::get_data_ptr() {
+    return &data_;
+}
 
-int Texture::get_audio_video_block_id() const { return block_id_; }
+int Texture::get_audio_video_block_id() const {
+    return block_id_;
+}
 
-void Texture::set_audio_video_block_id(int id) { block_id_ = id; }
+void Texture::set_audio_video_block_id(int id) {
+    block_id_ = id;
+}
 
 // ---- Timer, lock, audio data ------------------------------------------------
 
 Timer::Timer() : start_ns_(now_ns()) {}
 Timer::~Timer() = default;
-void Timer::reset() { start_ns_ = now_ns(); }
+void Timer::reset() {
+    start_ns_ = now_ns();
+}
 
 uint32_t Timer::getMilliseconds() const {
     return static_cast<uint32_t>((now_ns() - start_ns_) / 1000000);
@@ -209,12 +250,18 @@ uint32_t Timer::getMicroseconds() const {
 
 ThreadLock::ThreadLock() = default;
 ThreadLock::~ThreadLock() = default;
-void ThreadLock::acquire() { mutex_.lock(); }
-void ThreadLock::release() { mutex_.unlock(); }
+void ThreadLock::acquire() {
+    mutex_.lock();
+}
+void ThreadLock::release() {
+    mutex_.unlock();
+}
 
 AudioData::AudioData() = default;
 AudioData::~AudioData() = default;
-void AudioData::kill_audio_frames() { frames_.clear(); }
+void AudioData::kill_audio_frames() {
+    frames_.clear();
+}
 
 int GenId() {
     static std::atomic<int> next{0};

@@ -17,9 +17,9 @@ void fall_back_to_software(DecodingSettings& settings, AudioVideoBlock* block) {
 
 AVPixelFormat surface_format(int device_type) {
     switch (device_type) {
-    case AV_HWDEVICE_TYPE_CUDA: return AV_PIX_FMT_CUDA;
-    case AV_HWDEVICE_TYPE_VULKAN: return AV_PIX_FMT_VULKAN;
-    default: return AV_PIX_FMT_NONE;
+        case AV_HWDEVICE_TYPE_CUDA: return AV_PIX_FMT_CUDA;
+        case AV_HWDEVICE_TYPE_VULKAN: return AV_PIX_FMT_VULKAN;
+        default: return AV_PIX_FMT_NONE;
     }
 }
 

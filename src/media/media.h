@@ -14,11 +14,11 @@ struct AudioVideoBlock;
 // Written by the host's setters and by a hardware fall-back inside an open,
 // both on the host's thread.
 struct DecodingSettings {
-    int num_video_threads = 4;                // 0: automatic
-    int num_audio_threads = 0;                // 0: automatic
-    std::string hw_device;                    // "cuda", "vulkan", else software
+    int num_video_threads = 4;                 // 0: automatic
+    int num_audio_threads = 0;                 // 0: automatic
+    std::string hw_device;                     // "cuda", "vulkan", else software
     int sws_scale_filter = SWS_FAST_BILINEAR;  // libswscale flags
-    int video_pixel_fmt = AV_PIX_FMT_RGB24;   // rgb24, yuv420p or nv12
+    int video_pixel_fmt = AV_PIX_FMT_RGB24;    // rgb24, yuv420p or nv12
 };
 
 bool set_parameter_int(DecodingSettings& settings, const char* key, int value);

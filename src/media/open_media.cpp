@@ -81,7 +81,8 @@ class OpenDeadline {
 public:
     explicit OpenDeadline(AudioVideoBlock* block) : block_(block) {
         block_->open_deadline_ns =
-            steady_now_ns() + std::chrono::duration_cast<std::chrono::nanoseconds>(open_timeout).count();
+            steady_now_ns() +
+            std::chrono::duration_cast<std::chrono::nanoseconds>(open_timeout).count();
     }
     ~OpenDeadline() { block_->open_deadline_ns = 0; }
     OpenDeadline(const OpenDeadline&) = delete;
@@ -106,8 +107,10 @@ void describe_container(qvx::Plugin& log, AudioVideoBlock* block) {
         log.tracef("  - duration: %02d:%02d:%02d.%02d (%d sec)", h, m, s % 60, hundredths, s);
     }
     if (fmt->start_time != AV_NOPTS_VALUE)
-        log.tracef("  - start_time: %d secs", std::abs(static_cast<int>(fmt->start_time / AV_TIME_BASE)));
-    if (fmt->bit_rate != 0) log.tracef("  - birate: %d kb/sec:", static_cast<int>(fmt->bit_rate / 1000));
+        log.tracef("  - start_time: %d secs",
+                   std::abs(static_cast<int>(fmt->start_time / AV_TIME_BASE)));
+    if (fmt->bit_rate != 0)
+        log.tracef("  - birate: %d kb/sec:", static_cast<int>(fmt->bit_rate / 1000));
     if (fmt->nb_streams != 0) log.tracef("  - num streams: %d", static_cast<int>(fmt->nb_streams));
 }
 
@@ -118,7 +121,8 @@ bool open_video_decoder(qvx::Plugin& log, const DecodingSettings& settings,
     AVCodecContext* ctx = block->video_codec_ctx;
     AVStream* stream = block->video_stream;
     if (avcodec_open2(ctx, block->video_codec, &options) < 0) {
-        log.tracef_error("Unable to initialize the video codec for file %s", block->file_name.c_str());
+        log.tracef_error("Unable to initialize the video codec for file %s",
+                         block->file_name.c_str());
         av_dict_free(&options);
         return false;
     }
@@ -175,7 +179,8 @@ bool open_audio_decoder(qvx::Plugin& log, const DecodingSettings& settings,
     AVCodecContext* ctx = block->audio_codec_ctx;
     AVStream* stream = block->audio_stream;
     if (avcodec_open2(ctx, block->audio_codec, &options) < 0) {
-        log.tracef_error("Unable to initialize the audio codec for file %s", block->file_name.c_str());
+        log.tracef_error("Unable to initialize the audio codec for file %s",
+                         block->file_name.c_str());
         av_dict_free(&options);
         return false;
     }
@@ -186,7 +191,8 @@ bool open_audio_decoder(qvx::Plugin& log, const DecodingSettings& settings,
     log.tracef("    . codec: %s", block->audio_codec_name.c_str());
     if (const char* format_name = av_get_sample_fmt_name(ctx->sample_fmt))
         log.tracef("    . sample format: %s", format_name);
-    log.tracef("    . bitrate: %d kb/sec", static_cast<int32_t>(block->format_ctx->bit_rate) / 1000);
+    log.tracef("    . bitrate: %d kb/sec",
+               static_cast<int32_t>(block->format_ctx->bit_rate) / 1000);
     block->audio_num_channels = ctx->ch_layout.nb_channels;
     log.tracef("    . num channels: %d", block->audio_num_channels);
     if (block->duration_seconds == 0 && stream->duration != AV_NOPTS_VALUE)
@@ -195,9 +201,8 @@ bool open_audio_decoder(qvx::Plugin& log, const DecodingSettings& settings,
     if (stream->start_time != AV_NOPTS_VALUE)
         log.tracef("    . start_time: %f sec", static_cast<double>(stream_start_seconds(stream)));
     block->audio_num_frames = static_cast<uint32_t>(stream->nb_frames);
-    const int bits = ctx->sample_fmt == AV_SAMPLE_FMT_NONE
-                         ? 16
-                         : av_get_bytes_per_sample(ctx->sample_fmt) * 8;
+    const int bits =
+        ctx->sample_fmt == AV_SAMPLE_FMT_NONE ? 16 : av_get_bytes_per_sample(ctx->sample_fmt) * 8;
     log.tracef("    . bits per sample: %d", bits);
     block->audio_sample_rate = ctx->sample_rate;
     log.tracef("    . sampling rate: %d samples per second", block->audio_sample_rate);

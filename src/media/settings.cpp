@@ -19,11 +19,16 @@ constexpr NamedValue pixel_formats[] = {
 };
 
 constexpr NamedValue scale_filters[] = {
-    {"SWS_FAST_BILINEAR", SWS_FAST_BILINEAR}, {"SWS_BILINEAR", SWS_BILINEAR},
-    {"SWS_BICUBIC", SWS_BICUBIC},             {"SWS_X", SWS_X},
-    {"SWS_POINT", SWS_POINT},                 {"SWS_AREA", SWS_AREA},
-    {"SWS_BICUBLIN", SWS_BICUBLIN},           {"SWS_GAUSS", SWS_GAUSS},
-    {"SWS_SINC", SWS_SINC},                   {"SWS_LANCZOS", SWS_LANCZOS},
+    {"SWS_FAST_BILINEAR", SWS_FAST_BILINEAR},
+    {"SWS_BILINEAR", SWS_BILINEAR},
+    {"SWS_BICUBIC", SWS_BICUBIC},
+    {"SWS_X", SWS_X},
+    {"SWS_POINT", SWS_POINT},
+    {"SWS_AREA", SWS_AREA},
+    {"SWS_BICUBLIN", SWS_BICUBLIN},
+    {"SWS_GAUSS", SWS_GAUSS},
+    {"SWS_SINC", SWS_SINC},
+    {"SWS_LANCZOS", SWS_LANCZOS},
     {"SWS_SPLINE", SWS_SPLINE},
 };
 

@@ -13,7 +13,9 @@ namespace qvx_ffmpeg {
 
 namespace {
 
-qvx::LogMgr& logger() { return qvx::LogMgr::get(); }
+qvx::LogMgr& logger() {
+    return qvx::LogMgr::get();
+}
 
 // Sets the plane pointers and line sizes of a packed frame in buffer.
 void set_packed_planes(AVFrame* frame, uint8_t* buffer, int format, int w, int h) {
@@ -21,20 +23,20 @@ void set_packed_planes(AVFrame* frame, uint8_t* buffer, int format, int w, int h
     std::memset(frame->linesize, 0, sizeof frame->linesize);
     frame->data[0] = buffer;
     switch (format) {
-    case AV_PIX_FMT_RGB24: frame->linesize[0] = 3 * w; break;
-    case AV_PIX_FMT_YUV420P:
-        frame->linesize[0] = w;
-        frame->linesize[1] = w / 2;
-        frame->linesize[2] = w / 2;
-        frame->data[1] = buffer + static_cast<size_t>(w) * h;
-        frame->data[2] = frame->data[1] + static_cast<size_t>(w / 2) * (h / 2);
-        break;
-    case AV_PIX_FMT_NV12:
-        frame->linesize[0] = w;
-        frame->linesize[1] = 2 * (w / 2);
-        frame->data[1] = buffer + static_cast<size_t>(w) * h;
-        break;
-    default: break;
+        case AV_PIX_FMT_RGB24: frame->linesize[0] = 3 * w; break;
+        case AV_PIX_FMT_YUV420P:
+            frame->linesize[0] = w;
+            frame->linesize[1] = w / 2;
+            frame->linesize[2] = w / 2;
+            frame->data[1] = buffer + static_cast<size_t>(w) * h;
+            frame->data[2] = frame->data[1] + static_cast<size_t>(w / 2) * (h / 2);
+            break;
+        case AV_PIX_FMT_NV12:
+            frame->linesize[0] = w;
+            frame->linesize[1] = 2 * (w / 2);
+            frame->data[1] = buffer + static_cast<size_t>(w) * h;
+            break;
+        default: break;
     }
 }
 
@@ -131,8 +133,9 @@ bool scale_into(AudioVideoBlock* block, SwsContext** scaler, AVFrame* dst, const
     *scaler = sws_getCachedContext(*scaler, src->width, src->height, src_format, w, h, dst_format,
                                    block->sws_flags, nullptr, nullptr, nullptr);
     if (*scaler == nullptr) {
-        logger().tracef_error("[FFmpeg] - unable to convert pixel format %d (%dx%d) to %d (audio/video block %d)",
-                              src->format, src->width, src->height, dst->format, block->id);
+        logger().tracef_error(
+            "[FFmpeg] - unable to convert pixel format %d (%dx%d) to %d (audio/video block %d)",
+            src->format, src->width, src->height, dst->format, block->id);
         return false;
     }
     const bool packed_matches_ffmpeg = dst_format == AV_PIX_FMT_RGB24 || ((w | h) & 1) == 0;

@@ -24,7 +24,9 @@ AVPacket* drain_packet() {
     return marker;
 }
 
-PacketQueue::~PacketQueue() { clear(); }
+PacketQueue::~PacketQueue() {
+    clear();
+}
 
 void PacketQueue::account_removed(const AVPacket* packet) {
     if (!is_marker(packet)) bytes -= static_cast<uint64_t>(packet->size);
@@ -81,7 +83,9 @@ void PacketQueue::clear() {
     bytes = 0;
 }
 
-void PacketQueue::done() { --in_flight; }
+void PacketQueue::done() {
+    --in_flight;
+}
 
 void PacketQueue::wake() {
     {

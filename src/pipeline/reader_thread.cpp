@@ -22,7 +22,9 @@ float timer_seconds(AudioVideoBlock* block) {
     return static_cast<float>(block->playback_timer.getMilliseconds()) * 0.001f;
 }
 
-bool decoder_open(AVCodecContext* ctx) { return ctx != nullptr && avcodec_is_open(ctx); }
+bool decoder_open(AVCodecContext* ctx) {
+    return ctx != nullptr && avcodec_is_open(ctx);
+}
 
 bool has_request(const AudioVideoBlock* block) {
     return block->reader_stop || block->seek_requested || block->rewind_requested;

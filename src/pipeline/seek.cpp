@@ -13,7 +13,8 @@ namespace {
 class RepositionGuard {
 public:
     RepositionGuard(AudioVideoBlock* block, bool take_audio)
-        : block_(block), demux_(block->demux_lock, std::defer_lock),
+        : block_(block),
+          demux_(block->demux_lock, std::defer_lock),
           video_(block->video_decoder_lock, std::defer_lock),
           audio_(block->audio_decoder_lock, std::defer_lock) {
         ++block_->reposition_pending;
@@ -126,11 +127,12 @@ bool seek_to_seconds(AudioVideoBlock* block, bool video_on, bool audio_on, int64
         ts = av_rescale_q(us, AV_TIME_BASE_Q, audio->time_base);
         stream = block->audio_stream_index;
     }
-    const int r =
-        avformat_seek_file(block->format_ctx, stream, INT64_MIN, ts, INT64_MAX, AVSEEK_FLAG_BACKWARD);
+    const int r = avformat_seek_file(block->format_ctx, stream, INT64_MIN, ts, INT64_MAX,
+                                     AVSEEK_FLAG_BACKWARD);
     if (r < 0) {
-        qvx::LogMgr::get().tracef("[FFmpeg] - could not seek audio/video to position %lld sec (error: %d)",
-                                  static_cast<long long>(seconds), r);
+        qvx::LogMgr::get().tracef(
+            "[FFmpeg] - could not seek audio/video to position %lld sec (error: %d)",
+            static_cast<long long>(seconds), r);
         return false;
     }
     if (audio_on && block->audio_stream_index >= 0) restart_queue(block->audio_packets);

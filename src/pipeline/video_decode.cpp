@@ -18,7 +18,9 @@ enum class PaceResult {
     stale,  // a stop or repositioning came first: drop the frame
 };
 
-qvx::LogMgr& logger() { return qvx::LogMgr::get(); }
+qvx::LogMgr& logger() {
+    return qvx::LogMgr::get();
+}
 
 bool must_leave(const AudioVideoBlock* block) {
     return block->video_decode_stop || block->reposition_pending > 0 || block->seeking;
@@ -73,10 +75,10 @@ double frame_time(AudioVideoBlock* block, const AVFrame* frame) {
 
 void convert_frame(AudioVideoBlock* block, AVFrame* frame) {
     switch (block->output_pixel_format) {
-    case AV_PIX_FMT_YUV420P: video_convert_yuv420p(block, frame); break;
-    case AV_PIX_FMT_NV12: video_convert_nv12(block, frame); break;
-    case AV_PIX_FMT_RGB24: video_convert_rgb24(block, frame); break;
-    default: break;
+        case AV_PIX_FMT_YUV420P: video_convert_yuv420p(block, frame); break;
+        case AV_PIX_FMT_NV12: video_convert_nv12(block, frame); break;
+        case AV_PIX_FMT_RGB24: video_convert_rgb24(block, frame); break;
+        default: break;
     }
 }
 
@@ -96,7 +98,8 @@ DecodeStatus receive_frames(AudioVideoBlock* block, int64_t packet_pts, uint32_t
         }
         if (r < 0) {
             logger().tracef_error(
-                "[FFmpeg] video_decode_thread - avcodec_receive_frame - ERROR (%d) - packet pts: %lld",
+                "[FFmpeg] video_decode_thread - avcodec_receive_frame - ERROR (%d) - packet pts: "
+                "%lld",
                 r, static_cast<long long>(packet_pts));
             return r == AVERROR_INVALIDDATA ? DecodeStatus::ok : DecodeStatus::fatal;
         }
@@ -109,8 +112,9 @@ DecodeStatus receive_frames(AudioVideoBlock* block, int64_t packet_pts, uint32_t
         }
         if (frame->flags & AV_FRAME_FLAG_CORRUPT) {
             av_frame_unref(frame);
-            logger().tracef("[FFmpeg] video_decode_thread - AV_FRAME_FLAG_CORRUPT - packet pts: %lld",
-                            static_cast<long long>(packet_pts));
+            logger().tracef(
+                "[FFmpeg] video_decode_thread - AV_FRAME_FLAG_CORRUPT - packet pts: %lld",
+                static_cast<long long>(packet_pts));
             continue;
         }
         if (frame->buf[0] == nullptr) {
@@ -151,8 +155,10 @@ DecodeStatus decode_packet(AudioVideoBlock* block, AVPacket* packet) {
     if (r == AVERROR(EAGAIN)) {
         // Output still waiting (a frame left behind by a stop or seek):
         // take it, then send again.
-        if (receive_frames(block, pts, serial) == DecodeStatus::fatal) r = AVERROR_BUG;
-        else r = avcodec_send_packet(ctx, drain ? nullptr : packet);
+        if (receive_frames(block, pts, serial) == DecodeStatus::fatal)
+            r = AVERROR_BUG;
+        else
+            r = avcodec_send_packet(ctx, drain ? nullptr : packet);
     }
     if (!drain) av_packet_free(&packet);
     if (r == AVERROR_EOF) {
@@ -193,8 +199,9 @@ unsigned video_decode_thread(AudioVideoBlock* block) {
             if (!is_marker(packet)) av_packet_free(&packet);
         } else if (decode_packet(block, packet) == DecodeStatus::fatal) {
             failed = true;
-            logger().tracef_error("[FFmpeg] video_decode_thread - video decoding stopped (audio/video block %d)",
-                                  block->id);
+            logger().tracef_error(
+                "[FFmpeg] video_decode_thread - video decoding stopped (audio/video block %d)",
+                block->id);
         }
         block->video_packets.done();
     }

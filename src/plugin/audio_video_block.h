@@ -58,27 +58,27 @@ struct AudioVideoBlock {
     AudioVideoBlock(const AudioVideoBlock&) = delete;
     AudioVideoBlock& operator=(const AudioVideoBlock&) = delete;
 
-    const int id;                  // from GenId at construction
-    std::string file_name;         // host, before open; constant afterwards
+    const int id;                     // from GenId at construction
+    std::string file_name;            // host, before open; constant afterwards
     FramePool* frame_pool = nullptr;  // host (open); entries: see FramePoolEntry
 
     std::deque<FramePoolEntry*> decoded_frames;  // guarded by decoded_frames_lock
     std::mutex decoded_frames_lock;              // video pushes, host pops
 
-    bool loop = false;  // host, before play
-    std::atomic<bool> rewind_requested{false};  // host/reader set, reader clears
-    std::atomic<bool> seek_requested{false};    // host sets, reader clears
-    std::atomic<bool> seeking{false};           // reader, while it repositions
-    std::atomic<int64_t> seek_target_seconds{0};  // host, before seek_requested
+    bool loop = false;                                  // host, before play
+    std::atomic<bool> rewind_requested{false};          // host/reader set, reader clears
+    std::atomic<bool> seek_requested{false};            // host sets, reader clears
+    std::atomic<bool> seeking{false};                   // reader, while it repositions
+    std::atomic<int64_t> seek_target_seconds{0};        // host, before seek_requested
     std::atomic<bool> video_first_frame_pending{true};  // reader sets, video clears
 
     AVFormatContext* format_ctx = nullptr;  // host (open); reads under demux_lock
     // While the input is being opened: when a stalled input gives up
     // (steady-clock nanoseconds, 0 = no deadline). Host.
     std::atomic<int64_t> open_deadline_ns{0};
-    int duration_seconds = 0;               // host (open)
+    int duration_seconds = 0;  // host (open)
     qvx::Timer profile_timer;
-    qvx::Timer playback_timer;              // never reset
+    qvx::Timer playback_timer;  // never reset
 
     // Playback clock, seconds. update_clock runs on reader, video and host
     // (resume) under clock_lock; positions are also stored by the decoders.
@@ -95,11 +95,11 @@ struct AudioVideoBlock {
     bool reader_running = false;           // host
     std::thread reader_thread_handle;      // host starts and joins
 
-    int video_stream_index = -1;           // host (open)
-    const AVCodec* video_codec = nullptr;  // host (open)
-    AVStream* video_stream = nullptr;      // host (open)
-    std::string video_codec_name;          // host (open)
-    double video_clock = 0.0;              // video; reader resets under video_decoder_lock
+    int video_stream_index = -1;                // host (open)
+    const AVCodec* video_codec = nullptr;       // host (open)
+    AVStream* video_stream = nullptr;           // host (open)
+    std::string video_codec_name;               // host (open)
+    double video_clock = 0.0;                   // video; reader resets under video_decoder_lock
     AVCodecContext* video_codec_ctx = nullptr;  // used under video_decoder_lock
     SwsContext* sws_to_rgb24 = nullptr;         // video
     AVFrame* video_decoded_frame = nullptr;     // video
@@ -110,7 +110,7 @@ struct AudioVideoBlock {
     // (the decoder context's own fields change on the video thread).
     std::atomic<int> video_width{0};
     std::atomic<int> video_height{0};
-    float video_rotation = 0.0f;                // host (open)
+    float video_rotation = 0.0f;                      // host (open)
     std::atomic<uint32_t> displayed_video_frames{0};  // host (texture update)
     std::atomic<uint32_t> decoded_video_frames{0};    // video
     int sws_flags = SWS_BILINEAR;                     // host (open)
@@ -123,41 +123,41 @@ struct AudioVideoBlock {
     PacketQueue video_packets;
     std::thread video_decode_thread_handle;  // reader starts and joins
 
-    uint32_t audio_device = 0;              // reader (SDL device id, 0 none)
-    int audio_stream_index = -1;            // host (open)
+    uint32_t audio_device = 0;               // reader (SDL device id, 0 none)
+    int audio_stream_index = -1;             // host (open)
     AVFrame* audio_decoded_frame = nullptr;  // sdl, under audio_decoder_lock
-    const AVCodec* audio_codec = nullptr;   // host (open)
+    const AVCodec* audio_codec = nullptr;    // host (open)
     // Media time (seconds) of the first sample in audio_pcm_buffer. sdl;
     // the reader resets it at seeks and rewinds.
     std::atomic<double> audio_clock{0.0};
-    AVChannelLayout out_ch_layout{};        // constructor: unspecified order, 2 channels
-    int out_channels = 2;                   // reader (device open)
-    int out_sample_rate = 48000;            // reader (device open)
-    int out_samples = 1024;                 // reader (device open)
-    uint8_t** resampled_data = nullptr;     // sdl
-    int resampled_linesize = 0;             // sdl
-    int resampled_capacity_samples = 0;     // sdl: samples resampled_data holds
-    int audio_resampled_data_size = 0;      // sdl
-    AVCodecContext* audio_codec_ctx = nullptr;  // used under audio_decoder_lock
-    AVStream* audio_stream = nullptr;           // host (open)
-    std::string audio_codec_name;               // host (open)
-    AVPacket* audio_packet = nullptr;           // sdl; null unless a packet is held
-    int audio_packet_size = 0;                  // sdl
-    SwrContext* swr_ctx = nullptr;              // reader (device open), then sdl
-    std::atomic<float> volume{0.7f};            // host
-    uint8_t* audio_pcm_buffer = nullptr;        // sdl
-    int _audio_pcm_buffer_max_size = 0;         // sdl
-    int audio_buf_size = 0;                     // sdl
-    int audio_buf_index = 0;                    // sdl
+    AVChannelLayout out_ch_layout{};             // constructor: unspecified order, 2 channels
+    int out_channels = 2;                        // reader (device open)
+    int out_sample_rate = 48000;                 // reader (device open)
+    int out_samples = 1024;                      // reader (device open)
+    uint8_t** resampled_data = nullptr;          // sdl
+    int resampled_linesize = 0;                  // sdl
+    int resampled_capacity_samples = 0;          // sdl: samples resampled_data holds
+    int audio_resampled_data_size = 0;           // sdl
+    AVCodecContext* audio_codec_ctx = nullptr;   // used under audio_decoder_lock
+    AVStream* audio_stream = nullptr;            // host (open)
+    std::string audio_codec_name;                // host (open)
+    AVPacket* audio_packet = nullptr;            // sdl; null unless a packet is held
+    int audio_packet_size = 0;                   // sdl
+    SwrContext* swr_ctx = nullptr;               // reader (device open), then sdl
+    std::atomic<float> volume{0.7f};             // host
+    uint8_t* audio_pcm_buffer = nullptr;         // sdl
+    int _audio_pcm_buffer_max_size = 0;          // sdl
+    int audio_buf_size = 0;                      // sdl
+    int audio_buf_index = 0;                     // sdl
     std::atomic<bool> audio_device_open{false};  // reader
     qvx::AudioData audio_data;
-    double audio_pts = 0.0;                   // sdl
-    std::atomic<bool> audio_enabled{true};    // host; reader clears when no device opens
-    std::atomic<bool> audio_stop{false};      // host/reader raise, never lowered
+    double audio_pts = 0.0;                 // sdl
+    std::atomic<bool> audio_enabled{true};  // host; reader clears when no device opens
+    std::atomic<bool> audio_stop{false};    // host/reader raise, never lowered
     PacketQueue audio_packets;
-    uint32_t audio_num_frames = 0;            // host (open)
-    int audio_num_channels = 2;               // host (open)
-    int audio_sample_rate = 44100;            // host (open)
+    uint32_t audio_num_frames = 0;  // host (open)
+    int audio_num_channels = 2;     // host (open)
+    int audio_sample_rate = 44100;  // host (open)
 
     // ---- Hand-over between the block's threads ------------------------------
     // demux_lock: format_ctx reads and every repositioning of the input

@@ -146,9 +146,10 @@ bool SimpleVideoFFmpeg::play_block(int id, bool video_enabled, bool audio_enable
     try {
         block->reader_thread_handle = std::thread(qvx_ffmpeg::reader_thread, block);
     } catch (const std::system_error& e) {
-        LogMgr::get().tracef_error("[FFmpeg] play_block - unable to start the reader thread of "
-                                   "audio/video block %d: %s",
-                                   id, e.what());
+        LogMgr::get().tracef_error(
+            "[FFmpeg] play_block - unable to start the reader thread of "
+            "audio/video block %d: %s",
+            id, e.what());
         return false;
     }
     block->reader_running = true;
@@ -162,8 +163,12 @@ bool SimpleVideoFFmpeg::stop_block(int id) {
     return true;
 }
 
-void SimpleVideoFFmpeg::set_audio_manager(void* manager) { audio_manager = manager; }
-void* SimpleVideoFFmpeg::get_audio_manager() { return audio_manager; }
+void SimpleVideoFFmpeg::set_audio_manager(void* manager) {
+    audio_manager = manager;
+}
+void* SimpleVideoFFmpeg::get_audio_manager() {
+    return audio_manager;
+}
 
 bool SimpleVideoFFmpeg::set_parameter_int(const char* key, int value) {
     return qvx_ffmpeg::set_parameter_int(settings, key, value);

@@ -30,8 +30,7 @@ bool SimpleVideoFFmpeg::video_update_textures_yuv420p(int id, Renderer* renderer
     return block && qvx_ffmpeg::video_update_textures_yuv420p(block, renderer, textures, units);
 }
 
-bool SimpleVideoFFmpeg::video_create_textures_nv12(int id, Renderer* renderer,
-                                                   Texture** textures) {
+bool SimpleVideoFFmpeg::video_create_textures_nv12(int id, Renderer* renderer, Texture** textures) {
     AudioVideoBlock* block = find_block(id);
     return block && qvx_ffmpeg::video_create_textures_nv12(block, renderer, textures);
 }
@@ -47,7 +46,9 @@ float SimpleVideoFFmpeg::get_video_rotation(int id) {
     return block ? block->video_rotation : 0.0f;
 }
 
-bool SimpleVideoFFmpeg::update_block(int /*id*/) { return false; }
+bool SimpleVideoFFmpeg::update_block(int /*id*/) {
+    return false;
+}
 
 bool SimpleVideoFFmpeg::set_streams_enabled(int id, bool video_enabled, bool audio_enabled) {
     AudioVideoBlock* block = find_block(id);

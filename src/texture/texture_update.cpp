@@ -18,19 +18,17 @@ struct PlaneGeometry {
 // order. Returns the plane count.
 int plane_geometry(int pixel_format, int w, int h, PlaneGeometry* planes) {
     switch (pixel_format) {
-    case AV_PIX_FMT_RGB24:
-        planes[0] = {w, h, texture_format_rgb};
-        return 1;
-    case AV_PIX_FMT_YUV420P:
-        planes[0] = {w, h, texture_format_r8};
-        planes[1] = {w >> 1, h >> 1, texture_format_r8};
-        planes[2] = {w >> 1, h >> 1, texture_format_r8};
-        return 3;
-    case AV_PIX_FMT_NV12:
-        planes[0] = {w, h, texture_format_r8};
-        planes[1] = {w >> 1, h >> 1, texture_format_rg8};
-        return 2;
-    default: return 0;
+        case AV_PIX_FMT_RGB24: planes[0] = {w, h, texture_format_rgb}; return 1;
+        case AV_PIX_FMT_YUV420P:
+            planes[0] = {w, h, texture_format_r8};
+            planes[1] = {w >> 1, h >> 1, texture_format_r8};
+            planes[2] = {w >> 1, h >> 1, texture_format_r8};
+            return 3;
+        case AV_PIX_FMT_NV12:
+            planes[0] = {w, h, texture_format_r8};
+            planes[1] = {w >> 1, h >> 1, texture_format_rg8};
+            return 2;
+        default: return 0;
     }
 }
 
@@ -95,7 +93,9 @@ FramePoolEntry* pop_decoded_frame(AudioVideoBlock* block) {
     return entry;
 }
 
-void release_decoded_frame(FramePoolEntry* entry) { entry->in_use.store(0, std::memory_order_release); }
+void release_decoded_frame(FramePoolEntry* entry) {
+    entry->in_use.store(0, std::memory_order_release);
+}
 
 bool video_create_texture_rgb24(AudioVideoBlock* block, qvx::Renderer* renderer,
                                 qvx::Texture* texture) {

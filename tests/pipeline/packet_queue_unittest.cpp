@@ -49,7 +49,8 @@ TEST(PacketQueue, ClearReleasesPacketsButNeverTheMarkers) {
     queue.clear();
     EXPECT_EQ(queue.count, 0u);
     // The markers are still valid objects, recognised by identity.
-    EXPECT_EQ(qvx_ffmpeg::flush_packet()->data, reinterpret_cast<uint8_t*>(qvx_ffmpeg::flush_packet()));
+    EXPECT_EQ(qvx_ffmpeg::flush_packet()->data,
+              reinterpret_cast<uint8_t*>(qvx_ffmpeg::flush_packet()));
     queue.push(qvx_ffmpeg::flush_packet());
     EXPECT_EQ(queue.count, 1u);
     EXPECT_EQ(queue.bytes, 0u);

@@ -25,7 +25,8 @@ std::string read_file(const std::string& path) {
 
 std::string write_variant(const std::string& name, const std::string& bytes) {
     const std::string path = media_dir() + "/broken_" + name;
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path;
 }
 
@@ -40,11 +41,14 @@ std::string faststart_clip() {
 // A transport stream whose picture size and then pixel format change.
 std::string changing_stream() {
     const std::string a = generate_media("change_a.ts",
-        "-f lavfi -i testsrc2=size=320x240:rate=30:duration=1 -c:v libx264 -preset veryfast -pix_fmt yuv420p");
+                                         "-f lavfi -i testsrc2=size=320x240:rate=30:duration=1 "
+                                         "-c:v libx264 -preset veryfast -pix_fmt yuv420p");
     const std::string b = generate_media("change_b.ts",
-        "-f lavfi -i testsrc2=size=480x270:rate=30:duration=1 -c:v libx264 -preset veryfast -pix_fmt yuv420p");
+                                         "-f lavfi -i testsrc2=size=480x270:rate=30:duration=1 "
+                                         "-c:v libx264 -preset veryfast -pix_fmt yuv420p");
     const std::string c = generate_media("change_c.ts",
-        "-f lavfi -i testsrc2=size=480x270:rate=30:duration=1 -c:v libx264 -preset veryfast -pix_fmt yuv444p");
+                                         "-f lavfi -i testsrc2=size=480x270:rate=30:duration=1 "
+                                         "-c:v libx264 -preset veryfast -pix_fmt yuv444p");
     return write_variant("changing.ts", read_file(a) + read_file(b) + read_file(c));
 }
 
@@ -59,14 +63,18 @@ std::vector<std::pair<std::string, std::string>> broken_inputs() {
     for (int i = 0; i < 4; ++i) {
         std::string zeroed = clip;
         const size_t at = zeroed.size() * static_cast<size_t>(i + 1) / 6;
-        std::fill(zeroed.begin() + static_cast<long>(at), zeroed.begin() + static_cast<long>(std::min(zeroed.size(), at + 8192)), '\0');
-        inputs.emplace_back("zeroed region " + std::to_string(i), write_variant("zero" + std::to_string(i) + ".mp4", zeroed));
+        std::fill(zeroed.begin() + static_cast<long>(at),
+                  zeroed.begin() + static_cast<long>(std::min(zeroed.size(), at + 8192)), '\0');
+        inputs.emplace_back("zeroed region " + std::to_string(i),
+                            write_variant("zero" + std::to_string(i) + ".mp4", zeroed));
     }
     std::mt19937 rng(20261206);
     for (int i = 0; i < 4; ++i) {
         std::string flipped = clip;
-        for (int k = 0; k < 40; ++k) flipped[rng() % flipped.size()] ^= static_cast<char>(1 << (rng() % 8));
-        inputs.emplace_back("flipped bytes " + std::to_string(i), write_variant("flip" + std::to_string(i) + ".mp4", flipped));
+        for (int k = 0; k < 40; ++k)
+            flipped[rng() % flipped.size()] ^= static_cast<char>(1 << (rng() % 8));
+        inputs.emplace_back("flipped bytes " + std::to_string(i),
+                            write_variant("flip" + std::to_string(i) + ".mp4", flipped));
     }
     inputs.emplace_back("header only", write_variant("header.mp4", clip.substr(0, 2048)));
     inputs.emplace_back("zero bytes", write_variant("empty.mp4", ""));
@@ -74,9 +82,10 @@ std::vector<std::pair<std::string, std::string>> broken_inputs() {
     inputs.emplace_back("a directory", media_dir());
     inputs.emplace_back("missing path", missing_file());
     inputs.emplace_back("closed port", "tcp://127.0.0.1:1");
-    inputs.emplace_back("huge picture",
-                        write_variant("huge.y4m", "YUV4MPEG2 W60000 H60000 F30:1 Ip A1:1 C420jpeg\nFRAME\n" +
-                                                      std::string(4096, '\x80')));
+    inputs.emplace_back(
+        "huge picture",
+        write_variant("huge.y4m", "YUV4MPEG2 W60000 H60000 F30:1 Ip A1:1 C420jpeg\nFRAME\n" +
+                                      std::string(4096, '\x80')));
     inputs.emplace_back("size and format change", changing_stream());
     return inputs;
 }
@@ -95,7 +104,8 @@ void exercise(qvx::SimpleVideo& video, int id, const std::string& what) {
     timed("play_block", [&] { video.play_block(id, true, true); });
     const auto until = std::chrono::steady_clock::now() + 300ms;
     while (std::chrono::steady_clock::now() < until) {
-        timed("update", [&] { video.video_update_textures_yuv420p(id, &renderer, planes, nullptr); });
+        timed("update",
+              [&] { video.video_update_textures_yuv420p(id, &renderer, planes, nullptr); });
         std::this_thread::sleep_for(5ms);
     }
     timed("seek_block", [&] { video.seek_block(id, 1); });
@@ -130,19 +140,25 @@ TEST(BrokenInput, NeverCrashesHangsOrHarmsAnotherBlock) {
         SCOPED_TRACE(input.first);
         log.clear();
         int id = 0;
-        const double open_ms = time_ms([&] { id = video->create_block(input.second.c_str(), false); });
+        const double open_ms =
+            time_ms([&] { id = video->create_block(input.second.c_str(), false); });
         EXPECT_LT(open_ms, 5000.0) << "create_block on " << input.first;
         if (id == 0) {
-            EXPECT_GT(log.count_containing(input.second), 0u) << "no log line names " << input.second << "\n" << log.dump();
+            EXPECT_GT(log.count_containing(input.second), 0u)
+                << "no log line names " << input.second << "\n"
+                << log.dump();
             continue;
         }
         exercise(*video, id, input.first);
         // The healthy block still answers and still delivers frames.
         const uint32_t before = video->get_num_displayed_frames(healthy);
-        EXPECT_TRUE(wait_until([&] {
-            video->video_update_textures_yuv420p(healthy, &renderer, planes, nullptr);
-            return video->get_num_displayed_frames(healthy) > before;
-        }, 3000ms)) << "healthy block stalled after " << input.first;
+        EXPECT_TRUE(wait_until(
+            [&] {
+                video->video_update_textures_yuv420p(healthy, &renderer, planes, nullptr);
+                return video->get_num_displayed_frames(healthy) > before;
+            },
+            3000ms))
+            << "healthy block stalled after " << input.first;
     }
     EXPECT_TRUE(video->destroy_block(healthy));
 }
@@ -155,9 +171,11 @@ namespace {
 // the way the fuzz target drives them.
 TEST(FuzzCorpus, SeedsAndRegressionsPlayAndGoCleanly) {
     const std::string seeds = media_dir() + "/fuzz-seeds";
-    ASSERT_TRUE(run_command(std::string("'") + QVX_SOURCE_DIR + "/tests/fuzz/seeds.sh' '" + seeds + "'"));
+    ASSERT_TRUE(
+        run_command(std::string("'") + QVX_SOURCE_DIR + "/tests/fuzz/seeds.sh' '" + seeds + "'"));
     std::vector<std::string> inputs;
-    for (const std::string& dir : {seeds, std::string(QVX_SOURCE_DIR) + "/tests/fuzz/regressions"}) {
+    for (const std::string& dir :
+         {seeds, std::string(QVX_SOURCE_DIR) + "/tests/fuzz/regressions"}) {
         FILE* list = popen(("find '" + dir + "' -type f ! -name '*.md' | sort").c_str(), "r");
         ASSERT_NE(list, nullptr);
         char line[4096];

@@ -90,13 +90,13 @@ TEST(Stress, EightBlocksUnderControlStorms) {
         for (size_t i = 0; i < ids.size(); ++i) {
             const int id = ids[i];
             switch (rng() % 8) {
-            case 0: video->set_paused(id, true); break;
-            case 1: video->set_paused(id, false); break;
-            case 2: video->seek_block(id, static_cast<int>(rng() % 4)); break;
-            case 3: video->set_volume(id, static_cast<float>(rng() % 100) / 100.0f); break;
-            case 4: video->seek_video_timestamp(id, static_cast<int>(rng() % 10000)); break;
-            case 5: video->rewind_block(id); break;
-            default: break;
+                case 0: video->set_paused(id, true); break;
+                case 1: video->set_paused(id, false); break;
+                case 2: video->seek_block(id, static_cast<int>(rng() % 4)); break;
+                case 3: video->set_volume(id, static_cast<float>(rng() % 100) / 100.0f); break;
+                case 4: video->seek_video_timestamp(id, static_cast<int>(rng() % 10000)); break;
+                case 5: video->rewind_block(id); break;
+                default: break;
             }
             video->video_update_texture_rgb24(id, &renderer, &textures[i]);
         }
@@ -105,12 +105,15 @@ TEST(Stress, EightBlocksUnderControlStorms) {
     for (size_t i = 0; i < ids.size(); ++i) {
         video->set_paused(ids[i], false);
         const uint32_t before = video->get_num_displayed_frames(ids[i]);
-        EXPECT_TRUE(wait_until([&] {
-            video->video_update_texture_rgb24(ids[i], &renderer, &textures[i]);
-            return video->get_num_displayed_frames(ids[i]) > before;
-        }, 5000ms)) << "block " << i << " delivers no more frames after the storm: position "
-                     << video->get_position(ids[i]) << ", decoded " << video->get_num_decoded_frames(ids[i])
-                     << ", displayed " << video->get_num_displayed_frames(ids[i]);
+        EXPECT_TRUE(wait_until(
+            [&] {
+                video->video_update_texture_rgb24(ids[i], &renderer, &textures[i]);
+                return video->get_num_displayed_frames(ids[i]) > before;
+            },
+            5000ms))
+            << "block " << i << " delivers no more frames after the storm: position "
+            << video->get_position(ids[i]) << ", decoded " << video->get_num_decoded_frames(ids[i])
+            << ", displayed " << video->get_num_displayed_frames(ids[i]);
     }
     for (int id : ids) EXPECT_LT(time_ms([&] { video->destroy_block(id); }), 1000.0);
 }
@@ -141,7 +144,8 @@ TEST(Faults, VideoDecoderThatFailsToOpenLeavesTheSound) {
     const std::string clip = av_clip();
     const int id = video->create_block(clip.c_str(), false);
     ASSERT_NE(id, 0) << log.dump();
-    EXPECT_TRUE(log.has(qvx::LogLevel::error, "Unable to initialize the video codec for file " + clip));
+    EXPECT_TRUE(
+        log.has(qvx::LogLevel::error, "Unable to initialize the video codec for file " + clip));
     ASSERT_TRUE(video->play_block(id, true, true));
     qvx::Renderer renderer;
     qvx::Texture texture;
@@ -183,8 +187,9 @@ private:
             clients_.push_back(client);
             char request[4096];
             if (recv(client, request, sizeof request, 0) <= 0) continue;
-            const std::string header = "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: " +
-                                       std::to_string(full_size_) + "\r\n\r\n";
+            const std::string header =
+                "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: " +
+                std::to_string(full_size_) + "\r\n\r\n";
             send(client, header.data(), header.size(), MSG_NOSIGNAL);
             send(client, body_.data(), body_.size(), MSG_NOSIGNAL);
             // ... and nothing more: the connection stays open and silent.
@@ -204,10 +209,12 @@ public:
 };
 
 TEST(Faults, NetworkInputThatGoesSilentStillStops) {
-    const std::string clip = generate_media("faststart.mp4",
-        "-f lavfi -i testsrc2=size=320x240:rate=30:duration=3 "
-        "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 "
-        "-c:v libx264 -preset veryfast -g 30 -pix_fmt yuv420p -c:a aac -shortest -movflags +faststart");
+    const std::string clip =
+        generate_media("faststart.mp4",
+                       "-f lavfi -i testsrc2=size=320x240:rate=30:duration=3 "
+                       "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 "
+                       "-c:v libx264 -preset veryfast -g 30 -pix_fmt yuv420p -c:a aac -shortest "
+                       "-movflags +faststart");
     std::ifstream in(clip, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     SilentServer server(bytes.substr(0, bytes.size() / 2));

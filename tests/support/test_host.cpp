@@ -21,7 +21,9 @@ LogCapture::LogCapture() {
     });
 }
 
-LogCapture::~LogCapture() { qvx::LogMgr::get().set_sink(nullptr); }
+LogCapture::~LogCapture() {
+    qvx::LogMgr::get().set_sink(nullptr);
+}
 
 std::vector<LogLine> LogCapture::lines() const {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -81,11 +83,16 @@ PluginLibrary::PluginLibrary() {
     if (handle_ == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
     create_ = reinterpret_cast<qvx_plugin_create_fn>(dlsym(handle_, "qvx_plugin_create"));
     destroy_ = reinterpret_cast<qvx_plugin_destroy_fn>(dlsym(handle_, "qvx_plugin_destroy"));
-    if (create_ == nullptr || destroy_ == nullptr) throw std::runtime_error("plug-in exports missing");
+    if (create_ == nullptr || destroy_ == nullptr)
+        throw std::runtime_error("plug-in exports missing");
 }
 
-qvx::Plugin* PluginLibrary::create() const { return create_(); }
-int PluginLibrary::destroy(qvx::Plugin* plugin) const { return destroy_(plugin); }
+qvx::Plugin* PluginLibrary::create() const {
+    return create_();
+}
+int PluginLibrary::destroy(qvx::Plugin* plugin) const {
+    return destroy_(plugin);
+}
 
 PluginHandle::PluginHandle(bool start) {
     video_ = dynamic_cast<qvx::SimpleVideo*>(PluginLibrary::get().create());
@@ -94,7 +101,9 @@ PluginHandle::PluginHandle(bool start) {
     if (start) video_->start();
 }
 
-PluginHandle::~PluginHandle() { reset(); }
+PluginHandle::~PluginHandle() {
+    reset();
+}
 
 void PluginHandle::reset() {
     if (video_ == nullptr) return;
@@ -115,7 +124,9 @@ std::string media_dir() {
     return dir;
 }
 
-bool run_command(const std::string& command) { return std::system(command.c_str()) == 0; }
+bool run_command(const std::string& command) {
+    return std::system(command.c_str()) == 0;
+}
 
 std::string command_output(const std::string& command) {
     std::string out;
@@ -131,7 +142,7 @@ std::string command_output(const std::string& command) {
 namespace {
 
 bool exists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return stat(path.c_str(), &st) == 0 && st.st_size > 0;
 }
 
@@ -166,10 +177,11 @@ std::string generate_media(const std::string& file_name, const std::string& ffmp
 }
 
 std::string av_clip() {
-    return generate_media("av.mp4",
-                          "-f lavfi -i testsrc2=size=320x240:rate=30:duration=3 "
-                          "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 "
-                          "-c:v libx264 -preset veryfast -g 30 -pix_fmt yuv420p -c:a aac -shortest");
+    return generate_media(
+        "av.mp4",
+        "-f lavfi -i testsrc2=size=320x240:rate=30:duration=3 "
+        "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 "
+        "-c:v libx264 -preset veryfast -g 30 -pix_fmt yuv420p -c:a aac -shortest");
 }
 
 std::string video_only_clip() {
@@ -199,27 +211,31 @@ std::string subtitle_only_file() {
 std::string rotated_clip() {
     // Stream copy: re-encoding would drop the display matrix.
     const std::string source = video_only_clip();
-    return generate_media("rotated_copy.mp4", "-i '" + source + "' -c copy -metadata:s:v:0 rotate=90");
+    return generate_media("rotated_copy.mp4",
+                          "-i '" + source + "' -c copy -metadata:s:v:0 rotate=90");
 }
 
 std::string odd_size_clip() {
     // testsrc keeps odd sizes (testsrc2 rounds them to even).
-    return generate_media("odd_641x361_testsrc.mkv",
-                          "-f lavfi -i testsrc=size=641x361:rate=30:duration=1 -c:v ffv1 -pix_fmt yuv420p");
+    return generate_media(
+        "odd_641x361_testsrc.mkv",
+        "-f lavfi -i testsrc=size=641x361:rate=30:duration=1 -c:v ffv1 -pix_fmt yuv420p");
 }
 
 std::string truncated_clip() {
     const std::string path = media_dir() + "/truncated.mp4";
     if (exists(path)) return path;
-    const std::string full = generate_media(
-        "faststart.mp4",
-        "-f lavfi -i testsrc2=size=320x240:rate=30:duration=3 "
-        "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 "
-        "-c:v libx264 -preset veryfast -g 30 -pix_fmt yuv420p -c:a aac -shortest -movflags +faststart");
-    struct stat st{};
+    const std::string full =
+        generate_media("faststart.mp4",
+                       "-f lavfi -i testsrc2=size=320x240:rate=30:duration=3 "
+                       "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 "
+                       "-c:v libx264 -preset veryfast -g 30 -pix_fmt yuv420p -c:a aac -shortest "
+                       "-movflags +faststart");
+    struct stat st {};
     stat(full.c_str(), &st);
     const std::string tmp = tmp_name(path);
-    run_command("head -c " + std::to_string(st.st_size * 4 / 10) + " '" + full + "' > '" + tmp + "'");
+    run_command("head -c " + std::to_string(st.st_size * 4 / 10) + " '" + full + "' > '" + tmp +
+                "'");
     std::rename(tmp.c_str(), path.c_str());
     return require(path);
 }
@@ -239,7 +255,9 @@ std::string random_bytes_file() {
     return require(path);
 }
 
-std::string missing_file() { return media_dir() + "/no/such/file.mp4"; }
+std::string missing_file() {
+    return media_dir() + "/no/such/file.mp4";
+}
 
 // ---- Indexed clips ---------------------------------------------------------------
 
@@ -276,18 +294,19 @@ int read_bands(Sample sample, int width, int height) {
 
 std::string indexed_clip(const IndexedClip& clip) {
     std::ostringstream name;
-    name << "indexed2_" << clip.width << "x" << clip.height << "_" << clip.fps << "fps_" << clip.frames
-         << "f_g" << clip.gop << "_" << clip.codec << (clip.with_audio ? "_a" : "") << "."
-         << clip.container;
+    name << "indexed2_" << clip.width << "x" << clip.height << "_" << clip.fps << "fps_"
+         << clip.frames << "f_g" << clip.gop << "_" << clip.codec << (clip.with_audio ? "_a" : "")
+         << "." << clip.container;
     const std::string path = media_dir() + "/" + name.str();
     if (exists(path)) return path;
     const std::string tmp = tmp_name(path);
     std::ostringstream cmd;
-    cmd << "ffmpeg -nostdin -v error -y -f rawvideo -pix_fmt gray -s " << clip.width << "x" << clip.height
-        << " -r " << clip.fps << " -i - ";
+    cmd << "ffmpeg -nostdin -v error -y -f rawvideo -pix_fmt gray -s " << clip.width << "x"
+        << clip.height << " -r " << clip.fps << " -i - ";
     if (clip.with_audio) {
         const double seconds = static_cast<double>(clip.frames) / clip.fps;
-        cmd << "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=" << seconds << " -c:a aac ";
+        cmd << "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=" << seconds
+            << " -c:a aac ";
     }
     cmd << "-c:v " << clip.codec << " -g " << clip.gop << " -pix_fmt yuv420p ";
     // Key frames exactly every gop frames: no scene-cut key frames.
@@ -307,13 +326,16 @@ std::string indexed_clip(const IndexedClip& clip) {
 }
 
 int read_index_luma(const uint8_t* y, int width, int height) {
-    return read_bands([&](int x, int row) { return static_cast<int>(y[static_cast<size_t>(row) * width + x]); },
-                      width, height);
+    return read_bands(
+        [&](int x, int row) { return static_cast<int>(y[static_cast<size_t>(row) * width + x]); },
+        width, height);
 }
 
 int read_index_rgb(const uint8_t* rgb, int width, int height) {
     return read_bands(
-        [&](int x, int row) { return static_cast<int>(rgb[(static_cast<size_t>(row) * width + x) * 3 + 1]); },
+        [&](int x, int row) {
+            return static_cast<int>(rgb[(static_cast<size_t>(row) * width + x) * 3 + 1]);
+        },
         width, height);
 }
 

@@ -92,15 +92,15 @@ std::string command_output(const std::string& command);
 std::string generate_media(const std::string& file_name, const std::string& ffmpeg_args);
 
 // Ready-made inputs.
-std::string av_clip();          // 320x240 30 fps H.264, 440 Hz AAC 44.1 kHz mono, 3 s, key frame every 1 s
-std::string video_only_clip();  // the video of av_clip
-std::string audio_only_clip();  // the audio of av_clip (.m4a)
+std::string av_clip();  // 320x240 30 fps H.264, 440 Hz AAC 44.1 kHz mono, 3 s, key frame every 1 s
+std::string video_only_clip();     // the video of av_clip
+std::string audio_only_clip();     // the audio of av_clip (.m4a)
 std::string subtitle_only_file();  // a subtitle stream, nothing to play
-std::string rotated_clip();     // av_clip's video with a 90 degree display matrix
-std::string odd_size_clip();    // 641x361, 1 s
-std::string truncated_clip();   // the first 40 % of a fast-start av clip
-std::string random_bytes_file();  // 64 KiB of seeded random bytes
-std::string missing_file();     // a path that does not exist
+std::string rotated_clip();        // av_clip's video with a 90 degree display matrix
+std::string odd_size_clip();       // 641x361, 1 s
+std::string truncated_clip();      // the first 40 % of a fast-start av clip
+std::string random_bytes_file();   // 64 KiB of seeded random bytes
+std::string missing_file();        // a path that does not exist
 
 // Clips whose frames carry their own index in their pixels: ten bands across
 // the picture, band b white when bit b of the index is set, else black.
@@ -138,7 +138,8 @@ template <typename F>
 double time_ms(F f) {
     const auto start = std::chrono::steady_clock::now();
     f();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
 }
 
 }  // namespace qvx_test
