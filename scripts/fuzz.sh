@@ -2,7 +2,10 @@
 # Fuzzes the plug-in with libFuzzer (Debian's clang) on mutated media.
 #   scripts/fuzz.sh [SECONDS]   run for SECONDS (default 1800); findings go to
 #                               build-fuzz/findings/, new inputs to the corpus
-# The corpus starts from small generated clips (tests/fuzz/seeds.sh).
+# The corpus starts from small generated clips (tests/fuzz/seeds.sh), the
+# merged corpus of earlier runs (tests/fuzz/corpus) and the regressions.
+# To refresh tests/fuzz/corpus after a run:
+#   build-fuzz/fuzz_block -merge=1 NEW_DIR build-fuzz/corpus
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-1800}"
@@ -14,7 +17,7 @@ cmake --build build-fuzz -j"$(nproc)" --target fuzz_block
 corpus=build-fuzz/corpus
 mkdir -p "$corpus" build-fuzz/findings
 tests/fuzz/seeds.sh "$corpus"
-cp -n tests/fuzz/regressions/* "$corpus"/ 2>/dev/null || true
+cp -n tests/fuzz/corpus/* tests/fuzz/regressions/* "$corpus"/ 2>/dev/null || true
 export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1"
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp"
 build-fuzz/fuzz_block "$corpus" -max_total_time="$seconds" -max_len=262144 -timeout=10 \

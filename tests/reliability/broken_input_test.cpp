@@ -167,15 +167,15 @@ TEST(BrokenInput, NeverCrashesHangsOrHarmsAnotherBlock) {
 
 namespace {
 
-// The fuzzer's seeds and every input it ever found a fault with, replayed
-// the way the fuzz target drives them.
+// The fuzzer's seeds, its merged corpus and every input it ever found a
+// fault with, replayed the way the fuzz target drives them.
 TEST(FuzzCorpus, SeedsAndRegressionsPlayAndGoCleanly) {
     const std::string seeds = media_dir() + "/fuzz-seeds";
     ASSERT_TRUE(
         run_command(std::string("'") + QVX_SOURCE_DIR + "/tests/fuzz/seeds.sh' '" + seeds + "'"));
     std::vector<std::string> inputs;
-    for (const std::string& dir :
-         {seeds, std::string(QVX_SOURCE_DIR) + "/tests/fuzz/regressions"}) {
+    for (const std::string& dir : {seeds, std::string(QVX_SOURCE_DIR) + "/tests/fuzz/corpus",
+                                   std::string(QVX_SOURCE_DIR) + "/tests/fuzz/regressions"}) {
         FILE* list = popen(("find '" + dir + "' -type f ! -name '*.md' | sort").c_str(), "r");
         ASSERT_NE(list, nullptr);
         char line[4096];
