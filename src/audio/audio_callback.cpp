@@ -25,6 +25,7 @@ void update_heard_position(AudioVideoBlock* block, int bytes_played) {
     if (bytes_per_second <= 0) return;
     const double next_sample = block->audio_clock + block->audio_buf_index / bytes_per_second;
     block->audio_position = static_cast<float>(next_sample - bytes_played / bytes_per_second);
+    block->audio_clock_valid = true;
 }
 
 }  // namespace

@@ -66,7 +66,9 @@ FramePoolEntry* free_entry(AudioVideoBlock* block) {
 // it has when it matches.
 bool prepare_entry(FramePoolEntry* entry, int format, int w, int h) {
     AVFrame* frame = entry->frame;
-    if (frame && frame->width == w && frame->height == h && frame->format == format) return true;
+    if (frame && frame->buf[0] == nullptr && frame->width == w && frame->height == h &&
+        frame->format == format)
+        return true;
     release_entry_frame(entry);
     const size_t size = packed_buffer_size(format, w, h);
     if (size == 0) return false;
@@ -83,6 +85,30 @@ bool prepare_entry(FramePoolEntry* entry, int format, int w, int h) {
     frame->height = h;
     entry->frame = frame;
     return true;
+}
+
+// Whether a frame in the output format already has the packed layout.
+bool is_packed(const AVFrame* frame, int format) {
+    const int w = frame->width;
+    const int h = frame->height;
+    switch (format) {
+    case AV_PIX_FMT_RGB24: return frame->linesize[0] == 3 * w;
+    case AV_PIX_FMT_YUV420P:
+        return ((w | h) & 1) == 0 && frame->linesize[0] == w && frame->linesize[1] == w / 2 &&
+               frame->linesize[2] == w / 2;
+    case AV_PIX_FMT_NV12:
+        return ((w | h) & 1) == 0 && frame->linesize[0] == w && frame->linesize[1] == w;
+    default: return false;
+    }
+}
+
+// Delivers the decoder's own picture by reference: no copy at all.
+bool reference_into(FramePoolEntry* entry, const AVFrame* frame) {
+    if (entry->frame != nullptr && entry->frame->buf[0] == nullptr) release_entry_frame(entry);
+    if (entry->frame == nullptr) entry->frame = av_frame_alloc();
+    if (entry->frame == nullptr) return false;
+    av_frame_unref(entry->frame);
+    return av_frame_ref(entry->frame, frame) >= 0;
 }
 
 // Downloads a hardware frame into system memory; null on failure (logged).
@@ -167,6 +193,13 @@ bool convert(AudioVideoBlock* block, AVFrame* frame, int format, SwsContext** sc
     const bool hw_frame = frame->hw_frames_ctx != nullptr;
     FramePoolEntry* entry = free_entry(block);
     if (entry == nullptr) return false;
+    if (!hw_frame && frame->format == format && is_packed(frame, format)) {
+        if (!reference_into(entry, frame)) return false;
+        entry->in_use.store(1, std::memory_order_relaxed);
+        std::lock_guard<std::mutex> guard(block->decoded_frames_lock);
+        block->decoded_frames.push_back(entry);
+        return true;
+    }
     if (!prepare_entry(entry, format, frame->width, frame->height)) {
         logger().tracef_error("[FFmpeg] - no memory for a %dx%d frame (audio/video block %d)",
                               frame->width, frame->height, block->id);

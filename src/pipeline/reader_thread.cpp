@@ -105,6 +105,7 @@ void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
     if (st.at_end && !block->loop) {
         // A non-looping input at its end keeps its last state; the read is
         // retried now and then in case the input grows.
+        if (!block->input_ended && decoders_done(block)) block->input_ended = true;
         if (wait_block(block, std::chrono::milliseconds(end_of_input_retry_ms),
                        [block] { return has_request(block); }))
             return;
@@ -123,6 +124,7 @@ void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
     }
     if (r >= 0) {
         st.at_end = false;
+        block->input_ended = false;
         route_packet(block, st, packet);
         return;
     }
@@ -144,6 +146,7 @@ void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
 }
 
 void reader_shutdown(AudioVideoBlock* block) {
+    block->audio_drives_video = false;
     block->video_decode_stop = true;
     block->audio_stop = true;
     notify_block(block);
@@ -165,7 +168,7 @@ float update_clock(AudioVideoBlock* block) {
     const float delta = now - block->clock_last_reading;
     block->clock_last_reading = now;
     block->clock_elapsed = block->clock_elapsed + delta;
-    if (!block->paused) {
+    if (!block->paused && !block->input_ended) {
         block->video_position = block->video_position + delta;
         block->audio_position = block->audio_position + delta;
     }
@@ -181,6 +184,8 @@ void restart_clock(AudioVideoBlock* block) {
     block->clock_last_reading = t;
     block->frame_timer = static_cast<double>(t);
     block->frame_timer_reference = static_cast<double>(t);
+    block->input_ended = false;
+    block->audio_clock_valid = false;
 }
 
 unsigned reader_thread(AudioVideoBlock* block) {
@@ -211,6 +216,7 @@ unsigned reader_thread(AudioVideoBlock* block) {
         block->audio_enabled = false;
         st.audio_on = false;
     }
+    block->audio_drives_video = st.audio_on && st.video_on;
 
     while (!block->reader_stop) reader_cycle(block, st);
 

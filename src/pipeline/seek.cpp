@@ -145,6 +145,8 @@ bool seek_to_seconds(AudioVideoBlock* block, bool video_on, bool audio_on, int64
     block->video_clock = static_cast<double>(seconds);
     block->video_position = static_cast<float>(seconds);
     block->audio_position = static_cast<float>(seconds);
+    block->input_ended = false;
+    block->audio_clock_valid = false;
     return true;
 }
 
@@ -164,6 +166,7 @@ bool seek_video_frame(AudioVideoBlock* block, int seconds) {
     // The pictures from the new place re-base the pacing, or a jump ahead
     // would hold them back for as long as it skipped.
     block->video_first_frame_pending = true;
+    block->input_ended = false;
     return true;
 }
 
@@ -174,6 +177,7 @@ bool seek_video_timestamp(AudioVideoBlock* block, int timestamp) {
                        AVSEEK_FLAG_FRAME);
     flush_video_decoder(block);
     block->video_first_frame_pending = true;
+    block->input_ended = false;
     return true;
 }
 
@@ -183,6 +187,8 @@ bool seek_audio_timestamp(AudioVideoBlock* block, int timestamp) {
     avformat_seek_file(block->format_ctx, block->audio_stream_index, 0, timestamp, timestamp,
                        AVSEEK_FLAG_FRAME);
     flush_audio_decoder(block);
+    block->input_ended = false;
+    block->audio_clock_valid = false;
     return true;
 }
 

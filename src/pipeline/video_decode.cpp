@@ -26,9 +26,24 @@ bool must_leave(const AudioVideoBlock* block) {
     return block->video_decode_stop || block->reposition_pending > 0 || block->seeking;
 }
 
-// Waits until the frame's time t (media seconds) is due on the block's
-// clock, in slices of at most pacing_slice_ms so that a stop, pause or seek
-// is seen at once. A late frame is due at once.
+// Advances frame_timer, the media time due now by the block's clock.
+double advance_frame_timer(AudioVideoBlock* block) {
+    // The clock's own reading, not clock_elapsed: the reference is set from
+    // readings (start, rewind, resume), and clock_elapsed restarts from 0 at
+    // every rewind.
+    update_clock(block);
+    const double c = static_cast<double>(block->clock_last_reading.load());
+    const double e = c - block->frame_timer_reference;
+    block->frame_timer_reference = c;
+    block->frame_timer = block->frame_timer + static_cast<double>(static_cast<float>(e));
+    return block->frame_timer;
+}
+
+// Waits until the frame's time t (media seconds) is due, in slices of at
+// most pacing_slice_ms so that a stop, pause or seek is seen at once. A late
+// frame is due at once. Once the sound of the block is heard, it is the
+// master: the picture follows the audio device's own clock, which neither
+// starts with the picture nor runs at exactly the rate of ours.
 PaceResult pace_frame(AudioVideoBlock* block, double t) {
     for (;;) {
         if (must_leave(block)) return PaceResult::stale;
@@ -37,15 +52,13 @@ PaceResult pace_frame(AudioVideoBlock* block, double t) {
                        [block] { return must_leave(block) || !block->paused; });
             continue;
         }
-        // The clock's own reading, not clock_elapsed: the reference is set
-        // from readings (start, rewind, resume), and clock_elapsed restarts
-        // from 0 at every rewind.
-        update_clock(block);
-        const double c = static_cast<double>(block->clock_last_reading.load());
-        const double e = c - block->frame_timer_reference;
-        block->frame_timer_reference = c;
-        block->frame_timer = block->frame_timer + static_cast<double>(static_cast<float>(e));
-        const double delay = t - block->frame_timer;
+        double delay = t - advance_frame_timer(block);
+        if (block->audio_drives_video && block->audio_clock_valid) {
+            const double heard = block->audio_position;
+            delay = t - heard;
+            // Keeps the clock pacing in step should the sound go away.
+            block->frame_timer = heard;
+        }
         if (delay <= 0.0) return PaceResult::due;
         const double slice = std::min(delay, pacing_slice_ms / 1000.0);
         const auto wait_ms = static_cast<int>(slice * 1000.0 + 0.5);
@@ -68,7 +81,12 @@ double frame_time(AudioVideoBlock* block, const AVFrame* frame) {
         t = block->video_clock;
     }
     block->video_clock = frame->repeat_pict * (unit * 0.5) + unit + t;
-    if (block->video_first_frame_pending.exchange(false)) block->frame_timer = t;
+    if (block->video_first_frame_pending.exchange(false)) {
+        // Pacing restarts from this frame, now.
+        update_clock(block);
+        block->frame_timer_reference = static_cast<double>(block->clock_last_reading.load());
+        block->frame_timer = t;
+    }
     ++block->decoded_video_frames;
     return t;
 }

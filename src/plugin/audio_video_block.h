@@ -88,6 +88,16 @@ struct AudioVideoBlock {
     std::atomic<bool> paused{false};  // host
     std::atomic<float> video_position{0.0f};
     std::atomic<float> audio_position{0.0f};
+    // A non-looping input has ended and everything in it has been shown and
+    // heard: the positions stay where they are (reader; cleared by seeks
+    // and rewinds).
+    std::atomic<bool> input_ended{false};
+    // The sound drives the video pacing: the block plays audio on an open
+    // device (reader). audio_clock_valid: audio_position comes from sound
+    // the device really played since the last start, seek or rewind (sdl
+    // sets, reader clears).
+    std::atomic<bool> audio_drives_video{false};
+    std::atomic<bool> audio_clock_valid{false};
     std::atomic<double> frame_timer{0.0};            // video pacing, media seconds
     std::atomic<double> frame_timer_reference{0.0};  // clock value frame_timer last advanced to
 
