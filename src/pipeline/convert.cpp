@@ -92,13 +92,13 @@ bool is_packed(const AVFrame* frame, int format) {
     const int w = frame->width;
     const int h = frame->height;
     switch (format) {
-    case AV_PIX_FMT_RGB24: return frame->linesize[0] == 3 * w;
-    case AV_PIX_FMT_YUV420P:
-        return ((w | h) & 1) == 0 && frame->linesize[0] == w && frame->linesize[1] == w / 2 &&
-               frame->linesize[2] == w / 2;
-    case AV_PIX_FMT_NV12:
-        return ((w | h) & 1) == 0 && frame->linesize[0] == w && frame->linesize[1] == w;
-    default: return false;
+        case AV_PIX_FMT_RGB24: return frame->linesize[0] == 3 * w;
+        case AV_PIX_FMT_YUV420P:
+            return ((w | h) & 1) == 0 && frame->linesize[0] == w && frame->linesize[1] == w / 2 &&
+                   frame->linesize[2] == w / 2;
+        case AV_PIX_FMT_NV12:
+            return ((w | h) & 1) == 0 && frame->linesize[0] == w && frame->linesize[1] == w;
+        default: return false;
     }
 }
 

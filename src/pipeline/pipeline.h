@@ -15,6 +15,10 @@ struct AudioVideoBlock;
 constexpr int pacing_slice_ms = 50;
 constexpr int idle_wait_ms = 50;
 constexpr int end_of_input_retry_ms = 20;
+// How long the first picture of a start or rewind waits for the sound to
+// begin, and the polling step meanwhile.
+constexpr int max_sound_start_wait_ms = 300;
+constexpr int sound_start_poll_ms = 2;
 
 // Reader read-ahead limits over both queues of a block.
 constexpr uint64_t max_queue_packets = 131072;

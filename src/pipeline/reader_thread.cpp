@@ -217,6 +217,7 @@ unsigned reader_thread(AudioVideoBlock* block) {
         st.audio_on = false;
     }
     block->audio_drives_video = st.audio_on && st.video_on;
+    block->hold_video_for_sound = block->audio_drives_video.load();
 
     while (!block->reader_stop) reader_cycle(block, st);
 

@@ -105,6 +105,7 @@ void rewind_to_start(AudioVideoBlock* block, bool video_on, bool audio_on) {
         // The clock restarts from now: the first frame re-bases the pacing, or
         // every frame of the new pass would count as late.
         if (video_on) block->video_first_frame_pending = true;
+        block->hold_video_for_sound = block->audio_drives_video.load();
     }
 }
 

@@ -45,6 +45,7 @@ double advance_frame_timer(AudioVideoBlock* block) {
 // master: the picture follows the audio device's own clock, which neither
 // starts with the picture nor runs at exactly the rate of ours.
 PaceResult pace_frame(AudioVideoBlock* block, double t) {
+    int waited_for_sound_ms = 0;
     for (;;) {
         if (must_leave(block)) return PaceResult::stale;
         if (block->paused) {
@@ -53,6 +54,15 @@ PaceResult pace_frame(AudioVideoBlock* block, double t) {
             continue;
         }
         double delay = t - advance_frame_timer(block);
+        if (block->hold_video_for_sound && block->audio_drives_video && !block->audio_clock_valid &&
+            waited_for_sound_ms < max_sound_start_wait_ms) {
+            // Starting: the first picture waits for the sound.
+            waited_for_sound_ms += sound_start_poll_ms;
+            wait_block(block, std::chrono::milliseconds(sound_start_poll_ms),
+                       [block] { return must_leave(block) || block->paused; });
+            continue;
+        }
+        block->hold_video_for_sound = false;
         if (block->audio_drives_video && block->audio_clock_valid) {
             const double heard = block->audio_position;
             delay = t - heard;

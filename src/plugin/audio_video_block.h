@@ -98,6 +98,9 @@ struct AudioVideoBlock {
     // sets, reader clears).
     std::atomic<bool> audio_drives_video{false};
     std::atomic<bool> audio_clock_valid{false};
+    // At a start or rewind the first pictures wait (a little) for the sound
+    // to begin, so the two start together (reader sets, video clears).
+    std::atomic<bool> hold_video_for_sound{false};
     std::atomic<double> frame_timer{0.0};            // video pacing, media seconds
     std::atomic<double> frame_timer_reference{0.0};  // clock value frame_timer last advanced to
 
