@@ -219,7 +219,8 @@ struct LogCounter {
     std::mutex mutex;
     long lines = 0;
     std::vector<std::string> errors;
-    FILE* copy = nullptr;  // every line, when QVX_BENCH_LOG names a file
+    std::vector<std::string> audio;  // the audio device lines, the first 50
+    FILE* copy = nullptr;            // every line, when QVX_BENCH_LOG names a file
 };
 
 LogCounter& log_counter() {
@@ -237,6 +238,8 @@ Plugin::Plugin() {
         ++c.lines;
         if (c.copy != nullptr) std::fprintf(c.copy, "%s\n", text.c_str());
         if (level == qvx::LogLevel::error && c.errors.size() < 20) c.errors.push_back(text);
+        if (c.audio.size() < 50 && text.find("SDL2 - ") != std::string::npos)
+            c.audio.push_back(text);
     });
     library_ = dlopen(QVX_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
     if (library_ == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
@@ -269,6 +272,14 @@ std::vector<std::string> Plugin::log_errors() const {
     LogCounter& c = log_counter();
     std::lock_guard<std::mutex> guard(c.mutex);
     return c.errors;
+}
+
+std::string Plugin::last_audio_line(const std::string& text) const {
+    LogCounter& c = log_counter();
+    std::lock_guard<std::mutex> guard(c.mutex);
+    for (auto it = c.audio.rbegin(); it != c.audio.rend(); ++it)
+        if (it->find(text) != std::string::npos) return *it;
+    return "";
 }
 
 Output::Output(const std::string& format, bool copy)

@@ -111,6 +111,9 @@ public:
 
     long log_lines() const;
     std::vector<std::string> log_errors() const;
+    // The last line that contains text, among the audio device lines
+    // ("[FFmpeg] SDL2 - ..."); empty when none came.
+    std::string last_audio_line(const std::string& text) const;
 
 private:
     void* library_ = nullptr;

@@ -6,11 +6,16 @@
 //   qvx_bench idle     --clip F --mode paused|end [--seconds 5]
 //   qvx_bench capacity --clip F --blocks K [--frames M] [--fmt yuv420p]
 //   qvx_bench seek     --clip F [--count 20] [--seed 1]
-//   qvx_bench sync     --clip AV --audio-clip A [--seconds 60]
+//   qvx_bench sync     --clip FLASH_BEEP_CLIP [--seconds 60] [--audio-file F] [--trace FILE]
 //   qvx_bench memory   --clip F [--blocks 1] [--seconds 30] [--start-at S]
 //   qvx_bench open     --clip F [--count 20]
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -373,58 +378,169 @@ int cmd_seek(const Args& a) {
     return 0;
 }
 
-// ---- sync: video position against audio position ----------------------------------
+// ---- sync: the flash on screen against the beep heard -----------------------------
+//
+// One block plays a clip with a white frame and a beep at each whole
+// second. SDL's disk driver writes the block's sound to a regular file one
+// device buffer at a time and then sleeps for one buffer's duration, like a
+// sound card consuming it; a thread stamps every growth of the file. A
+// sample at byte k of a buffer whose write was seen at T is heard at
+// T + (k - buffer start) / bytes per second. The flash is stamped when its
+// picture reaches the texture (polled every 1 ms).
+
+struct FileGrowth {
+    Clock::time_point at;
+    long long size;
+};
+
+// Stamps the size of path every period until stop is set.
+void watch_file(const std::string& path, std::chrono::microseconds period,
+                const std::atomic<bool>& stop, std::vector<FileGrowth>& seen) {
+    long long last = -1;
+    auto next = Clock::now();
+    while (!stop.load()) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && st.st_size != last) {
+            last = st.st_size;
+            seen.push_back({Clock::now(), last});
+        }
+        next += period;
+        const auto now = Clock::now();
+        if (next < now) next = now;
+        std::this_thread::sleep_until(next);
+    }
+}
 
 int cmd_sync(const Args& a) {
     const double seconds = a.num("seconds", 60);
-    const double sample_ms = a.num("sample-ms", 10);
+    const std::string audio_file = a.str("audio-file", "qvx_bench_sync.pcm");
+    const auto watch_period = std::chrono::microseconds(a.integer("watch-us", 1000));
+    // The disk driver, writing into the file watched; read when the first
+    // device opens.
+    std::remove(audio_file.c_str());
+    { std::ofstream touch(audio_file); }
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", audio_file.c_str(), 1);
+
     Plugin plugin;
     qvx::SimpleVideo* v = plugin.get();
     configure(v, "yuv420p", a.integer("threads", 4));
-    // The host reads one position per block: the video's when the block
-    // has video. A second block opened from the audio-only copy of the
-    // same clip, started at the same instant, gives the audio position.
-    const int av = v->create_block(a.str("clip").c_str(), false);
-    const int au = v->create_block(a.str("audio-clip").c_str(), false);
-    if (av == 0 || au == 0) return open_failed("sync", a, plugin);
+    const int id = v->create_block(a.str("clip").c_str(), false);
+    if (id == 0) return open_failed("sync", a, plugin);
     Output out("yuv420p");
-    out.create(v, av);
-    const double fps = v->get_video_fps(av);
+    out.create(v, id);
 
-    const auto t_audio = Clock::now();
-    v->play_block(au, false, true);
-    const auto t_video = Clock::now();
-    v->play_block(av, true, a.integer("av-audio", 1) != 0);
-    const double skew = seconds_between(t_audio, t_video);  // the audio block's head start
+    std::atomic<bool> stop{false};
+    std::vector<FileGrowth> growth;
+    growth.reserve(200000);
+    std::thread watcher(watch_file, audio_file, watch_period, std::cref(stop), std::ref(growth));
 
-    std::vector<double> offsets_ms;    // video position - audio position
-    std::vector<double> presented_ms;  // frame n shown - audio position at that instant
-    std::vector<double> sample_t;
-    std::vector<double> video_at;  // the two positions of each sample
-    std::vector<double> audio_at;
+    std::vector<Clock::time_point> flashes;  // arrival of each white picture
     int frames = 0;
-    auto next_sample = Clock::now();
-    Ticker tick(2);
-    while (seconds_since(t_video) < seconds) {
-        if (out.update(v, av)) {
-            const double audio = v->get_position(au) - skew;
-            presented_ms.push_back((frames / fps - audio) * 1000);
+    bool was_white = false;
+    const auto t_play = Clock::now();
+    v->play_block(id, true, true);
+    Ticker tick(1);
+    auto last_frame = t_play;
+    while (seconds_since(t_play) < seconds + 0.5) {
+        if (out.update(v, id)) {
+            const auto now = Clock::now();
+            last_frame = now;
             ++frames;
-        }
-        const auto now = Clock::now();
-        if (frames > 0 && now >= next_sample) {
-            next_sample = now + std::chrono::microseconds(static_cast<int64_t>(sample_ms * 1000));
-            const double video = v->get_position(av);
-            const double audio = v->get_position(au) - skew;
-            offsets_ms.push_back((video - audio) * 1000);
-            sample_t.push_back(seconds_between(t_video, now));
-            video_at.push_back(video);
-            audio_at.push_back(audio);
+            const qvx::TextureData* plane = out.first_plane();
+            const size_t centre_at =
+                static_cast<size_t>(plane->height / 2 * plane->width + plane->width / 2);
+            const bool white = centre_at < plane->pixels.size() && plane->pixels[centre_at] > 128;
+            if (white && !was_white) flashes.push_back(now);
+            was_white = white;
+        } else if (frames > 0 && seconds_since(last_frame) > 1.5) {
+            break;  // the input has ended
         }
         tick.wait();
     }
-    v->destroy_block(av);
-    v->destroy_block(au);
+    // Sound still queued is written within a buffer or two.
+    sleep_seconds(0.3);
+    stop = true;
+    watcher.join();
+    v->destroy_block(id);
+
+    // The device as opened: "... actual specs: format: F, channels: C,
+    // samples: S, sampling rate: R".
+    int format = 0x8010, channels = 2, samples = 4096, rate = 48000;
+    const std::string spec = plugin.last_audio_line("actual specs");
+    if (!spec.empty()) {
+        std::sscanf(spec.c_str() + spec.find("format"),
+                    "format: %d, channels: %d, samples: %d, sampling rate: %d", &format, &channels,
+                    &samples, &rate);
+    }
+    if ((format & 0xff) != 16) throw std::runtime_error("sync: expects 16-bit device samples");
+    const long long frame_bytes = 2LL * channels;
+    const long long buffer_bytes = frame_bytes * samples;
+    const double bytes_per_second = static_cast<double>(frame_bytes) * rate;
+
+    // Beep onsets: the first sample of a channel-0 run above a tenth of full
+    // scale after at least 0.3 s below it.
+    std::vector<long long> onsets;  // byte offsets
+    {
+        std::ifstream f(audio_file, std::ios::binary);
+        std::vector<int16_t> buf(static_cast<size_t>(channels) * 8192);
+        long long frame = 0;
+        long long last_loud = -1000000000LL;
+        const long long quiet = static_cast<long long>(0.3 * rate);
+        while (f) {
+            f.read(reinterpret_cast<char*>(buf.data()),
+                   static_cast<std::streamsize>(buf.size() * sizeof(int16_t)));
+            const long long got = f.gcount() / frame_bytes;
+            for (long long i = 0; i < got; ++i, ++frame) {
+                if (std::abs(static_cast<int>(buf[static_cast<size_t>(i * channels)])) > 3277) {
+                    if (frame - last_loud > quiet) onsets.push_back(frame * frame_bytes);
+                    last_loud = frame;
+                }
+            }
+        }
+    }
+    std::remove(audio_file.c_str());
+
+    // When each onset was heard.
+    std::vector<Clock::time_point> heard;
+    for (long long k : onsets) {
+        const auto it =
+            std::upper_bound(growth.begin(), growth.end(), k,
+                             [](long long value, const FileGrowth& g) { return value < g.size; });
+        if (it == growth.end()) continue;
+        const long long buffer_start = k / buffer_bytes * buffer_bytes;
+        heard.push_back(it->at +
+                        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                            static_cast<double>(k - buffer_start) / bytes_per_second)));
+    }
+
+    // Each flash against the beep heard nearest to it (within half a second).
+    std::vector<double> offsets_ms;  // flash shown - beep heard, positive: picture late
+    std::vector<double> flash_s;     // flash time from play_block
+    for (const auto& t : flashes) {
+        double best = 1e9;
+        for (const auto& h : heard) {
+            const double d = seconds_between(h, t) * 1000;
+            if (std::fabs(d) < std::fabs(best)) best = d;
+        }
+        if (std::fabs(best) <= 500) {
+            offsets_ms.push_back(best);
+            flash_s.push_back(seconds_between(t_play, t));
+        }
+    }
+    std::vector<double> settled;  // the first second left out
+    for (size_t i = 0; i < offsets_ms.size(); ++i)
+        if (flash_s[i] >= 1.0) settled.push_back(offsets_ms[i]);
+
+    // The writes as seen: their sizes and how often they came.
+    std::vector<double> steps;
+    for (size_t i = 1; i < growth.size(); ++i)
+        steps.push_back(static_cast<double>(growth[i].size - growth[i - 1].size));
+    double write_rate = 0;  // bytes written per second of the steady clock, against nominal
+    if (growth.size() > 2) {
+        write_rate = static_cast<double>(growth.back().size - growth[1].size) /
+                     seconds_between(growth[1].at, growth.back().at) / bytes_per_second;
+    }
 
     auto stats = [](const std::vector<double>& values) {
         Json s;
@@ -432,42 +548,34 @@ int cmd_sync(const Args& a) {
             .add("min_ms", values.empty() ? 0.0 : *std::min_element(values.begin(), values.end()))
             .add("max_ms", values.empty() ? 0.0 : *std::max_element(values.begin(), values.end()))
             .add("worst_abs_ms", max_abs(values))
-            .add("samples", static_cast<double>(values.size()));
+            .add("count", static_cast<double>(values.size()));
         return s;
-    };
-    // How fast each position runs against the steady clock (least-squares
-    // slope): a test audio driver that sleeps whole milliseconds per buffer
-    // plays a little fast or slow, and the offset drifts with it.
-    auto slope = [&](const std::vector<double>& y) {
-        const double mt = mean(sample_t);
-        const double my = mean(y);
-        double num = 0;
-        double den = 0;
-        for (size_t i = 0; i < y.size(); ++i) {
-            num += (sample_t[i] - mt) * (y[i] - my);
-            den += (sample_t[i] - mt) * (sample_t[i] - mt);
-        }
-        return den > 0 ? num / den : 0.0;
     };
     Json j = base("sync", a);
     j.add("seconds", seconds)
-        .add("video_rate", slope(video_at))
-        .add("audio_rate", slope(audio_at))
         .add("frames", frames)
-        .add("start_skew_ms", skew * 1000)
-        .add("position_offset", stats(offsets_ms))
-        .add("presented_offset", stats(presented_ms));
+        .add("flashes", static_cast<int>(flashes.size()))
+        .add("beeps", static_cast<int>(onsets.size()))
+        .add("beeps_timed", static_cast<int>(heard.size()))
+        .add("pairs", static_cast<int>(offsets_ms.size()))
+        .add("device_rate", rate)
+        .add("device_channels", channels)
+        .add("device_buffer_samples", samples)
+        .add("writes_seen", static_cast<int>(growth.size()))
+        .add("median_write_bytes", median(steps))
+        .add("write_rate", write_rate)
+        .add("watch_us", static_cast<int>(watch_period.count()))
+        .add("offset", stats(offsets_ms))
+        .add("offset_after_1s", stats(settled));
     add_log(j, plugin);
     j.print();
 
     const std::string trace = a.str("trace");
     if (!trace.empty()) {
         std::ofstream f(trace);
-        f << "# seconds offset_ms video_position audio_position (the audio block's, less its head "
-             "start)\n";
+        f << "# flash_seconds_from_play_block offset_ms (flash shown - beep heard)\n";
         for (size_t i = 0; i < offsets_ms.size(); ++i)
-            f << sample_t[i] << " " << offsets_ms[i] << " " << video_at[i] << " " << audio_at[i]
-              << "\n";
+            f << flash_s[i] << " " << offsets_ms[i] << "\n";
     }
     return 0;
 }
