@@ -48,10 +48,12 @@ void queue_drain_markers(AudioVideoBlock* block, const ReaderState& st) {
 
 void serve_seek(AudioVideoBlock* block, ReaderState& st) {
     block->seeking = true;
+    // Cleared before the target is read: a request made during this seek is
+    // served next cycle, not lost.
+    block->seek_requested = false;
     if (seek_to_seconds(block, st.video_on, st.audio_on, block->seek_target_seconds))
         st.at_end = false;
     update_clock(block);
-    block->seek_requested = false;
     block->seeking = false;
     if (st.video_on) block->video_first_frame_pending = true;
     notify_block(block);
