@@ -197,8 +197,10 @@ DecodeStatus decode_packet(AudioVideoBlock* block, AVPacket* packet) {
         logger().tracef_error(
             "[FFmpeg] video_decode_thread - avcodec_send_packet - ERROR (%d) - packet pts: %lld", r,
             static_cast<long long>(pts));
-        // A damaged packet is dropped; the video goes on with the next one.
-        return r == AVERROR_INVALIDDATA ? DecodeStatus::ok : DecodeStatus::fatal;
+        // A damaged packet, or one the decoder still has no room for, is
+        // dropped; the video goes on with the next one.
+        return r == AVERROR_INVALIDDATA || r == AVERROR(EAGAIN) ? DecodeStatus::ok
+                                                                 : DecodeStatus::fatal;
     }
     return receive_frames(block, pts, serial);
 }
