@@ -19,6 +19,10 @@ constexpr int end_of_input_retry_ms = 20;
 // begin, and the polling step meanwhile.
 constexpr int max_sound_start_wait_ms = 300;
 constexpr int sound_start_poll_ms = 2;
+// Following the sound: the most the picture's clock moves towards the sound
+// heard per frame, and the gap beyond which it jumps there at once.
+constexpr int max_sync_step_ms = 2;
+constexpr int max_sync_gap_ms = 100;
 
 // Reader read-ahead limits over both queues of a block.
 constexpr uint64_t max_queue_packets = 131072;

@@ -39,13 +39,30 @@ double advance_frame_timer(AudioVideoBlock* block) {
     return block->frame_timer;
 }
 
+// Once the sound of the block is heard it is the master: the pacing clock
+// is pulled towards the sound heard, by at most max_sync_step_ms a frame, so
+// the picture follows the audio device's own clock (which neither starts
+// with the picture nor runs at exactly the rate of ours) without taking on
+// the device's step-wise timing. A gap too wide to close that way is closed
+// at once.
+void follow_sound(AudioVideoBlock* block) {
+    if (!block->audio_drives_video || !block->audio_clock_valid) return;
+    const double timer = advance_frame_timer(block);
+    const double gap = static_cast<double>(block->audio_position.load()) - timer;
+    const double step = max_sync_step_ms / 1000.0;
+    if (std::fabs(gap) > max_sync_gap_ms / 1000.0) {
+        block->frame_timer = timer + gap;
+    } else {
+        block->frame_timer = timer + std::clamp(gap, -step, step);
+    }
+}
+
 // Waits until the frame's time t (media seconds) is due, in slices of at
 // most pacing_slice_ms so that a stop, pause or seek is seen at once. A late
-// frame is due at once. Once the sound of the block is heard, it is the
-// master: the picture follows the audio device's own clock, which neither
-// starts with the picture nor runs at exactly the rate of ours.
+// frame is due at once.
 PaceResult pace_frame(AudioVideoBlock* block, double t) {
     int waited_for_sound_ms = 0;
+    bool followed = false;
     for (;;) {
         if (must_leave(block)) return PaceResult::stale;
         if (block->paused) {
@@ -53,7 +70,6 @@ PaceResult pace_frame(AudioVideoBlock* block, double t) {
                        [block] { return must_leave(block) || !block->paused; });
             continue;
         }
-        double delay = t - advance_frame_timer(block);
         if (block->hold_video_for_sound && block->audio_drives_video && !block->audio_clock_valid &&
             waited_for_sound_ms < max_sound_start_wait_ms) {
             // Starting: the first picture waits for the sound.
@@ -62,13 +78,16 @@ PaceResult pace_frame(AudioVideoBlock* block, double t) {
                        [block] { return must_leave(block) || block->paused; });
             continue;
         }
-        block->hold_video_for_sound = false;
-        if (block->audio_drives_video && block->audio_clock_valid) {
-            const double heard = block->audio_position;
-            delay = t - heard;
-            // Keeps the clock pacing in step should the sound go away.
-            block->frame_timer = heard;
+        if (block->hold_video_for_sound.exchange(false) && block->audio_clock_valid) {
+            // The sound has begun: the picture starts with it.
+            advance_frame_timer(block);
+            block->frame_timer = static_cast<double>(block->audio_position.load());
         }
+        if (!followed) {
+            follow_sound(block);
+            followed = true;
+        }
+        const double delay = t - advance_frame_timer(block);
         if (delay <= 0.0) return PaceResult::due;
         const double slice = std::min(delay, pacing_slice_ms / 1000.0);
         const auto wait_ms = static_cast<int>(slice * 1000.0 + 0.5);
@@ -200,7 +219,7 @@ DecodeStatus decode_packet(AudioVideoBlock* block, AVPacket* packet) {
         // A damaged packet, or one the decoder still has no room for, is
         // dropped; the video goes on with the next one.
         return r == AVERROR_INVALIDDATA || r == AVERROR(EAGAIN) ? DecodeStatus::ok
-                                                                 : DecodeStatus::fatal;
+                                                                : DecodeStatus::fatal;
     }
     return receive_frames(block, pts, serial);
 }
