@@ -467,9 +467,9 @@ int cmd_sync(const Args& a) {
     // The device as opened: "... actual specs: format: F, channels: C,
     // samples: S, sampling rate: R".
     int format = 0x8010, channels = 2, samples = 4096, rate = 48000;
-    const std::string spec = plugin.last_audio_line("actual specs");
-    if (!spec.empty()) {
-        std::sscanf(spec.c_str() + spec.find("format"),
+    const std::string device_format = plugin.last_audio_line("actual specs");
+    if (!device_format.empty()) {
+        std::sscanf(device_format.c_str() + device_format.find("format"),
                     "format: %d, channels: %d, samples: %d, sampling rate: %d", &format, &channels,
                     &samples, &rate);
     }

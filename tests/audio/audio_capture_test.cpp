@@ -50,7 +50,7 @@ struct DeviceSpec {
 };
 
 // The obtained format of the nth device opened, from the log.
-bool actual_spec(const LogCapture& log, DeviceSpec* spec, int nth = 0) {
+bool actual_spec(const LogCapture& log, DeviceSpec* device_format, int nth = 0) {
     int seen = 0;
     for (const qvx_test::LogLine& line : log.lines()) {
         DeviceSpec s;
@@ -59,15 +59,15 @@ bool actual_spec(const LogCapture& log, DeviceSpec* spec, int nth = 0) {
                         "sampling rate: %d",
                         &s.format, &s.channels, &s.samples, &s.rate) == 4 &&
             seen++ == nth) {
-            *spec = s;
+            *device_format = s;
             return true;
         }
     }
     return false;
 }
 
-bool wait_for_spec(const LogCapture& log, DeviceSpec* spec, int nth = 0) {
-    return wait_until([&] { return actual_spec(log, spec, nth); }, 10s);
+bool wait_for_spec(const LogCapture& log, DeviceSpec* device_format, int nth = 0) {
+    return wait_until([&] { return actual_spec(log, device_format, nth); }, 10s);
 }
 
 // Interleaved stereo samples written so far (whole frames only).
@@ -191,31 +191,31 @@ TEST_P(SourceFormats, PlaysAsStereoToneOfTheClipsLength) {
     const std::string path = capture_path(source.name);
     capture_to(path);
     LogCapture log;
-    DeviceSpec spec;
+    DeviceSpec device_format;
     {
         PluginHandle plugin;
         const int id = plugin->create_block(media.c_str(), false);
         ASSERT_NE(id, 0) << log.dump();
         plugin->set_volume(id, 1.0f);
         ASSERT_TRUE(plugin->play_block(id, false, true));
-        ASSERT_TRUE(wait_for_spec(log, &spec)) << log.dump();
-        EXPECT_TRUE(wait_for_tone_end(path, spec.rate)) << "the tone never ended\n" << log.dump();
+        ASSERT_TRUE(wait_for_spec(log, &device_format)) << log.dump();
+        EXPECT_TRUE(wait_for_tone_end(path, device_format.rate)) << "the tone never ended\n" << log.dump();
         plugin->destroy_block(id);
     }
-    EXPECT_EQ(spec.format, s16_format);
-    EXPECT_EQ(spec.channels, 2);
+    EXPECT_EQ(device_format.format, s16_format);
+    EXPECT_EQ(device_format.channels, 2);
 
     const std::vector<int16_t> samples = read_capture(path);
     std::remove(path.c_str());
-    const Tone tone = find_tone(samples, spec.rate);
-    std::printf("%s: %s\n", source.name, describe(tone, spec.rate).c_str());
-    ASSERT_TRUE(tone.found) << describe(tone, spec.rate);
-    EXPECT_NEAR(tone.seconds, 2.0, 0.05) << describe(tone, spec.rate);
-    EXPECT_NEAR(tone.frequency, 1000.0, 10.0) << describe(tone, spec.rate);
-    EXPECT_LT(tone.longest_gap, 0.005) << describe(tone, spec.rate);
+    const Tone tone = find_tone(samples, device_format.rate);
+    std::printf("%s: %s\n", source.name, describe(tone, device_format.rate).c_str());
+    ASSERT_TRUE(tone.found) << describe(tone, device_format.rate);
+    EXPECT_NEAR(tone.seconds, 2.0, 0.05) << describe(tone, device_format.rate);
+    EXPECT_NEAR(tone.frequency, 1000.0, 10.0) << describe(tone, device_format.rate);
+    EXPECT_LT(tone.longest_gap, 0.005) << describe(tone, device_format.rate);
     // Mono and centre sound reach both speakers alike.
     EXPECT_NEAR(tone.peak_left, tone.peak_right, std::max(tone.peak_left, tone.peak_right) / 10)
-        << describe(tone, spec.rate);
+        << describe(tone, device_format.rate);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -273,18 +273,18 @@ TEST(AudioCapture, VolumeScalesTheDecodedSamples) {
     const std::string path = capture_path("volume");
     capture_to(path);
     LogCapture log;
-    DeviceSpec spec;
+    DeviceSpec device_format;
     {
         PluginHandle plugin;
         const int id = plugin->create_block(stereo_wav().c_str(), false);
         ASSERT_NE(id, 0) << log.dump();
         plugin->set_volume(id, 1.0f);
         ASSERT_TRUE(plugin->play_block(id, false, true));
-        ASSERT_TRUE(wait_for_spec(log, &spec)) << log.dump();
+        ASSERT_TRUE(wait_for_spec(log, &device_format)) << log.dump();
         // Exact samples need the device at the file's own rate.
-        ASSERT_EQ(spec.rate, 44100) << log.dump();
+        ASSERT_EQ(device_format.rate, 44100) << log.dump();
         size_t first = 0;
-        ASSERT_TRUE(wait_for_tone_start(path, spec.rate, &first)) << log.dump();
+        ASSERT_TRUE(wait_for_tone_start(path, device_format.rate, &first)) << log.dump();
         std::this_thread::sleep_for(900ms);
         plugin->set_volume(id, 0.7f);
         std::this_thread::sleep_for(900ms);
@@ -351,7 +351,7 @@ TEST(AudioCapture, PausedBlockIsSilentAndResumesWhereItStopped) {
     const std::string path = capture_path("pause");
     capture_to(path);
     LogCapture log;
-    DeviceSpec spec;
+    DeviceSpec device_format;
     size_t paused_from = 0;
     size_t paused_to = 0;
     {
@@ -360,9 +360,9 @@ TEST(AudioCapture, PausedBlockIsSilentAndResumesWhereItStopped) {
         ASSERT_NE(id, 0) << log.dump();
         plugin->set_volume(id, 1.0f);
         ASSERT_TRUE(plugin->play_block(id, false, true));
-        ASSERT_TRUE(wait_for_spec(log, &spec)) << log.dump();
+        ASSERT_TRUE(wait_for_spec(log, &device_format)) << log.dump();
         size_t first = 0;
-        ASSERT_TRUE(wait_for_tone_start(path, spec.rate, &first)) << log.dump();
+        ASSERT_TRUE(wait_for_tone_start(path, device_format.rate, &first)) << log.dump();
         std::this_thread::sleep_for(800ms);
         plugin->set_paused(id, true);
         // What the device had already taken before the pause may still be
@@ -372,23 +372,23 @@ TEST(AudioCapture, PausedBlockIsSilentAndResumesWhereItStopped) {
         std::this_thread::sleep_for(1000ms);
         paused_to = captured_frames(path);
         plugin->set_paused(id, false);
-        EXPECT_TRUE(wait_for_tone_end(path, spec.rate, paused_to)) << log.dump();
+        EXPECT_TRUE(wait_for_tone_end(path, device_format.rate, paused_to)) << log.dump();
         plugin->destroy_block(id);
     }
     const std::vector<int16_t> cap = read_capture(path);
     std::remove(path.c_str());
 
-    ASSERT_GT(paused_to - paused_from, static_cast<size_t>(spec.rate / 5))
+    ASSERT_GT(paused_to - paused_from, static_cast<size_t>(device_format.rate / 5))
         << "the device stopped while paused";
     for (size_t i = paused_from; i < paused_to; ++i) {
         ASSERT_TRUE(cap[2 * i] == 0 && cap[2 * i + 1] == 0)
             << "sound while paused at frame " << i << " (paused from " << paused_from << " to "
             << paused_to << ")";
     }
-    const Tone before = find_tone(cap, spec.rate, 0, paused_from);
-    const Tone after = find_tone(cap, spec.rate, paused_to);
-    std::printf("before the pause: %s\nafter the pause: %s\n", describe(before, spec.rate).c_str(),
-                describe(after, spec.rate).c_str());
+    const Tone before = find_tone(cap, device_format.rate, 0, paused_from);
+    const Tone after = find_tone(cap, device_format.rate, paused_to);
+    std::printf("before the pause: %s\nafter the pause: %s\n", describe(before, device_format.rate).c_str(),
+                describe(after, device_format.rate).c_str());
     ASSERT_TRUE(before.found && after.found);
     EXPECT_NEAR(after.frequency, 1000.0, 10.0);
     EXPECT_LT(before.longest_gap, 0.005);

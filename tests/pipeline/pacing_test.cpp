@@ -29,11 +29,11 @@ class Pacing : public ::testing::TestWithParam<PacingCase> {};
 
 TEST_P(Pacing, EveryFrameOnceInOrderOverTheClipsDuration) {
     const PacingCase& c = GetParam();
-    IndexedClip spec;
-    spec.fps = c.fps;
-    spec.frames = c.frames;
-    spec.gop = c.fps;
-    const std::string clip = indexed_clip(spec);
+    IndexedClip recipe;
+    recipe.fps = c.fps;
+    recipe.frames = c.frames;
+    recipe.gop = c.fps;
+    const std::string clip = indexed_clip(recipe);
 
     LogCapture log;
     PluginHandle plugin;

@@ -192,11 +192,11 @@ TEST(Playback, Nv12WithoutHardwareDecoderDeliversNothing) {
 // ---- Looping and the end of the input ----------------------------------------------
 
 IndexedClip one_second_clip() {
-    IndexedClip spec;
-    spec.fps = 30;
-    spec.frames = 30;
-    spec.gop = 30;
-    return spec;
+    IndexedClip recipe;
+    recipe.fps = 30;
+    recipe.frames = 30;
+    recipe.gop = 30;
+    return recipe;
 }
 
 TEST(Playback, LoopingBlockRestartsFromFrameZeroWithItsClock) {
@@ -262,9 +262,9 @@ TEST(Playback, PauseHoldsFramesAndPositionAndResumeGoesOnInOrder) {
     LogCapture log;
     PluginHandle plugin;
     RenderHost host(plugin, Format::rgb24);
-    IndexedClip spec;
-    spec.frames = 90;
-    ASSERT_TRUE(host.open(indexed_clip(spec), false));
+    IndexedClip recipe;
+    recipe.frames = 90;
+    ASSERT_TRUE(host.open(indexed_clip(recipe), false));
     ASSERT_TRUE(host.play());
     ASSERT_TRUE(host.pump_until_index(15, 5s)) << join(host.indices());
 
@@ -381,9 +381,9 @@ TEST_P(Stopping, PluginStopIsPromptAndEndsEveryBlock) {
     RenderHost host(plugin, Format::rgb24);
     RenderHost other(plugin, Format::rgb24);
     const int threads = play_into(plugin, host, GetParam());
-    IndexedClip spec;
-    spec.frames = 90;
-    ASSERT_TRUE(other.open(indexed_clip(spec), true));
+    IndexedClip recipe;
+    recipe.frames = 90;
+    ASSERT_TRUE(other.open(indexed_clip(recipe), true));
     ASSERT_TRUE(other.play());
     ASSERT_TRUE(other.pump_frames(3, 5s));
 
@@ -439,11 +439,11 @@ std::string damaged_copy(const std::string& clip, int fps, int frame) {
 }
 
 TEST(Playback, DamagedPacketDoesNotEndTheVideo) {
-    IndexedClip spec;
-    spec.frames = 90;
-    spec.gop = 30;
-    const std::string clip = indexed_clip(spec);
-    const std::string damaged = damaged_copy(clip, spec.fps, 45);
+    IndexedClip recipe;
+    recipe.frames = 90;
+    recipe.gop = 30;
+    const std::string clip = indexed_clip(recipe);
+    const std::string damaged = damaged_copy(clip, recipe.fps, 45);
     ASSERT_FALSE(damaged.empty()) << "no packet of frame 45 in " << clip;
 
     LogCapture log;

@@ -34,14 +34,14 @@ struct Clip {
 // gop: frames between key frames (the encoder may add key frames of its own
 // at large picture changes; the clip's real key frames are read back).
 Clip seek_clip(int seconds, bool with_audio = false, int gop = fps) {
-    IndexedClip spec;
-    spec.fps = fps;
-    spec.frames = seconds * fps;
-    spec.gop = gop;
-    spec.with_audio = with_audio;
+    IndexedClip recipe;
+    recipe.fps = fps;
+    recipe.frames = seconds * fps;
+    recipe.gop = gop;
+    recipe.with_audio = with_audio;
     Clip clip;
-    clip.path = indexed_clip(spec);
-    clip.frames = spec.frames;
+    clip.path = indexed_clip(recipe);
+    clip.frames = recipe.frames;
     clip.keys = key_frame_indices(clip.path, fps);
     return clip;
 }
