@@ -217,9 +217,7 @@ bool convert(AudioVideoBlock* block, AVFrame* frame, int format, SwsContext** sc
         if (source->format == format) {
             copy_into_packed(entry->frame, source);
         } else {
-            SwsContext* unused = nullptr;
-            filled = scale_into(block, scaler ? scaler : &unused, entry->frame, source);
-            if (unused) sws_freeContext(unused);
+            filled = scale_into(block, scaler, entry->frame, source);
         }
     }
     if (!filled && !hw_frame) {
@@ -245,7 +243,7 @@ bool video_convert_yuv420p(AudioVideoBlock* block, AVFrame* frame) {
 bool video_convert_nv12(AudioVideoBlock* block, AVFrame* frame) {
     // nv12 comes only from a hardware decoder.
     if (block == nullptr || block->hw_device_type == AV_HWDEVICE_TYPE_NONE) return false;
-    return convert(block, frame, AV_PIX_FMT_NV12, nullptr);
+    return convert(block, frame, AV_PIX_FMT_NV12, &block->sws_to_nv12);
 }
 
 }  // namespace qvx_ffmpeg

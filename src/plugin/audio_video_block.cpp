@@ -92,6 +92,10 @@ bool teardown_block(AudioVideoBlock* block) {
         sws_freeContext(block->sws_to_yuv420p);
         block->sws_to_yuv420p = nullptr;
     }
+    if (block->sws_to_nv12) {
+        sws_freeContext(block->sws_to_nv12);
+        block->sws_to_nv12 = nullptr;
+    }
     if (block->format_ctx) avformat_close_input(&block->format_ctx);
     block->video_stream = nullptr;
     block->audio_stream = nullptr;

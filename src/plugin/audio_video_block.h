@@ -117,6 +117,7 @@ struct AudioVideoBlock {
     SwsContext* sws_to_rgb24 = nullptr;         // video
     AVFrame* video_decoded_frame = nullptr;     // video
     SwsContext* sws_to_yuv420p = nullptr;       // video
+    SwsContext* sws_to_nv12 = nullptr;          // video: hardware frames not in nv12
     std::atomic<bool> video_enabled{true};      // host
     uint32_t video_num_frames = 0;              // host (open)
     // Picture size for the host: set at open, then from each decoded frame

@@ -129,8 +129,7 @@ int SimpleVideoFFmpeg::create_block(const char* filename, bool loop) {
 bool SimpleVideoFFmpeg::destroy_block(int id) {
     AudioVideoBlock* block = find_block(id);
     if (block == nullptr) return false;
-    qvx_ffmpeg::stop_reader_thread(block);
-    qvx_ffmpeg::teardown_block(block);
+    qvx_ffmpeg::teardown_block(block);  // stops the reader thread first
     auto it = std::find_if(blocks.begin(), blocks.end(),
                            [id](const std::unique_ptr<AudioVideoBlock>& b) { return b->id == id; });
     if (it != blocks.end()) blocks.erase(it);

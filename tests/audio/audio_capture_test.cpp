@@ -199,7 +199,8 @@ TEST_P(SourceFormats, PlaysAsStereoToneOfTheClipsLength) {
         plugin->set_volume(id, 1.0f);
         ASSERT_TRUE(plugin->play_block(id, false, true));
         ASSERT_TRUE(wait_for_spec(log, &device_format)) << log.dump();
-        EXPECT_TRUE(wait_for_tone_end(path, device_format.rate)) << "the tone never ended\n" << log.dump();
+        EXPECT_TRUE(wait_for_tone_end(path, device_format.rate)) << "the tone never ended\n"
+                                                                 << log.dump();
         plugin->destroy_block(id);
     }
     EXPECT_EQ(device_format.format, s16_format);
@@ -387,7 +388,8 @@ TEST(AudioCapture, PausedBlockIsSilentAndResumesWhereItStopped) {
     }
     const Tone before = find_tone(cap, device_format.rate, 0, paused_from);
     const Tone after = find_tone(cap, device_format.rate, paused_to);
-    std::printf("before the pause: %s\nafter the pause: %s\n", describe(before, device_format.rate).c_str(),
+    std::printf("before the pause: %s\nafter the pause: %s\n",
+                describe(before, device_format.rate).c_str(),
                 describe(after, device_format.rate).c_str());
     ASSERT_TRUE(before.found && after.found);
     EXPECT_NEAR(after.frequency, 1000.0, 10.0);
