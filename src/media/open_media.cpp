@@ -269,6 +269,9 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
         return false;
     }
     describe_container(log, block);
+    if (block->format_ctx->start_time != AV_NOPTS_VALUE)
+        block->media_start_seconds =
+            static_cast<double>(block->format_ctx->start_time) / AV_TIME_BASE;
 
     block->audio_stream_index =
         av_find_best_stream(block->format_ctx, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);

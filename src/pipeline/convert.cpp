@@ -188,13 +188,15 @@ bool scale_into(AudioVideoBlock* block, SwsContext** scaler, AVFrame* dst, const
     return true;
 }
 
-bool convert(AudioVideoBlock* block, AVFrame* frame, int format, SwsContext** scaler) {
+bool convert(AudioVideoBlock* block, AVFrame* frame, int format, SwsContext** scaler,
+             uint32_t serial) {
     if (block == nullptr || frame == nullptr) return false;
     const bool hw_frame = frame->hw_frames_ctx != nullptr;
     FramePoolEntry* entry = free_entry(block);
     if (entry == nullptr) return false;
     if (!hw_frame && frame->format == format && is_packed(frame, format)) {
         if (!reference_into(entry, frame)) return false;
+        entry->serial = serial;
         entry->in_use.store(1, std::memory_order_relaxed);
         std::lock_guard<std::mutex> guard(block->decoded_frames_lock);
         block->decoded_frames.push_back(entry);
@@ -205,6 +207,7 @@ bool convert(AudioVideoBlock* block, AVFrame* frame, int format, SwsContext** sc
                               frame->width, frame->height, block->id);
         return false;
     }
+    entry->serial = serial;
     entry->in_use.store(1, std::memory_order_relaxed);
 
     const AVFrame* source = frame;
@@ -232,18 +235,19 @@ bool convert(AudioVideoBlock* block, AVFrame* frame, int format, SwsContext** sc
 
 }  // namespace
 
-bool video_convert_rgb24(AudioVideoBlock* block, AVFrame* frame) {
-    return convert(block, frame, AV_PIX_FMT_RGB24, block ? &block->sws_to_rgb24 : nullptr);
+bool video_convert_rgb24(AudioVideoBlock* block, AVFrame* frame, uint32_t serial) {
+    return convert(block, frame, AV_PIX_FMT_RGB24, block ? &block->sws_to_rgb24 : nullptr, serial);
 }
 
-bool video_convert_yuv420p(AudioVideoBlock* block, AVFrame* frame) {
-    return convert(block, frame, AV_PIX_FMT_YUV420P, block ? &block->sws_to_yuv420p : nullptr);
+bool video_convert_yuv420p(AudioVideoBlock* block, AVFrame* frame, uint32_t serial) {
+    return convert(block, frame, AV_PIX_FMT_YUV420P, block ? &block->sws_to_yuv420p : nullptr,
+                   serial);
 }
 
-bool video_convert_nv12(AudioVideoBlock* block, AVFrame* frame) {
+bool video_convert_nv12(AudioVideoBlock* block, AVFrame* frame, uint32_t serial) {
     // nv12 comes only from a hardware decoder.
     if (block == nullptr || block->hw_device_type == AV_HWDEVICE_TYPE_NONE) return false;
-    return convert(block, frame, AV_PIX_FMT_NV12, &block->sws_to_nv12);
+    return convert(block, frame, AV_PIX_FMT_NV12, &block->sws_to_nv12, serial);
 }
 
 }  // namespace qvx_ffmpeg

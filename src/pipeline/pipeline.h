@@ -49,10 +49,11 @@ bool seek_video_timestamp(AudioVideoBlock* block, int timestamp);
 bool seek_audio_timestamp(AudioVideoBlock* block, int timestamp);
 
 // ---- Conversion --------------------------------------------------------------
-// Each converts a decoded frame into a free frame-pool entry and queues it
-// on decoded_frames; true when an entry was queued.
-bool video_convert_rgb24(AudioVideoBlock* block, AVFrame* frame);
-bool video_convert_yuv420p(AudioVideoBlock* block, AVFrame* frame);
-bool video_convert_nv12(AudioVideoBlock* block, AVFrame* frame);
+// Each converts a decoded frame into a free frame-pool entry stamped with
+// serial (the video_serial it was decoded under) and queues it on
+// decoded_frames; true when an entry was queued.
+bool video_convert_rgb24(AudioVideoBlock* block, AVFrame* frame, uint32_t serial);
+bool video_convert_yuv420p(AudioVideoBlock* block, AVFrame* frame, uint32_t serial);
+bool video_convert_nv12(AudioVideoBlock* block, AVFrame* frame, uint32_t serial);
 
 }  // namespace qvx_ffmpeg

@@ -120,11 +120,11 @@ double frame_time(AudioVideoBlock* block, const AVFrame* frame) {
     return t;
 }
 
-void convert_frame(AudioVideoBlock* block, AVFrame* frame) {
+void convert_frame(AudioVideoBlock* block, AVFrame* frame, uint32_t serial) {
     switch (block->output_pixel_format) {
-        case AV_PIX_FMT_YUV420P: video_convert_yuv420p(block, frame); break;
-        case AV_PIX_FMT_NV12: video_convert_nv12(block, frame); break;
-        case AV_PIX_FMT_RGB24: video_convert_rgb24(block, frame); break;
+        case AV_PIX_FMT_YUV420P: video_convert_yuv420p(block, frame, serial); break;
+        case AV_PIX_FMT_NV12: video_convert_nv12(block, frame, serial); break;
+        case AV_PIX_FMT_RGB24: video_convert_rgb24(block, frame, serial); break;
         default: break;
     }
 }
@@ -182,7 +182,7 @@ DecodeStatus receive_frames(AudioVideoBlock* block, int64_t packet_pts, uint32_t
         // The position is the picture now due, not the one being waited for.
         if (block->video_enabled && block->video_stream_index >= 0)
             block->video_position = static_cast<float>(t);
-        convert_frame(block, frame);
+        convert_frame(block, frame, serial);
         av_frame_unref(frame);
     }
 }

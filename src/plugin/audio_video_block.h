@@ -35,6 +35,9 @@ struct FramePoolEntry {
     // used it; the converter never touches an entry whose flag is set.
     std::atomic<uint8_t> in_use{0};
     int64_t index = 0;
+    // video_serial the frame was decoded under (video, before queueing); the
+    // texture update drops an entry whose serial is stale.
+    uint32_t serial = 0;
 };
 
 constexpr uint64_t frame_pool_size = 100;
@@ -77,6 +80,9 @@ struct AudioVideoBlock {
     // (steady-clock nanoseconds, 0 = no deadline). Host.
     std::atomic<int64_t> open_deadline_ns{0};
     int duration_seconds = 0;  // host (open)
+    // The input's first timestamp, seconds (host (open); 0 when unknown).
+    // Positions, seeks and frame times count from it, so 0 is the first frame.
+    double media_start_seconds = 0.0;
     qvx::Timer profile_timer;
     qvx::Timer playback_timer;  // never reset
 

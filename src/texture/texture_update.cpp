@@ -58,7 +58,11 @@ bool create_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Textu
 bool update_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Texture** textures,
                      const uint64_t* units, int pixel_format, bool bind_units) {
     if (block == nullptr || textures == nullptr || block->video_codec_ctx == nullptr) return false;
-    FramePoolEntry* entry = pop_decoded_frame(block);
+    // Frames decoded before a repositioning belong to the old place: they
+    // are dropped here, whichever thread queued them.
+    FramePoolEntry* entry = nullptr;
+    while ((entry = pop_decoded_frame(block)) != nullptr && entry->serial != block->video_serial)
+        release_decoded_frame(entry);
     if (entry == nullptr) return false;
     const AVFrame* frame = entry->frame;
     if (frame->format != pixel_format) {
