@@ -1,6 +1,5 @@
 #include "bench_host.h"
 
-#include <dlfcn.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -241,13 +240,9 @@ Plugin::Plugin() {
         if (c.audio.size() < 50 && text.find("SDL2 - ") != std::string::npos)
             c.audio.push_back(text);
     });
-    library_ = dlopen(QVX_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (library_ == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
-    auto create = reinterpret_cast<qvx_plugin_create_fn>(dlsym(library_, "qvx_plugin_create"));
-    destroy_ = reinterpret_cast<qvx_plugin_destroy_fn>(dlsym(library_, "qvx_plugin_destroy"));
-    if (create == nullptr || destroy_ == nullptr)
-        throw std::runtime_error("plug-in exports missing");
-    video_ = dynamic_cast<qvx::SimpleVideo*>(create());
+    std::string error;
+    if (!library_.load(QVX_PLUGIN_PATH, error)) throw std::runtime_error(error);
+    video_ = dynamic_cast<qvx::SimpleVideo*>(library_.create());
     if (video_ == nullptr) throw std::runtime_error("qvx_plugin_create gave no SimpleVideo");
     video_->initialize();
     video_->start();
@@ -257,7 +252,7 @@ Plugin::~Plugin() {
     if (video_ != nullptr) {
         video_->stop();
         video_->terminate();
-        destroy_(video_);
+        library_.destroy(video_);
     }
     qvx::LogMgr::get().set_sink(nullptr);
 }

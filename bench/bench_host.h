@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host/plugin_library.h"
 #include "host/qvx.h"
 
 namespace qvx_bench {
@@ -96,7 +97,7 @@ private:
 
 // ---- The plug-in -------------------------------------------------------------------
 
-// Loads the plug-in library with dlopen, creates, initialises and starts
+// Loads the plug-in library, creates, initialises and starts
 // the plug-in through its two exports; stops, terminates and destroys it
 // with the scope. Log lines are counted and the errors kept, so the
 // per-frame lines of the plug-in never reach the terminal.
@@ -116,8 +117,7 @@ public:
     std::string last_audio_line(const std::string& text) const;
 
 private:
-    void* library_ = nullptr;
-    qvx_plugin_destroy_fn destroy_ = nullptr;
+    qvx_host::PluginLibrary library_;
     qvx::SimpleVideo* video_ = nullptr;
 };
 

@@ -1,14 +1,27 @@
 #include "test_host.h"
 
-#include <dlfcn.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
+
+#include "host/plugin_library.h"
+
+// Shell commands (the ffmpeg command line that makes the test media) run
+// through the C library's pipe; Windows names it differently.
+#if defined(_WIN32)
+#define qvx_popen _popen
+#define qvx_pclose _pclose
+#define qvx_pipe_write_mode "wb"
+#else
+#define qvx_popen popen
+#define qvx_pclose pclose
+#define qvx_pipe_write_mode "w"
+#endif
 
 namespace qvx_test {
 
@@ -79,19 +92,15 @@ PluginLibrary& PluginLibrary::get() {
 }
 
 PluginLibrary::PluginLibrary() {
-    handle_ = dlopen(QVX_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
-    create_ = reinterpret_cast<qvx_plugin_create_fn>(dlsym(handle_, "qvx_plugin_create"));
-    destroy_ = reinterpret_cast<qvx_plugin_destroy_fn>(dlsym(handle_, "qvx_plugin_destroy"));
-    if (create_ == nullptr || destroy_ == nullptr)
-        throw std::runtime_error("plug-in exports missing");
+    std::string error;
+    if (!library_.load(QVX_PLUGIN_PATH, error)) throw std::runtime_error(error);
 }
 
 qvx::Plugin* PluginLibrary::create() const {
-    return create_();
+    return library_.create();
 }
 int PluginLibrary::destroy(qvx::Plugin* plugin) const {
-    return destroy_(plugin);
+    return library_.destroy(plugin);
 }
 
 PluginHandle::PluginHandle(bool start) {
@@ -117,8 +126,10 @@ void PluginHandle::reset() {
 
 std::string media_dir() {
     static const std::string dir = [] {
-        std::string path = QVX_TEST_MEDIA_DIR;
-        mkdir(path.c_str(), 0755);
+        const char* override_dir = std::getenv("QVX_TEST_MEDIA_DIR");
+        std::string path = override_dir && *override_dir ? override_dir : QVX_TEST_MEDIA_DIR;
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::u8path(path), ec);
         return path;
     }();
     return dir;
@@ -130,26 +141,28 @@ bool run_command(const std::string& command) {
 
 std::string command_output(const std::string& command) {
     std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
+    FILE* pipe = qvx_popen(command.c_str(), "r");
     if (pipe == nullptr) return out;
     char buf[4096];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    pclose(pipe);
+    qvx_pclose(pipe);
     return out;
 }
 
 namespace {
 
 bool exists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && st.st_size > 0;
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(std::filesystem::u8path(path), ec);
+    return !ec && size > 0;
 }
 
 // Writes to a private name first, so that test programs running at once
 // never see a half-written file.
 std::string tmp_name(const std::string& path) {
-    return path + ".tmp" + std::to_string(getpid());
+    static const std::string process_token = std::to_string(std::random_device{}());
+    return path + ".tmp" + process_token;
 }
 
 std::string require(const std::string& path) {
@@ -231,11 +244,13 @@ std::string truncated_clip() {
                        "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 "
                        "-c:v libx264 -preset veryfast -g 30 -pix_fmt yuv420p -c:a aac -shortest "
                        "-movflags +faststart");
-    struct stat st {};
-    stat(full.c_str(), &st);
     const std::string tmp = tmp_name(path);
-    run_command("head -c " + std::to_string(st.st_size * 4 / 10) + " '" + full + "' > '" + tmp +
-                "'");
+    {
+        std::ifstream in(std::filesystem::u8path(full), std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::ofstream out(std::filesystem::u8path(tmp), std::ios::binary);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size() * 4 / 10));
+    }
     std::rename(tmp.c_str(), path.c_str());
     return require(path);
 }
@@ -312,14 +327,14 @@ std::string indexed_clip(const IndexedClip& clip) {
     // Key frames exactly every gop frames: no scene-cut key frames.
     if (clip.codec == "libx264") cmd << "-preset veryfast -crf 16 -bf 2 -sc_threshold 0 ";
     cmd << "-f " << (clip.container == "mkv" ? "matroska" : clip.container) << " '" << tmp << "'";
-    FILE* pipe = popen(cmd.str().c_str(), "w");
+    FILE* pipe = qvx_popen(cmd.str().c_str(), qvx_pipe_write_mode);
     if (pipe != nullptr) {
         std::vector<uint8_t> gray(static_cast<size_t>(clip.width) * clip.height);
         for (int i = 0; i < clip.frames; ++i) {
             draw_index(gray, clip.width, clip.height, i);
             std::fwrite(gray.data(), 1, gray.size(), pipe);
         }
-        if (pclose(pipe) == 0) std::rename(tmp.c_str(), path.c_str());
+        if (qvx_pclose(pipe) == 0) std::rename(tmp.c_str(), path.c_str());
     }
     std::remove(tmp.c_str());
     return require(path);

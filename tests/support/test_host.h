@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/plugin_library.h"
 #include "host/qvx.h"
 
 namespace qvx_test {
@@ -45,20 +46,18 @@ private:
     std::vector<LogLine> lines_;
 };
 
-// The plug-in library, loaded once per process with dlopen; every test
-// reaches it only through its two exports and qvx::SimpleVideo.
+// The plug-in library, loaded once per process the way the engine loads
+// it; every test reaches it only through its two exports and
+// qvx::SimpleVideo.
 class PluginLibrary {
 public:
     static PluginLibrary& get();
     qvx::Plugin* create() const;
     int destroy(qvx::Plugin* plugin) const;
-    void* handle() const { return handle_; }
 
 private:
     PluginLibrary();
-    void* handle_ = nullptr;
-    qvx_plugin_create_fn create_ = nullptr;
-    qvx_plugin_destroy_fn destroy_ = nullptr;
+    qvx_host::PluginLibrary library_;
 };
 
 // One plug-in object, initialised and started, destroyed with the scope.
@@ -81,7 +80,9 @@ private:
 
 // ---- Test media ----------------------------------------------------------------
 
-// Folder of generated media (shared by the test programs of one build).
+// Folder of generated media (shared by the test programs of one build;
+// QVX_TEST_MEDIA_DIR in the environment names another, e.g. media made on
+// Linux for a run under Wine).
 std::string media_dir();
 // Runs a shell command; true on exit status 0.
 bool run_command(const std::string& command);

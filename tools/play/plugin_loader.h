@@ -1,9 +1,10 @@
-// Loading the video plug-in the way the host engine does: dlopen, then its
-// two exported entry points, nothing else.
+// Loading the video plug-in the way the host engine does: the library, then
+// its two exported entry points, nothing else.
 #pragma once
 
 #include <string>
 
+#include "host/plugin_library.h"
 #include "host/qvx.h"
 
 namespace qvx_play {
@@ -26,8 +27,7 @@ public:
     void destroy();
 
 private:
-    void* handle_ = nullptr;
-    qvx_plugin_destroy_fn destroy_ = nullptr;
+    qvx_host::PluginLibrary library_;
     qvx::Plugin* plugin_ = nullptr;
     qvx::SimpleVideo* video_ = nullptr;
     std::string path_;

@@ -1,0 +1,133 @@
+// The one platform-specific place of the host side: the library loader and
+// the executable's own path. Everything else is standard C++.
+#include "host/plugin_library.h"
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
+#endif
+
+namespace qvx_host {
+
+#if defined(_WIN32)
+
+const char* const plugin_file_name = "plugin_qvx_ffmpeg_x64.dll";
+
+namespace {
+
+std::wstring widen(const std::string& utf8) {
+    if (utf8.empty()) return std::wstring();
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], n);
+    return wide;
+}
+
+std::string narrow(const std::wstring& wide) {
+    if (wide.empty()) return std::string();
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0], n,
+                        nullptr, nullptr);
+    return utf8;
+}
+
+std::string last_error_text() {
+    const DWORD code = GetLastError();
+    wchar_t* text = nullptr;
+    FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string message = text ? narrow(text) : std::string();
+    if (text) LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+        message.pop_back();
+    return "error " + std::to_string(code) + (message.empty() ? "" : ": " + message);
+}
+
+}  // namespace
+
+bool PluginLibrary::load(const std::string& path, std::string& error) {
+    std::wstring wide = widen(path);
+    for (wchar_t& c : wide) {
+        if (c == L'/') c = L'\\';
+    }
+    // An absolute path makes Windows look for FFmpeg's and SDL's DLLs beside
+    // the plug-in rather than beside the executable only.
+    const bool absolute = wide.size() > 2 && (wide[1] == L':' || wide.compare(0, 2, L"\\\\") == 0);
+    HMODULE module =
+        LoadLibraryExW(wide.c_str(), nullptr, absolute ? LOAD_WITH_ALTERED_SEARCH_PATH : 0);
+    if (module == nullptr) {
+        error = "cannot load the plug-in " + path + ": " + last_error_text();
+        return false;
+    }
+    handle_ = module;
+    create_ = reinterpret_cast<qvx_plugin_create_fn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "qvx_plugin_create")));
+    destroy_ = reinterpret_cast<qvx_plugin_destroy_fn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "qvx_plugin_destroy")));
+    if (create_ == nullptr || destroy_ == nullptr) {
+        create_ = nullptr;
+        destroy_ = nullptr;
+        error = path + " is not a qvx plug-in (qvx_plugin_create/qvx_plugin_destroy missing)";
+        return false;
+    }
+    return true;
+}
+
+std::string executable_dir() {
+    std::wstring buffer(32768, L'\0');
+    const DWORD n = GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+    if (n == 0 || n >= buffer.size()) return std::string();
+    buffer.resize(n);
+    std::string path = narrow(buffer);
+    for (char& c : path) {
+        if (c == '\\') c = '/';
+    }
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+#else
+
+const char* const plugin_file_name = "plugin_qvx_ffmpeg_x64.so";
+
+bool PluginLibrary::load(const std::string& path, std::string& error) {
+    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) {
+        const char* why = dlerror();
+        error = "cannot load the plug-in " + path + ": " + (why ? why : "unknown error");
+        return false;
+    }
+    create_ = reinterpret_cast<qvx_plugin_create_fn>(dlsym(handle_, "qvx_plugin_create"));
+    destroy_ = reinterpret_cast<qvx_plugin_destroy_fn>(dlsym(handle_, "qvx_plugin_destroy"));
+    if (create_ == nullptr || destroy_ == nullptr) {
+        create_ = nullptr;
+        destroy_ = nullptr;
+        error = path + " is not a qvx plug-in (qvx_plugin_create/qvx_plugin_destroy missing)";
+        return false;
+    }
+    return true;
+}
+
+std::string executable_dir() {
+    char buffer[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) return std::string();
+    std::string path(buffer, static_cast<size_t>(n));
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+#endif
+
+}  // namespace qvx_host
