@@ -1,24 +1,32 @@
 #!/usr/bin/env bash
-# Sets everything up, builds from the sources and runs the test suite.
+# Sets everything up, builds from the sources and runs the test suite
+# (CMakePresets.json names each build).
 #   scripts/test.sh                 plain build in build/
 #   scripts/test.sh asan            AddressSanitizer + UndefinedBehaviorSanitizer, build-asan/
 #   scripts/test.sh tsan            ThreadSanitizer on the threaded tests, build-tsan/
+#   scripts/test.sh ffmpeg7         against FFmpeg 7.1 built from source (cached), build-ff7/
+#   scripts/test.sh windows         Windows cross build, tests under Wine (scripts/build-windows.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 variant="${1:-plain}"
 case "$variant" in
-  plain) dir=build; opts=(); filter=() ;;
-  asan) dir=build-asan; opts=(-DQVX_SANITIZE=address,undefined); filter=() ;;
-  tsan) dir=build-tsan; opts=(-DQVX_SANITIZE=thread); filter=(-L threaded) ;;
-  *) echo "usage: $0 [plain|asan|tsan]" >&2; exit 2 ;;
+  plain) preset=default ;;
+  asan|tsan|ffmpeg7) preset="$variant" ;;
+  windows) exec scripts/build-windows.sh test ;;
+  *) echo "usage: $0 [plain|asan|tsan|ffmpeg7|windows]" >&2; exit 2 ;;
 esac
 
 scripts/install-deps.sh
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVX_BUILD_TESTS=ON -DQVX_BUILD_BENCH=OFF "${opts[@]}" >/dev/null
-cmake --build "$dir" -j"$(nproc)"
+if [ "$variant" = ffmpeg7 ]; then
+  scripts/build-ffmpeg.sh linux >/dev/null
+  QVX_FFMPEG7_PREFIX="$(scripts/build-ffmpeg.sh prefix linux)"
+  export QVX_FFMPEG7_PREFIX
+fi
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j"$(nproc)"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp}"
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp}"
-ctest --test-dir "$dir" --output-on-failure -j2 "${filter[@]}"
+ctest --preset "$preset"

@@ -9,6 +9,7 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <climits>
@@ -97,6 +98,19 @@ std::string executable_dir() {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
+void process_cpu_seconds(double& user_s, double& system_s) {
+    FILETIME created, exited, kernel, user;
+    user_s = system_s = 0.0;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return;
+    const auto seconds = [](const FILETIME& t) {
+        const unsigned long long ticks =
+            (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+        return static_cast<double>(ticks) / 1e7;  // 100 ns ticks
+    };
+    user_s = seconds(user);
+    system_s = seconds(kernel);
+}
+
 #else
 
 const char* const plugin_file_name = "plugin_qvx_ffmpeg_x64.so";
@@ -126,6 +140,13 @@ std::string executable_dir() {
     std::string path(buffer, static_cast<size_t>(n));
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+void process_cpu_seconds(double& user_s, double& system_s) {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    user_s = static_cast<double>(usage.ru_utime.tv_sec) + usage.ru_utime.tv_usec / 1e6;
+    system_s = static_cast<double>(usage.ru_stime.tv_sec) + usage.ru_stime.tv_usec / 1e6;
 }
 
 #endif

@@ -40,4 +40,7 @@ private:
 // unknown).
 std::string executable_dir();
 
+// CPU time this process has used so far, in user and in kernel mode.
+void process_cpu_seconds(double& user_s, double& system_s);
+
 }  // namespace qvx_host

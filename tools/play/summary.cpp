@@ -1,6 +1,6 @@
 #include "summary.h"
 
-#include <sys/resource.h>
+#include "host/plugin_library.h"
 
 #include <cmath>
 #include <cstdio>
@@ -34,10 +34,7 @@ std::string format_text(const char* fmt, double a, double b = 0.0, double c = 0.
 }  // namespace
 
 void cpu_time(double& user_s, double& system_s) {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    user_s = static_cast<double>(usage.ru_utime.tv_sec) + usage.ru_utime.tv_usec / 1e6;
-    system_s = static_cast<double>(usage.ru_stime.tv_sec) + usage.ru_stime.tv_usec / 1e6;
+    qvx_host::process_cpu_seconds(user_s, system_s);
 }
 
 nlohmann::json to_json(const Summary& summary) {
