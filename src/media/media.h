@@ -10,6 +10,24 @@ namespace qvx_ffmpeg {
 
 struct AudioVideoBlock;
 
+// ---- What a block's name may reach (input_policy.cpp) -----------------------
+extern const char* const default_protocol_whitelist;
+// Control characters written out ("\n", "\x1b") so that a name in a log line
+// cannot forge another line.
+std::string escape_for_log(const std::string& text);
+// A comma-separated list of protocol and device names.
+bool valid_protocol_whitelist(const std::string& list);
+// The capture-device demuxers a whitelist names, comma-separated.
+std::string named_devices(const std::string& whitelist);
+// Every registered demuxer but the capture devices not named in devices,
+// comma-separated (registers the devices when some are named).
+std::string allowed_demuxers(const std::string& devices);
+// Why a name may not be opened under the whitelist; empty when it may.
+std::string refused_name_reason(const std::string& name, const std::string& whitelist);
+// Why a name is an input whose reads can block in the kernel (a pipe, a
+// socket, a device); empty when it is not.
+std::string blocking_input_reason(const std::string& name, bool devices_allowed);
+
 // Plug-in-wide decoding settings; every later open copies what it needs.
 // Written by the host's setters and by a hardware fall-back inside an open,
 // both on the host's thread.
@@ -19,6 +37,13 @@ struct DecodingSettings {
     std::string hw_device;                     // "cuda", "vulkan", else software
     int sws_scale_filter = SWS_FAST_BILINEAR;  // libswscale flags
     int video_pixel_fmt = AV_PIX_FMT_RGB24;    // rgb24, yuv420p or nv12
+    // Protocols a block's name and the opens nested in it may use; capture
+    // devices named here (by demuxer name: "v4l2", "alsa", "lavfi") may be
+    // opened too.
+    std::string protocol_whitelist = default_protocol_whitelist;
+    // Largest picture a video stream may declare; larger streams are not played.
+    int max_video_width = 16384;
+    int max_video_height = 16384;
 };
 
 bool set_parameter_int(DecodingSettings& settings, const char* key, int value);

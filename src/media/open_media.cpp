@@ -36,7 +36,25 @@ std::string codec_display_name(AVCodecID codec_id) {
     return name ? name : "";
 }
 
-AVDictionary* thread_options(int threads) {
+// More decoding threads than this only add memory and contention.
+constexpr int max_decoder_threads = 16;
+
+// The decoder options for a thread count as the host set it: a negative
+// count means automatic, a huge one is capped.
+AVDictionary* thread_options(qvx::Plugin& log, const AudioVideoBlock* block, const char* key,
+                             int threads) {
+    if (threads < 0) {
+        log.tracef_warning(
+            "[FFmpeg] open_media - %s %d is negative, deciding automatically "
+            "(audio/video block %d)",
+            key, threads, block->id);
+        threads = 0;
+    } else if (threads > max_decoder_threads) {
+        log.tracef_warning(
+            "[FFmpeg] open_media - %s %d is too many, using %d (audio/video block %d)", key,
+            threads, max_decoder_threads, block->id);
+        threads = max_decoder_threads;
+    }
     AVDictionary* options = nullptr;
     if (threads != 0) {
         av_dict_set_int(&options, "threads", threads, 0);
@@ -94,7 +112,7 @@ private:
 
 void describe_container(qvx::Plugin& log, AudioVideoBlock* block) {
     AVFormatContext* fmt = block->format_ctx;
-    log.tracef("Information about %s:", block->file_name.c_str());
+    log.tracef("Information about %s:", escape_for_log(block->file_name).c_str());
     if (fmt->duration != AV_NOPTS_VALUE) {
         const int64_t d = rounded_duration_us(fmt->duration);
         const int s = static_cast<int>(d / AV_TIME_BASE);
@@ -117,12 +135,13 @@ void describe_container(qvx::Plugin& log, AudioVideoBlock* block) {
 // Returns false when avcodec_open2 failed.
 bool open_video_decoder(qvx::Plugin& log, const DecodingSettings& settings,
                         AudioVideoBlock* block) {
-    AVDictionary* options = thread_options(settings.num_video_threads);
+    AVDictionary* options =
+        thread_options(log, block, "num_video_threads", settings.num_video_threads);
     AVCodecContext* ctx = block->video_codec_ctx;
     AVStream* stream = block->video_stream;
     if (avcodec_open2(ctx, block->video_codec, &options) < 0) {
         log.tracef_error("Unable to initialize the video codec for file %s",
-                         block->file_name.c_str());
+                         escape_for_log(block->file_name).c_str());
         av_dict_free(&options);
         return false;
     }
@@ -175,12 +194,13 @@ bool open_video_decoder(qvx::Plugin& log, const DecodingSettings& settings,
 // Returns false when avcodec_open2 failed.
 bool open_audio_decoder(qvx::Plugin& log, const DecodingSettings& settings,
                         AudioVideoBlock* block) {
-    AVDictionary* options = thread_options(settings.num_audio_threads);
+    AVDictionary* options =
+        thread_options(log, block, "num_audio_threads", settings.num_audio_threads);
     AVCodecContext* ctx = block->audio_codec_ctx;
     AVStream* stream = block->audio_stream;
     if (avcodec_open2(ctx, block->audio_codec, &options) < 0) {
         log.tracef_error("Unable to initialize the audio codec for file %s",
-                         block->file_name.c_str());
+                         escape_for_log(block->file_name).c_str());
         av_dict_free(&options);
         return false;
     }
@@ -223,6 +243,86 @@ void select_hw_device(qvx::Plugin& log, const DecodingSettings& settings, AudioV
     }
 }
 
+// The video stream to play: a cover picture (an attached picture, one frame
+// for the whole input) is no video to pace against, so music with cover art
+// plays as sound only.
+int find_video_stream(qvx::Plugin& log, AudioVideoBlock* block, const AVCodec** decoder) {
+    AVFormatContext* fmt = block->format_ctx;
+    const int best = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, decoder, 0);
+    if (best < 0 || (fmt->streams[best]->disposition & AV_DISPOSITION_ATTACHED_PIC) == 0)
+        return best;
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        const AVStream* stream = fmt->streams[i];
+        if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+        if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) {
+            log.tracef(
+                "[FFmpeg] open_media - stream %u is an attached picture, not played "
+                "(audio/video block %d)",
+                i, block->id);
+            continue;
+        }
+        const int index =
+            av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, static_cast<int>(i), -1, decoder, 0);
+        if (index >= 0) return index;
+    }
+    *decoder = nullptr;
+    return -1;
+}
+
+bool picture_size_allowed(qvx::Plugin& log, const AudioVideoBlock* block, const AVStream* stream) {
+    const int width = stream->codecpar->width;
+    const int height = stream->codecpar->height;
+    if (width <= block->max_video_width && height <= block->max_video_height) return true;
+    log.tracef_error(
+        "[FFmpeg] open_media - the video of %s is %d x %d pixels, beyond the largest picture "
+        "allowed (%d x %d): not played (audio/video block %d)",
+        escape_for_log(block->file_name).c_str(), width, height, block->max_video_width,
+        block->max_video_height, block->id);
+    return false;
+}
+
+void drop_video_stream(AudioVideoBlock* block) {
+    avcodec_free_context(&block->video_codec_ctx);
+    av_frame_free(&block->video_decoded_frame);
+    av_buffer_unref(&block->hw_device_ctx);
+    block->hw_device_type = AV_HWDEVICE_TYPE_NONE;
+    block->hw_pix_fmt = AV_PIX_FMT_NONE;
+    block->video_stream_index = -1;
+    block->video_stream = nullptr;
+    block->video_codec = nullptr;
+    block->video_codec_name.clear();
+    block->video_width = 0;
+    block->video_height = 0;
+    block->video_num_frames = 0;
+    block->video_rotation = 0.0f;
+}
+
+void drop_audio_stream(AudioVideoBlock* block) {
+    avcodec_free_context(&block->audio_codec_ctx);
+    av_frame_free(&block->audio_decoded_frame);
+    block->audio_stream_index = -1;
+    block->audio_stream = nullptr;
+    block->audio_codec = nullptr;
+    block->audio_codec_name.clear();
+    block->audio_num_frames = 0;
+}
+
+// The input's first timestamp: the container's, else the earliest of the
+// streams played.
+double input_start_seconds(const AudioVideoBlock* block) {
+    if (block->format_ctx->start_time != AV_NOPTS_VALUE)
+        return static_cast<double>(block->format_ctx->start_time) / AV_TIME_BASE;
+    double start = 0.0;
+    bool known = false;
+    for (const AVStream* stream : {block->video_stream, block->audio_stream}) {
+        if (stream == nullptr || stream->start_time == AV_NOPTS_VALUE) continue;
+        const double seconds = static_cast<double>(stream->start_time) * av_q2d(stream->time_base);
+        if (!known || seconds < start) start = seconds;
+        known = true;
+    }
+    return start;
+}
+
 }  // namespace
 
 bool ensure_frame_pool(AudioVideoBlock* block) {
@@ -242,6 +342,19 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
     ensure_frame_pool(block);
     block->sws_flags = settings.sws_scale_filter;
     block->output_pixel_format = settings.video_pixel_fmt;
+    block->max_video_width = settings.max_video_width;
+    block->max_video_height = settings.max_video_height;
+
+    const std::string shown = escape_for_log(block->file_name);
+    const char* name = shown.c_str();
+    const std::string devices = named_devices(settings.protocol_whitelist);
+    std::string refusal = refused_name_reason(block->file_name, settings.protocol_whitelist);
+    if (refusal.empty()) refusal = blocking_input_reason(block->file_name, !devices.empty());
+    if (!refusal.empty()) {
+        log.tracef_error("[FFmpeg] open_media - refused %s: %s (audio/video block %d)", name,
+                         refusal.c_str(), block->id);
+        return false;
+    }
 
     log.tracef("Available device types:");
     AVHWDeviceType type = AV_HWDEVICE_TYPE_NONE;
@@ -249,7 +362,6 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
         log.tracef(" %s", av_hwdevice_get_type_name(type));
     select_hw_device(log, settings, block);
 
-    const char* name = block->file_name.c_str();
     OpenDeadline deadline(block);
     block->format_ctx = avformat_alloc_context();
     if (block->format_ctx == nullptr) {
@@ -258,8 +370,16 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
     }
     block->format_ctx->interrupt_callback.callback = interrupt_on_stop;
     block->format_ctx->interrupt_callback.opaque = block;
+    // Both lists reach every open nested in this one (playlists, segments,
+    // keys): FFmpeg copies them to the inner contexts.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", settings.protocol_whitelist.c_str(), 0);
+    av_dict_set(&options, "format_whitelist", allowed_demuxers(devices).c_str(), 0);
     // On failure avformat_open_input frees the context and nulls the pointer.
-    if (avformat_open_input(&block->format_ctx, name, nullptr, nullptr) != 0) {
+    const int opened =
+        avformat_open_input(&block->format_ctx, block->file_name.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (opened != 0) {
         log.tracef_error("Unable to open the file %s", name);
         return false;
     }
@@ -269,9 +389,6 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
         return false;
     }
     describe_container(log, block);
-    if (block->format_ctx->start_time != AV_NOPTS_VALUE)
-        block->media_start_seconds =
-            static_cast<double>(block->format_ctx->start_time) / AV_TIME_BASE;
 
     block->audio_stream_index =
         av_find_best_stream(block->format_ctx, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
@@ -286,9 +403,12 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
     }
 
     const AVCodec* video_decoder = nullptr;
-    block->video_stream_index =
-        av_find_best_stream(block->format_ctx, AVMEDIA_TYPE_VIDEO, -1, -1, &video_decoder, 0);
+    block->video_stream_index = find_video_stream(log, block, &video_decoder);
+    if (block->video_stream_index >= 0 &&
+        !picture_size_allowed(log, block, block->format_ctx->streams[block->video_stream_index]))
+        block->video_stream_index = -1;
     if (block->video_stream_index < 0 || video_decoder == nullptr) {
+        block->video_stream_index = -1;
         log.tracef("Unable to find any video stream in the file %s", name);
     } else {
         block->video_stream = block->format_ctx->streams[block->video_stream_index];
@@ -316,15 +436,21 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
         return false;
     }
 
-    bool video_failed = false;
-    if (block->video_codec && block->video_codec_ctx)
-        video_failed = !open_video_decoder(log, settings, block);
-    bool audio_failed = false;
-    if (block->audio_codec && block->audio_codec_ctx) {
-        block->audio_codec_ctx->pkt_timebase = block->audio_stream->time_base;
-        audio_failed = !open_audio_decoder(log, settings, block);
+    // A stream whose decoder does not open is absent from here on: no path
+    // may flush or feed a context that was never opened.
+    if (block->video_stream_index >= 0 &&
+        (block->video_codec_ctx == nullptr || !open_video_decoder(log, settings, block)))
+        drop_video_stream(block);
+    if (block->audio_stream_index >= 0) {
+        if (block->audio_codec_ctx)
+            block->audio_codec_ctx->pkt_timebase = block->audio_stream->time_base;
+        if (block->audio_codec == nullptr || block->audio_codec_ctx == nullptr ||
+            !open_audio_decoder(log, settings, block))
+            drop_audio_stream(block);
     }
-    return !(video_failed && audio_failed);
+    if (block->video_stream_index < 0 && block->audio_stream_index < 0) return false;
+    block->media_start_seconds = input_start_seconds(block);
+    return true;
 }
 
 }  // namespace qvx_ffmpeg

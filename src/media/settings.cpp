@@ -56,6 +56,16 @@ bool set_parameter_int(DecodingSettings& settings, const char* key, int value) {
         settings.num_audio_threads = value;
         return true;
     }
+    if (std::strcmp(key, "max_video_width") == 0) {
+        if (value <= 0) return false;
+        settings.max_video_width = value;
+        return true;
+    }
+    if (std::strcmp(key, "max_video_height") == 0) {
+        if (value <= 0) return false;
+        settings.max_video_height = value;
+        return true;
+    }
     return false;
 }
 
@@ -64,6 +74,11 @@ bool set_parameter_string(DecodingSettings& settings, const char* key, const cha
     if (std::strcmp(key, "hw_device") == 0) {
         if (value == nullptr) return false;
         settings.hw_device = value;
+        return true;
+    }
+    if (std::strcmp(key, "protocol_whitelist") == 0) {
+        if (value == nullptr || !valid_protocol_whitelist(value)) return false;
+        settings.protocol_whitelist = value;
         return true;
     }
     if (std::strcmp(key, "video_pixel_fmt") == 0)

@@ -135,6 +135,10 @@ struct AudioVideoBlock {
     std::atomic<uint32_t> decoded_video_frames{0};    // video
     int sws_flags = SWS_BILINEAR;                     // host (open)
     int output_pixel_format = AV_PIX_FMT_RGB24;       // host (open)
+    // Largest picture the block plays (host (open), from the settings); the
+    // converter refuses larger frames that appear mid-stream.
+    int max_video_width = 16384;
+    int max_video_height = 16384;
     std::atomic<bool> video_decode_stop{false};       // host/reader raise
     bool video_decode_running = false;                // reader
     int hw_pix_fmt = AV_PIX_FMT_NONE;                 // host (open)

@@ -19,6 +19,7 @@ extern "C" {
 
 #include "audio/audio.h"
 #include "pipeline/pipeline.h"
+#include "plugin/ffmpeg_log.h"
 
 namespace qvx {
 
@@ -44,6 +45,8 @@ SimpleVideoFFmpeg::SimpleVideoFFmpeg() {
 SimpleVideoFFmpeg::~SimpleVideoFFmpeg() {
     destroy_all_blocks();
     qvx_ffmpeg::quit_sdl_audio();
+    // The callback lives in this library, which the host may unload next.
+    if (initialized) qvx_ffmpeg::release_ffmpeg_log();
 }
 
 AudioVideoBlock* SimpleVideoFFmpeg::find_block(int id) const {
@@ -61,6 +64,7 @@ void SimpleVideoFFmpeg::destroy_all_blocks() {
 bool SimpleVideoFFmpeg::initialize() {
     if (initialized) return true;
     Plugin::initialize();
+    qvx_ffmpeg::hold_ffmpeg_log();
     tracef("libavcodec: version %d.%d.%d", LIBAVCODEC_VERSION_MAJOR, LIBAVCODEC_VERSION_MINOR,
            LIBAVCODEC_VERSION_MICRO);
     tracef("libavdevice: version %d.%d.%d", LIBAVDEVICE_VERSION_MAJOR, LIBAVDEVICE_VERSION_MINOR,
@@ -84,13 +88,15 @@ bool SimpleVideoFFmpeg::initialize() {
 bool SimpleVideoFFmpeg::terminate() {
     if (!initialized) return true;
     Plugin::terminate();
+    qvx_ffmpeg::release_ffmpeg_log();
     initialized = false;
     return true;
 }
 
 bool SimpleVideoFFmpeg::start() {
     if (started) return true;
-    avdevice_register_all();
+    // Capture devices are registered only when the host names one in the
+    // protocol whitelist (see open_media).
     avformat_network_init();
     started = true;
     return true;
@@ -115,7 +121,8 @@ int SimpleVideoFFmpeg::create_block(const char* filename, bool loop) {
         block->video_packets.name = "video packets queue";
         block->file_name = filename;
     } catch (const std::bad_alloc&) {
-        LogMgr::get().tracef_error("[FFmpeg] create_block - out of memory for %s", filename);
+        LogMgr::get().tracef_error("[FFmpeg] create_block - out of memory for %s",
+                                   qvx_ffmpeg::escape_for_log(filename).c_str());
         if (block == nullptr) return 0;
         destroy_block(block->id);
         return 0;

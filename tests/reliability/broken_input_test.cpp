@@ -11,6 +11,13 @@
 
 #include "test_host.h"
 
+namespace hostile {
+// An AVI whose stream of the kind "vids" or "auds" declares 7 bits per pixel
+// or sample, so that its decoder does not open (hostile_input_test.cpp).
+std::string seven_bit_avi(const std::string& name, const std::string& codecs,
+                          const std::string& kind);
+}  // namespace hostile
+
 namespace {
 
 using namespace qvx_test;
@@ -52,6 +59,14 @@ std::string changing_stream() {
     return write_variant("changing.ts", read_file(a) + read_file(b) + read_file(c));
 }
 
+std::string cover_art_music() {
+    return generate_media("cover_art.mp3",
+                          "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 "
+                          "-f lavfi -i testsrc2=size=64x64:rate=1:duration=1 -map 0:a -map 1:v "
+                          "-c:a libmp3lame -c:v mjpeg -frames:v 1 -disposition:v:0 attached_pic "
+                          "-id3v2_version 3");
+}
+
 std::vector<std::pair<std::string, std::string>> broken_inputs() {
     std::vector<std::pair<std::string, std::string>> inputs;
     const std::string clip = read_file(faststart_clip());
@@ -87,6 +102,13 @@ std::vector<std::pair<std::string, std::string>> broken_inputs() {
         write_variant("huge.y4m", "YUV4MPEG2 W60000 H60000 F30:1 Ip A1:1 C420jpeg\nFRAME\n" +
                                       std::string(4096, '\x80')));
     inputs.emplace_back("size and format change", changing_stream());
+    inputs.emplace_back(
+        "video decoder that does not open",
+        hostile::seven_bit_avi("raw7.avi", "-c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le", "vids"));
+    inputs.emplace_back(
+        "audio decoder that does not open",
+        hostile::seven_bit_avi("adpcm7.avi", "-c:v mpeg4 -c:a adpcm_ima_wav", "auds"));
+    inputs.emplace_back("music with cover art", cover_art_music());
     return inputs;
 }
 
@@ -110,6 +132,8 @@ void exercise(qvx::SimpleVideo& video, int id, const std::string& what) {
     }
     timed("seek_block", [&] { video.seek_block(id, 1); });
     timed("seek_video_timestamp", [&] { video.seek_video_timestamp(id, 0); });
+    timed("seek_video_frame", [&] { video.seek_video_frame(id, 0); });
+    timed("seek_audio_timestamp", [&] { video.seek_audio_timestamp(id, 0); });
     timed("set_paused", [&] { video.set_paused(id, true); });
     std::this_thread::sleep_for(50ms);
     timed("resume", [&] { video.set_paused(id, false); });
