@@ -8,14 +8,57 @@ namespace qvx_ffmpeg {
 
 namespace {
 
+// A frame further from the one before it than the stream's rate allows lies
+// across a timestamp discontinuity (joined recordings, a broadcast's clock
+// reset, the 33-bit wrap of MPEG-TS). Forward, the bound is ffplay's "no
+// sync" threshold, so that the still pictures of variable-rate video keep
+// their length; presentation times never go back, so a small step back
+// already counts.
+constexpr double max_frame_step_s = 10.0;
+constexpr double max_frame_step_back_s = 0.5;
+// A frame this close before a seek target counts as at the target.
+constexpr double seek_target_tolerance_s = 0.001;
+// The decoder refusing this many packets in a row ends the video (until the
+// next seek, rewind or loop).
+constexpr int max_refused_packets = 100;
+// While the first picture waits for the sound: the longest single wait, in
+// case no wake-up comes when the sound is first heard.
+constexpr int sound_start_slice_ms = 10;
+
 enum class DecodeStatus {
-    ok,     // packet used (or dropped as damaged); go on
-    fatal,  // the decoder cannot go on: the thread ends
+    decoded,  // the decoder took the packet (or marker)
+    skipped,  // let go without decoding: stale or empty
+    refused,  // the decoder refused the packet or failed on its output
 };
 
 enum class PaceResult {
     due,    // the frame is due (or late): convert it now
     stale,  // a stop or repositioning came first: drop the frame
+};
+
+// What the video thread keeps between packets. Everything but
+// frame_duration starts over whenever the packets' serial changes (a seek,
+// rewind or loop).
+struct VideoState {
+    double frame_duration = 0.04;  // nominal, from the stream's rate
+    uint32_t serial = 0;           // of the last packet popped
+    // Timestamp jumps folded out since the last repositioning, seconds.
+    double jump_offset = 0.0;
+    bool has_previous = false;
+    double previous_time = 0.0;  // of the last frame, jumps folded out
+    double previous_duration = 0.0;
+    int refused_in_a_row = 0;
+    int last_error = 0;   // the decoder's last refusal
+    bool failed = false;  // the decoder kept failing: packets are only let go
+
+    void restart(uint32_t new_serial) {
+        serial = new_serial;
+        jump_offset = 0.0;
+        has_previous = false;
+        refused_in_a_row = 0;
+        last_error = 0;
+        failed = false;
+    }
 };
 
 qvx::LogMgr& logger() {
@@ -24,6 +67,15 @@ qvx::LogMgr& logger() {
 
 bool must_leave(const AudioVideoBlock* block) {
     return block->video_decode_stop || block->reposition_pending > 0 || block->seeking;
+}
+
+double nominal_frame_duration(const AudioVideoBlock* block) {
+    const AVRational rate = av_guess_frame_rate(block->format_ctx, block->video_stream, nullptr);
+    if (rate.num > 0 && rate.den > 0) {
+        const double d = static_cast<double>(rate.den) / rate.num;
+        if (d >= 0.0005 && d <= 10.0) return d;
+    }
+    return 0.04;
 }
 
 // Advances frame_timer, the media time due now by the block's clock.
@@ -39,17 +91,26 @@ double advance_frame_timer(AudioVideoBlock* block) {
     return block->frame_timer;
 }
 
+// Pacing restarts from the frame at time t, now.
+void restart_pacing(AudioVideoBlock* block, double t) {
+    update_clock(block);
+    block->frame_timer_reference = static_cast<double>(block->clock_last_reading.load());
+    block->frame_timer = t;
+}
+
 // Once the sound of the block is heard it is the master: the pacing clock
 // is pulled towards the sound heard, by at most max_sync_step_ms a frame, so
 // the picture follows the audio device's own clock (which neither starts
 // with the picture nor runs at exactly the rate of ours) without taking on
 // the device's step-wise timing. A gap too wide to close that way is closed
-// at once.
+// at once; a gap beyond max_frame_step_s means the two count across a
+// timestamp jump differently, and the picture keeps its own pace.
 void follow_sound(AudioVideoBlock* block) {
     if (!block->audio_drives_video || !block->audio_clock_valid) return;
     const double timer = advance_frame_timer(block);
     const double gap = static_cast<double>(block->audio_position.load()) - timer;
     const double step = max_sync_step_ms / 1000.0;
+    if (std::fabs(gap) > max_frame_step_s) return;
     if (std::fabs(gap) > max_sync_gap_ms / 1000.0) {
         block->frame_timer = timer + gap;
     } else {
@@ -57,11 +118,35 @@ void follow_sound(AudioVideoBlock* block) {
     }
 }
 
-// Waits until the frame's time t (media seconds) is due, in slices of at
-// most pacing_slice_ms so that a stop, pause or seek is seen at once. A late
-// frame is due at once.
+// At a start or rewind the first picture waits (up to max_sound_start_wait_ms)
+// for the sound to be heard, then starts with it. The audio callback wakes
+// the wait when the sound is first heard.
+void wait_for_sound(AudioVideoBlock* block, double t) {
+    using steady = std::chrono::steady_clock;
+    const auto deadline = steady::now() + std::chrono::milliseconds(max_sound_start_wait_ms);
+    while (block->hold_video_for_sound && block->audio_drives_video && !block->audio_clock_valid &&
+           !must_leave(block) && !block->paused) {
+        const auto now = steady::now();
+        if (now >= deadline) break;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        wait_block(
+            block,
+            std::min(left + std::chrono::milliseconds(1),
+                     std::chrono::milliseconds(sound_start_slice_ms)),
+            [block] { return must_leave(block) || block->paused || block->audio_clock_valid; });
+    }
+    if (must_leave(block) || block->paused) return;
+    if (block->hold_video_for_sound.exchange(false) && block->audio_clock_valid) {
+        const double heard = static_cast<double>(block->audio_position.load());
+        advance_frame_timer(block);
+        if (std::fabs(heard - t) <= max_frame_step_s) block->frame_timer = heard;
+    }
+}
+
+// Waits until the frame's time t (seconds from the start) is due, in slices
+// of at most pacing_slice_ms so that a stop, pause or seek is seen at once. A
+// late frame is due at once.
 PaceResult pace_frame(AudioVideoBlock* block, double t) {
-    int waited_for_sound_ms = 0;
     bool followed = false;
     for (;;) {
         if (must_leave(block)) return PaceResult::stale;
@@ -70,18 +155,9 @@ PaceResult pace_frame(AudioVideoBlock* block, double t) {
                        [block] { return must_leave(block) || !block->paused; });
             continue;
         }
-        if (block->hold_video_for_sound && block->audio_drives_video && !block->audio_clock_valid &&
-            waited_for_sound_ms < max_sound_start_wait_ms) {
-            // Starting: the first picture waits for the sound.
-            waited_for_sound_ms += sound_start_poll_ms;
-            wait_block(block, std::chrono::milliseconds(sound_start_poll_ms),
-                       [block] { return must_leave(block) || block->paused; });
+        if (block->hold_video_for_sound) {
+            wait_for_sound(block, t);
             continue;
-        }
-        if (block->hold_video_for_sound.exchange(false) && block->audio_clock_valid) {
-            // The sound has begun: the picture starts with it.
-            advance_frame_timer(block);
-            block->frame_timer = static_cast<double>(block->audio_position.load());
         }
         if (!followed) {
             follow_sound(block);
@@ -97,58 +173,81 @@ PaceResult pace_frame(AudioVideoBlock* block, double t) {
     }
 }
 
-// Media time of a decoded frame; advances video_clock.
-double frame_time(AudioVideoBlock* block, const AVFrame* frame) {
-    const AVRational tb = block->video_stream->time_base;
-    const double unit = av_q2d(tb);
-    int64_t pts = frame->pts;
-    if (pts == AV_NOPTS_VALUE) pts = frame->pkt_dts;
-    double t = pts == AV_NOPTS_VALUE ? 0.0 : static_cast<double>(pts) * unit;
-    if (t != 0.0) {
-        block->video_clock = t;
-    } else {
-        t = block->video_clock;
+// Time of a decoded frame in seconds from the input's start, with timestamp
+// jumps folded out: across a discontinuity the frame follows the one before
+// it at the stream's rate, so the pacing and the position go on evenly.
+// Advances video_clock (timestamps as in the input, from its start).
+double frame_time(AudioVideoBlock* block, VideoState& vs, const AVFrame* frame) {
+    int64_t ts = frame->best_effort_timestamp;
+    if (ts == AV_NOPTS_VALUE) ts = frame->pts;
+    if (ts == AV_NOPTS_VALUE) ts = frame->pkt_dts;
+    const double input_time =
+        ts == AV_NOPTS_VALUE ? block->video_clock
+                             : static_cast<double>(ts) * av_q2d(block->video_stream->time_base) -
+                                   block->media_start_seconds;
+    const double duration = vs.frame_duration * (1.0 + 0.5 * frame->repeat_pict);
+    block->video_clock = input_time + duration;
+
+    double t = input_time - vs.jump_offset;
+    if (vs.has_previous) {
+        const double step = t - vs.previous_time;
+        if (step > max_frame_step_s || step < -max_frame_step_back_s) {
+            const double expected = vs.previous_time + vs.previous_duration;
+            vs.jump_offset += t - expected;
+            t = expected;
+            logger().tracef_warning(
+                "[FFmpeg] video_decode_thread - timestamp jump of %.3f s, the picture goes on "
+                "at its own rate (audio/video block %d)",
+                step, block->id);
+        }
     }
-    block->video_clock = frame->repeat_pict * (unit * 0.5) + unit + t;
-    if (block->video_first_frame_pending.exchange(false)) {
-        // Pacing restarts from this frame, now.
-        update_clock(block);
-        block->frame_timer_reference = static_cast<double>(block->clock_last_reading.load());
-        block->frame_timer = t;
-    }
-    ++block->decoded_video_frames;
+    vs.has_previous = true;
+    vs.previous_time = t;
+    vs.previous_duration = duration;
     return t;
 }
 
-void convert_frame(AudioVideoBlock* block, AVFrame* frame, uint32_t serial) {
+// After a seek, frames before the target are decoded only to reach it.
+bool before_seek_target(AudioVideoBlock* block, double t) {
+    double target = block->video_seek_target;
+    if (target < 0.0) return false;
+    if (t + seek_target_tolerance_s < target) return true;
+    // A newer target set meanwhile stays.
+    block->video_seek_target.compare_exchange_strong(target, -1.0);
+    return false;
+}
+
+bool convert_frame(AudioVideoBlock* block, AVFrame* frame, uint32_t serial) {
     switch (block->output_pixel_format) {
-        case AV_PIX_FMT_YUV420P: video_convert_yuv420p(block, frame, serial); break;
-        case AV_PIX_FMT_NV12: video_convert_nv12(block, frame, serial); break;
-        case AV_PIX_FMT_RGB24: video_convert_rgb24(block, frame, serial); break;
-        default: break;
+        case AV_PIX_FMT_YUV420P: return video_convert_yuv420p(block, frame, serial);
+        case AV_PIX_FMT_NV12: return video_convert_nv12(block, frame, serial);
+        case AV_PIX_FMT_RGB24: return video_convert_rgb24(block, frame, serial);
+        default: return false;
     }
 }
 
 // Receives every frame the decoder has for the input sent so far. Called
-// with the video decoder taken.
-DecodeStatus receive_frames(AudioVideoBlock* block, int64_t packet_pts, uint32_t serial) {
+// with the video decoder taken. Returns 0, or the decoder's error.
+int receive_frames(AudioVideoBlock* block, VideoState& vs, int64_t packet_pts) {
     AVCodecContext* ctx = block->video_codec_ctx;
     AVFrame* frame = block->video_decoded_frame;
     for (;;) {
         const int r = avcodec_receive_frame(ctx, frame);
-        if (r == AVERROR(EAGAIN)) return DecodeStatus::ok;
+        if (r == AVERROR(EAGAIN)) return 0;
         if (r == AVERROR_EOF) {
             // Drained at the end of the input: make the decoder take input
-            // again for a loop or a seek.
+            // again for a loop or a seek. A seek target past the last frame
+            // is given up, so that it cannot hide the next pass.
             avcodec_flush_buffers(ctx);
-            return DecodeStatus::ok;
+            block->video_seek_target = -1.0;
+            return 0;
         }
         if (r < 0) {
             logger().tracef_error(
                 "[FFmpeg] video_decode_thread - avcodec_receive_frame - ERROR (%d) - packet pts: "
                 "%lld",
                 r, static_cast<long long>(packet_pts));
-            return r == AVERROR_INVALIDDATA ? DecodeStatus::ok : DecodeStatus::fatal;
+            return r;
         }
         // Damaged or discarded frames are dropped; the frames after them in
         // this packet are still received, or the decoder would refuse the
@@ -172,56 +271,78 @@ DecodeStatus receive_frames(AudioVideoBlock* block, int64_t packet_pts, uint32_t
         }
         block->video_width = frame->width;
         block->video_height = frame->height;
-        const double t = frame_time(block, frame);
-        if (pace_frame(block, t) == PaceResult::stale || block->video_serial != serial) {
+        ++block->decoded_video_frames;
+        const double t = frame_time(block, vs, frame);
+        if (before_seek_target(block, t)) {
+            av_frame_unref(frame);
+            continue;
+        }
+        if (block->video_first_frame_pending.exchange(false)) restart_pacing(block, t);
+        if (pace_frame(block, t) == PaceResult::stale || block->video_serial != vs.serial) {
             // The rest of this packet's output is stale as well; the
             // repositioning flushes the decoder.
             av_frame_unref(frame);
-            return DecodeStatus::ok;
+            return 0;
         }
-        // The position is the picture now due, not the one being waited for.
-        if (block->video_enabled && block->video_stream_index >= 0)
+        // The position is the picture handed to the host, once it is queued.
+        if (convert_frame(block, frame, vs.serial) && block->video_enabled &&
+            block->video_stream_index >= 0)
             block->video_position = static_cast<float>(t);
-        convert_frame(block, frame, serial);
         av_frame_unref(frame);
     }
 }
 
-// Decodes one packet (or marker) popped from video_packets; frees it.
-DecodeStatus decode_packet(AudioVideoBlock* block, AVPacket* packet) {
+// Decodes one packet (or marker) popped from video_packets under vs.serial;
+// frees it.
+DecodeStatus decode_packet(AudioVideoBlock* block, VideoState& vs, AVPacket* packet) {
     std::lock_guard<std::mutex> decoder(block->video_decoder_lock);
     AVCodecContext* ctx = block->video_codec_ctx;
+    const bool drain = packet == drain_packet();
+    if (vs.serial != block->video_serial) {
+        // Popped before a repositioning: it belongs to the old place.
+        if (!is_marker(packet)) av_packet_free(&packet);
+        return DecodeStatus::skipped;
+    }
     if (packet == flush_packet()) {
         avcodec_flush_buffers(ctx);
-        return DecodeStatus::ok;
+        return DecodeStatus::decoded;
     }
-    const uint32_t serial = block->video_serial;
-    const bool drain = packet == drain_packet();
+    if (!drain && packet->size <= 0) {
+        // To the decoder an empty packet would mean the end of the input.
+        logger().tracef_warning(
+            "[FFmpeg] video_decode_thread - empty packet dropped (audio/video block %d)",
+            block->id);
+        av_packet_free(&packet);
+        return DecodeStatus::skipped;
+    }
     const int64_t pts = drain ? AV_NOPTS_VALUE : packet->pts;
     int r = avcodec_send_packet(ctx, drain ? nullptr : packet);
     if (r == AVERROR(EAGAIN)) {
         // Output still waiting (a frame left behind by a stop or seek):
         // take it, then send again.
-        if (receive_frames(block, pts, serial) == DecodeStatus::fatal)
-            r = AVERROR_BUG;
-        else
-            r = avcodec_send_packet(ctx, drain ? nullptr : packet);
+        r = receive_frames(block, vs, pts);
+        if (r >= 0) r = avcodec_send_packet(ctx, drain ? nullptr : packet);
     }
     if (!drain) av_packet_free(&packet);
     if (r == AVERROR_EOF) {
         avcodec_flush_buffers(ctx);
-        return DecodeStatus::ok;
+        return DecodeStatus::decoded;
     }
     if (r < 0) {
+        // The packet is dropped (damaged, or one the decoder still has no
+        // room for); the video goes on with the next one.
         logger().tracef_error(
             "[FFmpeg] video_decode_thread - avcodec_send_packet - ERROR (%d) - packet pts: %lld", r,
             static_cast<long long>(pts));
-        // A damaged packet, or one the decoder still has no room for, is
-        // dropped; the video goes on with the next one.
-        return r == AVERROR_INVALIDDATA || r == AVERROR(EAGAIN) ? DecodeStatus::ok
-                                                                : DecodeStatus::fatal;
+        vs.last_error = r;
+        return DecodeStatus::refused;
     }
-    return receive_frames(block, pts, serial);
+    r = receive_frames(block, vs, pts);
+    if (r < 0) {
+        vs.last_error = r;
+        return DecodeStatus::refused;
+    }
+    return DecodeStatus::decoded;
 }
 
 }  // namespace
@@ -231,7 +352,9 @@ unsigned video_decode_thread(AudioVideoBlock* block) {
         qvx::utils::thread_exit();
         return 0;
     }
-    bool failed = false;
+    VideoState vs;
+    vs.frame_duration = nominal_frame_duration(block);
+    vs.serial = block->video_serial;
     while (!block->video_decode_stop) {
         if (block->paused || block->seeking || block->reposition_pending > 0) {
             wait_block(block, std::chrono::milliseconds(idle_wait_ms), [block] {
@@ -242,15 +365,26 @@ unsigned video_decode_thread(AudioVideoBlock* block) {
         }
         AVPacket* packet = block->video_packets.pop_wait(std::chrono::milliseconds(idle_wait_ms));
         if (packet == nullptr) continue;
-        if (failed) {
+        const uint32_t serial = block->video_serial;
+        // A repositioning starts everything over, a failed decoder included.
+        if (serial != vs.serial) vs.restart(serial);
+        if (vs.failed) {
             // The decoder cannot go on: packets are only let go, so the
             // reader's end-of-input and loop handling still see them used.
             if (!is_marker(packet)) av_packet_free(&packet);
-        } else if (decode_packet(block, packet) == DecodeStatus::fatal) {
-            failed = true;
-            logger().tracef_error(
-                "[FFmpeg] video_decode_thread - video decoding stopped (audio/video block %d)",
-                block->id);
+        } else {
+            const DecodeStatus status = decode_packet(block, vs, packet);
+            if (status == DecodeStatus::decoded) vs.refused_in_a_row = 0;
+            if (status == DecodeStatus::refused && ++vs.refused_in_a_row >= max_refused_packets) {
+                vs.failed = true;
+                logger().tracef_error(
+                    "[FFmpeg] video_decode_thread - the decoder refused %d packets in a row "
+                    "(audio/video block %d): %s",
+                    vs.refused_in_a_row, block->id, av_error_text(vs.last_error).c_str());
+                logger().tracef_error(
+                    "[FFmpeg] video_decode_thread - video decoding stopped (audio/video block %d)",
+                    block->id);
+            }
         }
         block->video_packets.done();
     }

@@ -74,6 +74,10 @@ struct AudioVideoBlock {
     std::atomic<bool> seeking{false};                   // reader, while it repositions
     std::atomic<int64_t> seek_target_seconds{0};        // host, before seek_requested
     std::atomic<bool> video_first_frame_pending{true};  // reader sets, video clears
+    // Where the last seek went, seconds from the start (-1: none). Frames
+    // before it are decoded and dropped unshown; reader sets it at every
+    // seek, video clears it at the first frame at or after it.
+    std::atomic<double> video_seek_target{-1.0};
 
     AVFormatContext* format_ctx = nullptr;  // host (open); reads under demux_lock
     // While the input is being opened: when a stalled input gives up
