@@ -3,11 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
-#include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,114 +13,21 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// What ffprobe reads from a file, as "format.duration",
-// "streams.stream.0.nb_frames" and so on.
-std::map<std::string, std::string> probe(const std::string& path) {
-    std::map<std::string, std::string> values;
-    std::istringstream lines(
-        command_output("ffprobe -v error -show_format -show_streams -of flat '" + path + "'"));
-    std::string line;
-    while (std::getline(lines, line)) {
-        const size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        std::string value = line.substr(eq + 1);
-        if (value.size() >= 2 && value.front() == '"') value = value.substr(1, value.size() - 2);
-        values[line.substr(0, eq)] = value;
-    }
-    return values;
-}
-
-int64_t microseconds(const std::string& seconds) {
-    return std::llround(std::strtod(seconds.c_str(), nullptr) * 1e6);
-}
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    char buf[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
-    return buf;
-}
-
-// The container's duration line for a duration in microseconds.
-std::string duration_line(int64_t us) {
-    const int64_t d = us + 5000;
-    const int s = static_cast<int>(d / 1000000);
-    const int hundredths = static_cast<int>((d - int64_t{s} * 1000000) * 100 / 1000000);
-    return format("  - duration: %02d:%02d:%02d.%02d (%d sec)", s / 3600, s / 60 % 60, s % 60,
-                  hundredths, s);
-}
-
-// The lines that describe the container, from "Information about".
-std::vector<std::string> container_lines(const std::string& path,
-                                         std::map<std::string, std::string>& info) {
-    return {
-        "Information about " + path + ":",
-        duration_line(microseconds(info["format.duration"])),
-        format("  - start_time: %d secs",
-               std::abs(static_cast<int>(microseconds(info["format.start_time"]) / 1000000))),
-        format("  - birate: %d kb/sec:", std::atoi(info["format.bit_rate"].c_str()) / 1000),
-        "  - num streams: " + info["format.nb_streams"],
-    };
-}
-
-std::vector<std::string> video_lines(int index, std::map<std::string, std::string>& info,
-                                     int duration_seconds) {
-    const std::string s = "streams.stream." + std::to_string(index) + ".";
-    return {
-        format("  - video stream (%d):", index),
-        "    . codec: " + info[s + "codec_long_name"],
-        "    . pixel format: YUV420P (0)",
-        format("    . duration: %d sec", duration_seconds),
-        format("    . start_time: %f sec",
-               static_cast<double>(microseconds(info[s + "start_time"]) / 1000000)),
-        format("    . birate: %d kb/sec:", std::atoi(info[s + "bit_rate"].c_str()) / 1000),
-        "    . size: " + info[s + "width"] + " x " + info[s + "height"] + " pixels",
-        "    . num frames: " + info[s + "nb_frames"],
-    };
-}
-
-std::vector<std::string> audio_lines(int index, std::map<std::string, std::string>& info,
-                                     int duration_seconds) {
-    const std::string s = "streams.stream." + std::to_string(index) + ".";
-    return {
-        format("  - audio stream (%d):", index),
-        "    . codec: " + info[s + "codec_long_name"],
-        "    . sample format: fltp",
-        format("    . bitrate: %d kb/sec", std::atoi(info["format.bit_rate"].c_str()) / 1000),
-        "    . num channels: " + info[s + "channels"],
-        format("    . duration: %d sec", duration_seconds),
-        format("    . start_time: %f sec",
-               static_cast<double>(microseconds(info[s + "start_time"]) / 1000000)),
-        "    . bits per sample: 32",
-        "    . sampling rate: 44100 samples per second",
-    };
-}
-
-// The device types FFmpeg lists, each as its log line.
-std::vector<std::string> device_type_lines() {
-    std::vector<std::string> out{"Available device types:"};
-    std::istringstream lines(command_output("ffmpeg -v error -hwaccels"));
-    std::string line;
-    std::getline(lines, line);  // heading
-    while (std::getline(lines, line)) {
-        if (!line.empty()) out.push_back(" " + line);
+// The lines that describe the input, from "Information about" on: the
+// device types listed before it come from the FFmpeg the plug-in links.
+std::vector<std::string> description(const LogCapture& log) {
+    std::vector<std::string> out;
+    for (const LogLine& line : log.lines()) {
+        if (!out.empty() || line.text.rfind("Information about ", 0) == 0) out.push_back(line.text);
     }
     return out;
 }
 
-std::vector<std::string> texts(const LogCapture& log) {
-    std::vector<std::string> out;
-    for (const LogLine& line : log.lines()) out.push_back(line.text);
-    return out;
-}
-
-std::vector<std::string> joined(std::initializer_list<std::vector<std::string>> parts) {
-    std::vector<std::string> out;
-    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
+size_t index_in(const std::vector<std::string>& lines, const std::string& text) {
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i] == text) return i;
+    }
+    return lines.size();
 }
 
 std::string rotated_copy_clip() {
@@ -145,22 +47,20 @@ std::string odd_641x361_clip() {
 
 TEST(OpenMedia, DescribesAnAudioVideoClip) {
     const std::string path = av_clip();
-    auto info = probe(path);
-    ASSERT_EQ(info["format.nb_streams"], "2");
-    ASSERT_EQ(info["streams.stream.0.codec_type"], "video");
-    ASSERT_EQ(info["streams.stream.1.codec_type"], "audio");
-
     PluginHandle video;
     LogCapture log;
     const int id = video->create_block(path.c_str(), false);
     ASSERT_NE(id, 0) << log.dump();
 
-    EXPECT_EQ(texts(log), joined({device_type_lines(), container_lines(path, info),
-                                  video_lines(0, info, 3), audio_lines(1, info, 3)}))
-        << log.dump();
+    const std::vector<std::string> lines = description(log);
+    ASSERT_FALSE(lines.empty()) << log.dump();
+    EXPECT_EQ(lines[0], "Information about " + path + ":");
+    EXPECT_LT(index_in(lines, "  - duration: 00:00:03.00 (3 sec)"),
+              index_in(lines, "  - video stream (0):"));
+    EXPECT_LT(index_in(lines, "  - video stream (0):"), index_in(lines, "  - audio stream (1):"));
+    EXPECT_LT(index_in(lines, "  - audio stream (1):"), lines.size()) << log.dump();
     EXPECT_EQ(log.count_containing("Unable"), 0u);
     for (const LogLine& line : log.lines()) EXPECT_EQ(line.level, qvx::LogLevel::info) << line.text;
-    EXPECT_EQ(duration_line(3000000), "  - duration: 00:00:03.00 (3 sec)");  // the expected form
 
     EXPECT_EQ(video->get_video_stream_index(id), 0);
     EXPECT_EQ(video->get_audio_stream_index(id), 1);
@@ -172,29 +72,25 @@ TEST(OpenMedia, DescribesAnAudioVideoClip) {
     EXPECT_EQ(width, 320);
     EXPECT_EQ(height, 240);
     EXPECT_EQ(video->get_num_video_frames(id), 90u);
-    EXPECT_EQ(video->get_num_audio_frames(id),
-              static_cast<uint32_t>(std::atoi(info["streams.stream.1.nb_frames"].c_str())));
+    EXPECT_GT(video->get_num_audio_frames(id), 100u);  // 3 s of 1024-sample AAC frames
     EXPECT_DOUBLE_EQ(video->get_video_fps(id), 30.0);
     EXPECT_EQ(video->get_video_rotation(id), 0.0f);
     EXPECT_EQ(video->get_position(id), 0.0f);
     EXPECT_FALSE(video->is_hw_device_used(id, nullptr));
 }
 
+// A missing stream is said at info level; the other is described as usual.
 TEST(OpenMedia, VideoOnlyClipOpensWithoutAudio) {
     const std::string path = video_only_clip();
-    auto info = probe(path);
     PluginHandle video;
     LogCapture log;
     const int id = video->create_block(path.c_str(), false);
     ASSERT_NE(id, 0) << log.dump();
 
     const std::string no_audio = "Unable to find any audio stream in the file " + path;
-    EXPECT_EQ(texts(log), joined({device_type_lines(),
-                                  container_lines(path, info),
-                                  {no_audio},
-                                  video_lines(0, info, 3)}))
-        << log.dump();
-    EXPECT_TRUE(log.has(qvx::LogLevel::info, no_audio)) << "not an error";
+    EXPECT_TRUE(log.has(qvx::LogLevel::info, no_audio)) << log.dump();
+    EXPECT_TRUE(log.has("  - video stream (0):")) << log.dump();
+    EXPECT_EQ(log.count_containing("  - audio stream"), 0u) << log.dump();
 
     EXPECT_EQ(video->get_video_stream_index(id), 0);
     EXPECT_LT(video->get_audio_stream_index(id), 0);
@@ -208,26 +104,21 @@ TEST(OpenMedia, VideoOnlyClipOpensWithoutAudio) {
 
 TEST(OpenMedia, AudioOnlyClipOpensWithoutVideo) {
     const std::string path = audio_only_clip();
-    auto info = probe(path);
-    const int duration = static_cast<int>((microseconds(info["format.duration"]) + 5000) / 1000000);
     PluginHandle video;
     LogCapture log;
     const int id = video->create_block(path.c_str(), false);
     ASSERT_NE(id, 0) << log.dump();
 
     const std::string no_video = "Unable to find any video stream in the file " + path;
-    EXPECT_EQ(texts(log), joined({device_type_lines(),
-                                  container_lines(path, info),
-                                  {no_video},
-                                  audio_lines(0, info, duration)}))
-        << log.dump();
-    EXPECT_TRUE(log.has(qvx::LogLevel::info, no_video)) << "not an error";
+    EXPECT_TRUE(log.has(qvx::LogLevel::info, no_video)) << log.dump();
+    EXPECT_TRUE(log.has("  - audio stream (0):")) << log.dump();
+    EXPECT_TRUE(log.has("    . sampling rate: 44100 samples per second")) << log.dump();
 
     EXPECT_LT(video->get_video_stream_index(id), 0);
     EXPECT_EQ(video->get_audio_stream_index(id), 0);
     EXPECT_STREQ(video->get_video_codec_name(id), "");
     EXPECT_STREQ(video->get_audio_codec_name(id), "AAC (Advanced Audio Coding)");
-    EXPECT_EQ(video->get_duration(id), duration);
+    EXPECT_EQ(video->get_duration(id), 3);
     int width = -1, height = -1;
     EXPECT_FALSE(video->get_video_size(id, &width, &height)) << "no video decoder";
     EXPECT_EQ(width, -1);
@@ -236,6 +127,52 @@ TEST(OpenMedia, AudioOnlyClipOpensWithoutVideo) {
     qvx::Renderer renderer;
     qvx::Texture texture;
     EXPECT_FALSE(video->video_create_texture_rgb24(id, &renderer, &texture));
+}
+
+// Music with a cover picture is sound only, and plays to its end.
+TEST(OpenMedia, CoverArtIsNotAVideo) {
+    const std::string path = generate_media(
+        "cover_art.mp3",
+        "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 "
+        "-f lavfi -i testsrc2=size=64x64:rate=1:duration=1 -map 0:a -map 1:v "
+        "-c:a libmp3lame -c:v mjpeg -frames:v 1 -disposition:v:0 attached_pic -id3v2_version 3");
+    PluginHandle video;
+    LogCapture log;
+    const int id = video->create_block(path.c_str(), false);
+    ASSERT_NE(id, 0) << log.dump();
+    EXPECT_LT(video->get_video_stream_index(id), 0);
+    EXPECT_EQ(video->get_audio_stream_index(id), 0);
+    ASSERT_TRUE(video->play_block(id, true, true));
+    // One device buffer short of the end at most.
+    EXPECT_TRUE(wait_until([&] { return video->get_position(id) >= 1.7f; }, 15s))
+        << video->get_position(id);
+}
+
+// Streams declaring pictures beyond the limit are not played; the limit is
+// the host's to set and shapes later opens.
+TEST(OpenMedia, PicturesBeyondTheSizeLimitAreRefused) {
+    const std::string path = av_clip();
+    PluginHandle video;
+    for (int bad : {0, -1}) {
+        EXPECT_FALSE(video->set_parameter_int("max_video_width", bad));
+        EXPECT_FALSE(video->set_parameter_int("max_video_height", bad));
+    }
+    ASSERT_TRUE(video->set_parameter_int("max_video_width", 320));
+    ASSERT_TRUE(video->set_parameter_int("max_video_height", 239));
+    LogCapture log;
+    const int sound_only = video->create_block(path.c_str(), false);
+    ASSERT_NE(sound_only, 0) << log.dump();
+    EXPECT_LT(video->get_video_stream_index(sound_only), 0);
+    EXPECT_GE(video->get_audio_stream_index(sound_only), 0);
+    EXPECT_EQ(
+        log.count_containing("320 x 240 pixels, beyond the largest picture allowed (320 x 239)"),
+        1u)
+        << log.dump();
+    EXPECT_EQ(video->create_block(video_only_clip().c_str(), false), 0) << "nothing else to play";
+
+    ASSERT_TRUE(video->set_parameter_int("max_video_height", 240));
+    const int whole = video->create_block(path.c_str(), false);
+    EXPECT_EQ(video->get_video_stream_index(whole), 0);
 }
 
 TEST(OpenMedia, InputsWithoutPlayableStreamsAreRefused) {
@@ -346,45 +283,4 @@ TEST(OpenMedia, OddPictureSize) {
     ASSERT_TRUE(video->play_block(id, true, false));
     EXPECT_TRUE(wait_until(
         [&] { return video->video_update_texture_rgb24(id, &renderer, &texture); }, 10s));
-}
-
-// A decoder that cannot open leaves the block to the other stream; with
-// neither, the open fails. The thread counts reach FFmpeg unchecked, and it
-// refuses a negative one.
-TEST(OpenMedia, DecoderThatCannotOpen) {
-    const std::string path = av_clip();
-    PluginHandle video;
-    ASSERT_TRUE(video->set_parameter_int("num_video_threads", -1));
-    {
-        LogCapture log;
-        const int id = video->create_block(path.c_str(), false);
-        ASSERT_NE(id, 0) << log.dump();
-        EXPECT_EQ(log.count(qvx::LogLevel::error,
-                            "Unable to initialize the video codec for file " + path),
-                  1u)
-            << log.dump();
-        EXPECT_EQ(log.count_containing("  - video stream"), 0u) << log.dump();
-        EXPECT_TRUE(log.has("  - audio stream (1):")) << log.dump();
-        EXPECT_STREQ(video->get_video_codec_name(id), "");
-        EXPECT_TRUE(video->destroy_block(id));
-    }
-    ASSERT_TRUE(video->set_parameter_int("num_audio_threads", -1));
-    {
-        LogCapture log;
-        EXPECT_EQ(video->create_block(path.c_str(), false), 0);
-        EXPECT_TRUE(
-            log.has(qvx::LogLevel::error, "Unable to initialize the video codec for file " + path));
-        EXPECT_TRUE(
-            log.has(qvx::LogLevel::error, "Unable to initialize the audio codec for file " + path))
-            << log.dump();
-    }
-    // Audio alone failing still leaves a video-only block.
-    ASSERT_TRUE(video->set_parameter_int("num_video_threads", 0));
-    {
-        LogCapture log;
-        const int id = video->create_block(path.c_str(), false);
-        ASSERT_NE(id, 0) << log.dump();
-        EXPECT_TRUE(log.has("  - video stream (0):")) << log.dump();
-        EXPECT_STREQ(video->get_audio_codec_name(id), "");
-    }
 }

@@ -10,16 +10,6 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/version.h>
-#include <libavdevice/version.h>
-#include <libavfilter/version.h>
-#include <libavutil/version.h>
-#include <libpostproc/version.h>
-#include <libswresample/version.h>
-#include <libswscale/version.h>
-}
-
 #include "test_host.h"
 
 using namespace qvx_test;
@@ -27,34 +17,22 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string version_line(const char* lib, int major, int minor, int micro) {
-    return std::string(lib) + ": version " + std::to_string(major) + "." + std::to_string(minor) +
-           "." + std::to_string(micro);
-}
-
-std::vector<std::string> expected_version_lines() {
-    return {
-        version_line("libavcodec", LIBAVCODEC_VERSION_MAJOR, LIBAVCODEC_VERSION_MINOR,
-                     LIBAVCODEC_VERSION_MICRO),
-        version_line("libavdevice", LIBAVDEVICE_VERSION_MAJOR, LIBAVDEVICE_VERSION_MINOR,
-                     LIBAVDEVICE_VERSION_MICRO),
-        version_line("libavfilter", LIBAVFILTER_VERSION_MAJOR, LIBAVFILTER_VERSION_MINOR,
-                     LIBAVFILTER_VERSION_MICRO),
-        version_line("libavutil", LIBAVUTIL_VERSION_MAJOR, LIBAVUTIL_VERSION_MINOR,
-                     LIBAVUTIL_VERSION_MICRO),
-        version_line("libpostproc", LIBPOSTPROC_VERSION_MAJOR, LIBPOSTPROC_VERSION_MINOR,
-                     LIBPOSTPROC_VERSION_MICRO),
-        version_line("libswresample", LIBSWRESAMPLE_VERSION_MAJOR, LIBSWRESAMPLE_VERSION_MINOR,
-                     LIBSWRESAMPLE_VERSION_MICRO),
-        version_line("libswscale", LIBSWSCALE_VERSION_MAJOR, LIBSWSCALE_VERSION_MINOR,
-                     LIBSWSCALE_VERSION_MICRO),
-    };
-}
-
-std::vector<std::string> texts(const LogCapture& log) {
-    std::vector<std::string> out;
-    for (const LogLine& line : log.lines()) out.push_back(line.text);
-    return out;
+// The libraries whose versions initialize reports, in order, each as
+// "libname: version a.b.c"; the numbers are the plug-in's FFmpeg's, which
+// need not be the one this program was built beside. libpostproc is
+// reported only by a plug-in built with it.
+void expect_version_lines(const LogCapture& log) {
+    static const std::regex version(R"((lib[a-z]+): version [0-9]+\.[0-9]+\.[0-9]+)");
+    std::vector<std::string> libraries;
+    for (const LogLine& line : log.lines()) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line.text, match, version)) << line.text;
+        EXPECT_EQ(line.level, qvx::LogLevel::info) << line.text;
+        if (match[1] != "libpostproc") libraries.push_back(match[1]);
+    }
+    EXPECT_EQ(libraries, (std::vector<std::string>{"libavcodec", "libavdevice", "libavfilter",
+                                                   "libavutil", "libswresample", "libswscale"}))
+        << log.dump();
 }
 
 qvx::SimpleVideo* create_video() {
@@ -123,8 +101,7 @@ TEST(PluginLifecycle, InitializeLogsTheVersionLinesOnlyWhenNotYetInitialized) {
 
     EXPECT_TRUE(video->terminate());  // not initialised: nothing to do
     EXPECT_TRUE(video->initialize());
-    EXPECT_EQ(texts(log), expected_version_lines()) << log.dump();
-    for (const LogLine& line : log.lines()) EXPECT_EQ(line.level, qvx::LogLevel::info);
+    expect_version_lines(log);
 
     log.clear();
     EXPECT_TRUE(video->initialize());
@@ -135,7 +112,7 @@ TEST(PluginLifecycle, InitializeLogsTheVersionLinesOnlyWhenNotYetInitialized) {
     EXPECT_TRUE(video->terminate());
     EXPECT_TRUE(log.lines().empty()) << log.dump();
     EXPECT_TRUE(video->initialize());
-    EXPECT_EQ(texts(log), expected_version_lines()) << log.dump();
+    expect_version_lines(log);
     EXPECT_EQ(PluginLibrary::get().destroy(video), 1);
 }
 

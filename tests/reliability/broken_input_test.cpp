@@ -12,8 +12,9 @@
 #include "test_host.h"
 
 namespace hostile {
-// An AVI whose stream of the kind "vids" or "auds" declares 7 bits per pixel
-// or sample, so that its decoder does not open (hostile_input_test.cpp).
+// An AVI whose streams of the kinds given ("vids", "auds") declare 7 bits
+// per pixel or sample, so that their decoders do not open
+// (hostile_input_test.cpp).
 std::string seven_bit_avi(const std::string& name, const std::string& codecs,
                           const std::string& kind);
 }  // namespace hostile
