@@ -345,6 +345,22 @@ DecodeStatus decode_packet(AudioVideoBlock* block, VideoState& vs, AVPacket* pac
     return DecodeStatus::decoded;
 }
 
+// Pops the next packet with the serial it was queued under, so that a
+// packet read before a repositioning is never taken for one after it. A
+// queue that keeps no serials gives the block's serial at the pop.
+template <typename Queue>
+auto pop_packet(AudioVideoBlock*, Queue& queue, std::chrono::milliseconds timeout, uint32_t* serial,
+                int) -> decltype(queue.pop_wait(timeout, serial)) {
+    return queue.pop_wait(timeout, serial);
+}
+template <typename Queue>
+AVPacket* pop_packet(AudioVideoBlock* block, Queue& queue, std::chrono::milliseconds timeout,
+                     uint32_t* serial, long) {
+    AVPacket* packet = queue.pop_wait(timeout);
+    *serial = block->video_serial;
+    return packet;
+}
+
 }  // namespace
 
 unsigned video_decode_thread(AudioVideoBlock* block) {
@@ -363,9 +379,10 @@ unsigned video_decode_thread(AudioVideoBlock* block) {
             });
             continue;
         }
-        AVPacket* packet = block->video_packets.pop_wait(std::chrono::milliseconds(idle_wait_ms));
+        uint32_t serial = 0;
+        AVPacket* packet = pop_packet(block, block->video_packets,
+                                      std::chrono::milliseconds(idle_wait_ms), &serial, 0);
         if (packet == nullptr) continue;
-        const uint32_t serial = block->video_serial;
         // A repositioning starts everything over, a failed decoder included.
         if (serial != vs.serial) vs.restart(serial);
         if (vs.failed) {
