@@ -130,6 +130,9 @@ void release_ffmpeg_log() {
     av_log_set_callback(av_log_default_callback);
     flush_repeats(s);
     s.last.clear();
+    s.window_start_ms = 0;
+    s.lines_in_window = 0;
+    s.suppressed = 0;
 }
 
 }  // namespace qvx_ffmpeg

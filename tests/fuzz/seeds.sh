@@ -17,3 +17,28 @@ gen mpeg4_mp3.avi $v $a -c:v mpeg4 -c:a libmp3lame -shortest
 gen ffv1_flac.mkv $v $a -c:v ffv1 -c:a flac -shortest
 gen pcm.wav $a -c:a pcm_s16le
 gen raw.y4m -f lavfi -i testsrc2=size=32x24:rate=5:duration=1 -pix_fmt yuv420p
+gen cover_art.mp3 $a -f lavfi -i testsrc2=size=32x32:rate=1:duration=1 -map 0:a -map 1:v -c:a libmp3lame -c:v mjpeg -frames:v 1 -disposition:v:0 attached_pic
+# Streams declaring 7 bits per pixel or sample: their decoders do not open,
+# and the other stream must play on alone.
+seven_bits() {  # file, then the stream kinds to damage (vids, auds)
+  python3 - "$@" <<'PY'
+import sys
+path, kinds = sys.argv[1], sys.argv[2:]
+data = bytearray(open(path, 'rb').read())
+at = data.find(b'strh')
+while at >= 0:
+    fmt = data.find(b'strf', at)
+    if data[at + 8:at + 12].decode('latin-1') in kinds and fmt >= 0:
+        data[fmt + 22:fmt + 24] = b'\x07\x00'
+    at = data.find(b'strh', at + 4)
+open(path, 'wb').write(data)
+PY
+}
+if [ ! -s "$out/raw7_pcm.avi" ]; then
+  gen raw7_pcm.avi $v $a -c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le -shortest
+  seven_bits "$out/raw7_pcm.avi" vids
+fi
+if [ ! -s "$out/mpeg4_adpcm7.avi" ]; then
+  gen mpeg4_adpcm7.avi $v $a -c:v mpeg4 -c:a adpcm_ima_wav -shortest
+  seven_bits "$out/mpeg4_adpcm7.avi" auds
+fi

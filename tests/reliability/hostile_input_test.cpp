@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
 
 #include <climits>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include "test_host.h"
 
@@ -69,9 +73,13 @@ TEST_P(RefusedName, IsRefusedQuicklyWithAReason) {
     for (size_t at = name.find("CLIP"); at != std::string::npos; at = name.find("CLIP"))
         name.replace(at, 4, clip);
     if (name == "FIFO") {
+#if defined(_WIN32)
+        GTEST_SKIP() << "no FIFOs";
+#else
         name = media_dir() + "/hostile.fifo";
         ::unlink(name.c_str());
         ASSERT_EQ(::mkfifo(name.c_str(), 0600), 0);
+#endif
     }
     PluginHandle video;
     LogCapture log;
@@ -184,6 +192,57 @@ INSTANTIATE_TEST_SUITE_P(
                       BrokenStream{"video", "raw7.avi",
                                    "-c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le", "vids"}),
     [](const auto& info) { return std::string(info.param.what); });
+
+#if !defined(_WIN32)
+// A damaged stream's library messages reach the host's log, not the
+// process's stderr (where FFmpeg's own callback would write "[h264 @ 0x…]").
+TEST(HostileInput, LibraryMessagesGoToTheHostLogNotStderr) {
+    std::string bytes =
+        hostile::read_bytes(generate_media("damage_source.ts",
+                                           "-f lavfi -i testsrc2=size=320x240:rate=30:duration=3 "
+                                           "-c:v libx264 -preset veryfast -g 30 -f mpegts"));
+    std::mt19937 rng(7);
+    for (int k = 0; k < 300; ++k) {
+        const size_t at = bytes.size() / 10 + rng() % (bytes.size() * 9 / 10);
+        if (at % 188 >= 4) bytes[at] ^= static_cast<char>(1 << (rng() % 8));  // keep TS headers
+    }
+    const std::string path = media_dir() + "/damaged.ts";
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    const std::string err_path = media_dir() + "/damaged.stderr";
+
+    PluginHandle video;
+    LogCapture log;
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    FILE* err = std::fopen(err_path.c_str(), "w");
+    ASSERT_NE(err, nullptr);
+    ::dup2(::fileno(err), 2);
+    const int id = video->create_block(path.c_str(), false);
+    if (id != 0) {
+        video->play_block(id, true, false);
+        qvx::Renderer renderer;
+        qvx::Texture texture;
+        video->video_create_texture_rgb24(id, &renderer, &texture);
+        wait_until(
+            [&] {
+                video->video_update_texture_rgb24(id, &renderer, &texture);
+                return log.count_containing("[FFmpeg] h264: ") > 0;
+            },
+            10s);
+        video->destroy_block(id);
+    }
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    std::fclose(err);
+    EXPECT_GT(log.count_containing("[FFmpeg] h264: ") + log.count_containing("[FFmpeg] mpegts: "),
+              0u)
+        << log.dump();
+    EXPECT_EQ(hostile::read_bytes(err_path).find(" @ 0x"), std::string::npos)
+        << hostile::read_bytes(err_path);
+}
+#endif
 
 // Thread counts FFmpeg would refuse are brought into range, with a warning.
 TEST(HostileInput, OutOfRangeThreadCountsAreClamped) {
