@@ -36,7 +36,12 @@ struct DictionaryDeleter {
     void operator()(AVDictionary* dict) const { av_dict_free(&dict); }
 };
 
+struct ScalerDeleter {
+    void operator()(SwsContext* scaler) const { sws_freeContext(scaler); }
+};
+
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+using ScalerPtr = std::unique_ptr<SwsContext, ScalerDeleter>;
 
 }  // namespace qvx_ffmpeg

@@ -325,17 +325,6 @@ double input_start_seconds(const AudioVideoBlock* block) {
 
 }  // namespace
 
-bool ensure_frame_pool(AudioVideoBlock* block) {
-    if (block == nullptr) return false;
-    if (block->frame_pool != nullptr) return true;
-    auto* pool = new FramePool;
-    pool->entries = new FramePoolEntry[frame_pool_size];
-    pool->count = frame_pool_size;
-    for (uint64_t i = 0; i < frame_pool_size; ++i) pool->entries[i].index = static_cast<int64_t>(i);
-    block->frame_pool = pool;
-    return true;
-}
-
 bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* block) {
     if (block == nullptr) return false;
     block->profile_timer.reset();

@@ -4,7 +4,14 @@
 // width in bytes, back to back, and the chroma planes of yuv420p and nv12
 // are (width / 2) x (height / 2), rounded down, as the texture side reads
 // them.
-#include <cstring>
+//
+// libswscale writes whole blocks of pixels: its planar and interleaving
+// paths run past the end of a row, and its fast YUV->RGB path leaves the
+// last width mod 8 pixels unwritten when a row has no room for the block.
+// It therefore only ever writes frames with padded lines
+// (av_frame_get_buffer); the host gets packed rows copied out of them,
+// unless the padded lines already are the packed ones.
+#include <algorithm>
 
 #include "pipeline/pipeline.h"
 #include "plugin/audio_video_block.h"
@@ -13,108 +20,299 @@ namespace qvx_ffmpeg {
 
 namespace {
 
+using Pixels = FramePoolEntry::Pixels;
+
+// Line alignment of the frames the scaler writes: the widest SIMD store.
+constexpr int scaler_line_align = 64;
+
 qvx::LogMgr& logger() {
     return qvx::LogMgr::get();
 }
 
-// Sets the plane pointers and line sizes of a packed frame in buffer.
-void set_packed_planes(AVFrame* frame, uint8_t* buffer, int format, int w, int h) {
-    std::memset(frame->data, 0, sizeof frame->data);
-    std::memset(frame->linesize, 0, sizeof frame->linesize);
-    frame->data[0] = buffer;
+struct PackedPlanes {
+    int count = 0;
+    int row_bytes[3] = {0, 0, 0};
+    int rows[3] = {0, 0, 0};
+};
+
+PackedPlanes packed_planes(int format, int w, int h) {
+    PackedPlanes p;
     switch (format) {
-        case AV_PIX_FMT_RGB24: frame->linesize[0] = 3 * w; break;
-        case AV_PIX_FMT_YUV420P:
-            frame->linesize[0] = w;
-            frame->linesize[1] = w / 2;
-            frame->linesize[2] = w / 2;
-            frame->data[1] = buffer + static_cast<size_t>(w) * h;
-            frame->data[2] = frame->data[1] + static_cast<size_t>(w / 2) * (h / 2);
-            break;
-        case AV_PIX_FMT_NV12:
-            frame->linesize[0] = w;
-            frame->linesize[1] = 2 * (w / 2);
-            frame->data[1] = buffer + static_cast<size_t>(w) * h;
-            break;
+        case AV_PIX_FMT_RGB24: p = {1, {3 * w}, {h}}; break;
+        case AV_PIX_FMT_YUV420P: p = {3, {w, w / 2, w / 2}, {h, h / 2, h / 2}}; break;
+        case AV_PIX_FMT_NV12: p = {2, {w, 2 * (w / 2)}, {h, h / 2}}; break;
         default: break;
     }
+    return p;
 }
 
-// Bytes of a packed frame, plus room for the scalers' wide writes.
-size_t packed_buffer_size(int format, int w, int h) {
-    const int size = av_image_get_buffer_size(static_cast<AVPixelFormat>(format), w, h, 1);
-    return size < 0 ? 0 : static_cast<size_t>(size) + AV_INPUT_BUFFER_PADDING_SIZE;
+size_t packed_bytes(const PackedPlanes& p) {
+    size_t bytes = 0;
+    for (int k = 0; k < p.count; ++k) bytes += static_cast<size_t>(p.row_bytes[k]) * p.rows[k];
+    return bytes;
 }
 
-void release_entry_frame(FramePoolEntry* entry) {
-    if (entry->frame == nullptr) return;
-    if (entry->frame->buf[0] == nullptr) av_free(entry->frame->data[0]);
-    av_frame_free(&entry->frame);
-}
-
-// First free entry of the pool, or null when all are taken.
-FramePoolEntry* free_entry(AudioVideoBlock* block) {
-    FramePool* pool = block->frame_pool;
-    if (pool == nullptr) return nullptr;
-    for (uint64_t i = 0; i < pool->count; ++i) {
-        if (pool->entries[i].in_use.load(std::memory_order_acquire) == 0) return &pool->entries[i];
+// Whether frame, in the output format, can be handed to the host as it is.
+bool has_packed_lines(const AVFrame* frame, int format) {
+    if (frame->format != format) return false;
+    const PackedPlanes p = packed_planes(format, frame->width, frame->height);
+    if (p.count == 0) return false;
+    for (int k = 0; k < p.count; ++k) {
+        if (frame->data[k] == nullptr || frame->linesize[k] != p.row_bytes[k]) return false;
     }
-    return nullptr;
-}
-
-// Gives the entry a packed frame of this format and size, reusing the one
-// it has when it matches.
-bool prepare_entry(FramePoolEntry* entry, int format, int w, int h) {
-    AVFrame* frame = entry->frame;
-    if (frame && frame->buf[0] == nullptr && frame->width == w && frame->height == h &&
-        frame->format == format)
-        return true;
-    release_entry_frame(entry);
-    const size_t size = packed_buffer_size(format, w, h);
-    if (size == 0) return false;
-    frame = av_frame_alloc();
-    auto* buffer = static_cast<uint8_t*>(av_mallocz(size));
-    if (frame == nullptr || buffer == nullptr) {
-        av_frame_free(&frame);
-        av_free(buffer);
-        return false;
-    }
-    set_packed_planes(frame, buffer, format, w, h);
-    frame->format = format;
-    frame->width = w;
-    frame->height = h;
-    entry->frame = frame;
     return true;
 }
 
-// Whether a frame in the output format already has the packed layout.
-bool is_packed(const AVFrame* frame, int format) {
-    const int w = frame->width;
-    const int h = frame->height;
-    switch (format) {
-        case AV_PIX_FMT_RGB24: return frame->linesize[0] == 3 * w;
-        case AV_PIX_FMT_YUV420P:
-            return ((w | h) & 1) == 0 && frame->linesize[0] == w && frame->linesize[1] == w / 2 &&
-                   frame->linesize[2] == w / 2;
-        case AV_PIX_FMT_NV12:
-            return ((w | h) & 1) == 0 && frame->linesize[0] == w && frame->linesize[1] == w;
-        default: return false;
+size_t held_bytes(const AVFrame* frame) {
+    size_t bytes = 0;
+    for (const AVBufferRef* buf : frame->buf) {
+        if (buf != nullptr) bytes += buf->size;
     }
+    return bytes;
+}
+
+FramePtr new_frame(int format, int w, int h) {
+    FramePtr frame(av_frame_alloc());
+    if (frame == nullptr) return nullptr;
+    frame->format = format;
+    frame->width = w;
+    frame->height = h;
+    return frame;
+}
+
+// A frame with padded lines the scaler may write.
+FramePtr aligned_frame(int format, int w, int h) {
+    FramePtr frame = new_frame(format, w, h);
+    if (frame == nullptr || av_frame_get_buffer(frame.get(), scaler_line_align) < 0) return nullptr;
+    return frame;
+}
+
+// A frame whose planes are packed one after the other in one buffer.
+FramePtr packed_frame(int format, int w, int h) {
+    const PackedPlanes p = packed_planes(format, w, h);
+    FramePtr frame = new_frame(format, w, h);
+    if (frame == nullptr) return nullptr;
+    frame->buf[0] = av_buffer_alloc(packed_bytes(p) + AV_INPUT_BUFFER_PADDING_SIZE);
+    if (frame->buf[0] == nullptr) return nullptr;
+    uint8_t* next = frame->buf[0]->data;
+    for (int k = 0; k < p.count; ++k) {
+        frame->data[k] = next;
+        frame->linesize[k] = p.row_bytes[k];
+        next += static_cast<size_t>(p.row_bytes[k]) * p.rows[k];
+    }
+    return frame;
+}
+
+// Copies what the packed planes of dst hold out of src (same format and
+// size, any line sizes): FFmpeg's chroma planes of odd sizes are one sample
+// wider and taller than the packed ones.
+void copy_packed(AVFrame* dst, const AVFrame* src) {
+    const PackedPlanes p = packed_planes(dst->format, dst->width, dst->height);
+    for (int k = 0; k < p.count; ++k)
+        av_image_copy_plane(dst->data[k], dst->linesize[k], src->data[k], src->linesize[k],
+                            p.row_bytes[k], p.rows[k]);
+}
+
+// ---- The pool ----------------------------------------------------------------
+
+// A free entry the frame may take, or null when the block already holds as
+// many frames, or as many bytes, as it may.
+FramePoolEntry* take_entry(AudioVideoBlock* block, size_t bytes) {
+    FramePoolEntry* free = nullptr;
+    uint64_t queued = 0;
+    size_t queued_bytes = 0;
+    for (FramePoolEntry& entry : block->frame_pool.entries) {
+        if (entry.in_use.load(std::memory_order_acquire) != 0) {
+            ++queued;
+            queued_bytes += entry.bytes;
+        } else if (free == nullptr) {
+            free = &entry;
+        }
+    }
+    if (free == nullptr) return nullptr;
+    if (queued >= min_pool_frames && queued_bytes + bytes > max_pool_bytes) return nullptr;
+    // Free entries keep their pictures for reuse; those beyond the bound go.
+    size_t kept = queued_bytes + bytes;
+    for (FramePoolEntry& entry : block->frame_pool.entries) {
+        if (&entry == free || entry.in_use.load(std::memory_order_acquire) != 0) continue;
+        if (kept + entry.bytes <= max_pool_bytes) {
+            kept += entry.bytes;
+        } else {
+            entry.frame.reset();
+            entry.pixels = Pixels::none;
+            entry.bytes = 0;
+        }
+    }
+    return free;
+}
+
+// Gives entry a picture of its own in this format and size, reusing the
+// one it has when it matches.
+bool prepare_entry(FramePoolEntry* entry, int format, int w, int h) {
+    const AVFrame* frame = entry->frame.get();
+    if (frame != nullptr && entry->pixels != Pixels::reference && frame->format == format &&
+        frame->width == w && frame->height == h)
+        return true;
+    entry->frame.reset();
+    entry->pixels = Pixels::none;
+    entry->bytes = 0;
+    FramePtr made = aligned_frame(format, w, h);
+    Pixels pixels = Pixels::aligned;
+    if (made == nullptr || !has_packed_lines(made.get(), format)) {
+        made = packed_frame(format, w, h);
+        pixels = Pixels::packed;
+    }
+    if (made == nullptr) return false;
+    entry->bytes = held_bytes(made.get());
+    entry->frame = std::move(made);
+    entry->pixels = pixels;
+    return true;
 }
 
 // Delivers the decoder's own picture by reference: no copy at all.
 bool reference_into(FramePoolEntry* entry, const AVFrame* frame) {
-    if (entry->frame != nullptr && entry->frame->buf[0] == nullptr) release_entry_frame(entry);
-    if (entry->frame == nullptr) entry->frame = av_frame_alloc();
+    if (entry->frame == nullptr) entry->frame.reset(av_frame_alloc());
     if (entry->frame == nullptr) return false;
-    av_frame_unref(entry->frame);
-    return av_frame_ref(entry->frame, frame) >= 0;
+    av_frame_unref(entry->frame.get());
+    entry->pixels = Pixels::none;
+    entry->bytes = 0;
+    if (av_frame_ref(entry->frame.get(), frame) < 0) return false;
+    entry->pixels = Pixels::reference;
+    entry->bytes = held_bytes(frame);
+    return true;
 }
 
+// ---- Scaling ------------------------------------------------------------------
+
+// The full-range formats libswscale deprecates, as their twins; a scaler
+// made for one of these warns and is remade for every frame.
+AVPixelFormat full_range_twin(AVPixelFormat format) {
+    switch (format) {
+        case AV_PIX_FMT_YUVJ420P: return AV_PIX_FMT_YUV420P;
+        case AV_PIX_FMT_YUVJ422P: return AV_PIX_FMT_YUV422P;
+        case AV_PIX_FMT_YUVJ444P: return AV_PIX_FMT_YUV444P;
+        case AV_PIX_FMT_YUVJ440P: return AV_PIX_FMT_YUV440P;
+        case AV_PIX_FMT_YUVJ411P: return AV_PIX_FMT_YUV411P;
+        default: return AV_PIX_FMT_NONE;
+    }
+}
+
+bool is_yuv(int format) {
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(format));
+    return desc != nullptr && desc->nb_components >= 3 &&
+           (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) == 0;
+}
+
+// libswscale's coefficients for a colour matrix; BT.601 when unknown.
+const int* matrix_coefficients(int colorspace) {
+    switch (colorspace) {
+        case AVCOL_SPC_BT709:
+        case AVCOL_SPC_FCC:
+        case AVCOL_SPC_BT470BG:
+        case AVCOL_SPC_SMPTE170M:
+        case AVCOL_SPC_SMPTE240M:
+        case AVCOL_SPC_BT2020_NCL:
+        case AVCOL_SPC_BT2020_CL: return sws_getCoefficients(colorspace);
+        default: return sws_getCoefficients(SWS_CS_DEFAULT);
+    }
+}
+
+// Makes the scaler for src's format, size, colour matrix and range into
+// dst_format, unless the one the block has was made for them. Null when
+// libswscale cannot (logged once).
+SwsContext* ensure_scaler(AudioVideoBlock* block, const AVFrame* src, int dst_format) {
+    VideoScaler& s = block->scaler;
+    const int range = full_range_twin(static_cast<AVPixelFormat>(src->format)) != AV_PIX_FMT_NONE
+                          ? AVCOL_RANGE_JPEG
+                          : src->color_range;
+    if (s.src_format == src->format && s.dst_format == dst_format && s.width == src->width &&
+        s.height == src->height && s.flags == block->sws_flags && s.colorspace == src->colorspace &&
+        s.color_range == range)
+        return s.context.get();
+    s.context.reset();
+    s.src_format = src->format;
+    s.dst_format = dst_format;
+    s.width = src->width;
+    s.height = src->height;
+    s.flags = block->sws_flags;
+    s.colorspace = src->colorspace;
+    s.color_range = range;
+
+    AVPixelFormat src_format = full_range_twin(static_cast<AVPixelFormat>(src->format));
+    if (src_format == AV_PIX_FMT_NONE) src_format = static_cast<AVPixelFormat>(src->format);
+    ScalerPtr scaler(sws_alloc_context());
+    bool made = scaler != nullptr;
+    if (made) {
+        // The ranges are set before the scaler is made: its choice of an
+        // unscaled path depends on them.
+        SwsContext* c = scaler.get();
+        av_opt_set_int(c, "srcw", src->width, 0);
+        av_opt_set_int(c, "srch", src->height, 0);
+        av_opt_set_int(c, "src_format", src_format, 0);
+        av_opt_set_int(c, "dstw", src->width, 0);
+        av_opt_set_int(c, "dsth", src->height, 0);
+        av_opt_set_int(c, "dst_format", dst_format, 0);
+        av_opt_set_int(c, "sws_flags", block->sws_flags, 0);
+        if (range != AVCOL_RANGE_UNSPECIFIED)
+            av_opt_set_int(c, "src_range", range == AVCOL_RANGE_JPEG ? 1 : 0, 0);
+        made = sws_init_context(c, nullptr, nullptr) >= 0;
+    }
+    if (!made) {
+        logger().tracef_error(
+            "[FFmpeg] - unable to convert pixel format %d (%dx%d) to %d (audio/video block %d)",
+            src->format, src->width, src->height, dst_format, block->id);
+        return nullptr;
+    }
+    // The source's colour matrix (BT.709 for nearly all HD video); a yuv
+    // output keeps it, as FFmpeg's own conversion does.
+    const int* coefficients = matrix_coefficients(src->colorspace);
+    int* inv_table = nullptr;
+    int* table = nullptr;
+    int src_range = 0, dst_range = 0, brightness = 0, contrast = 1 << 16, saturation = 1 << 16;
+    if (sws_getColorspaceDetails(scaler.get(), &inv_table, &src_range, &table, &dst_range,
+                                 &brightness, &contrast, &saturation) >= 0 &&
+        inv_table != nullptr && table != nullptr) {
+        const bool yuv_source = is_yuv(src_format);
+        const int* from = yuv_source ? coefficients : inv_table;
+        const int* to =
+            yuv_source || src->colorspace != AVCOL_SPC_UNSPECIFIED ? coefficients : table;
+        sws_setColorspaceDetails(scaler.get(), from, src_range, to, dst_range, brightness, contrast,
+                                 saturation);
+    }
+    s.context = std::move(scaler);
+    return s.context.get();
+}
+
+// The frame the scaler writes when an entry's packed rows cannot take it.
+AVFrame* staging_frame(AudioVideoBlock* block, int format, int w, int h) {
+    const AVFrame* staging = block->staging_frame.get();
+    if (staging == nullptr || staging->format != format || staging->width != w ||
+        staging->height != h)
+        block->staging_frame = aligned_frame(format, w, h);
+    return block->staging_frame.get();
+}
+
+bool scale_into(AudioVideoBlock* block, FramePoolEntry* entry, const AVFrame* src) {
+    AVFrame* dst = entry->frame.get();
+    SwsContext* scaler = ensure_scaler(block, src, dst->format);
+    if (scaler == nullptr) return false;
+    AVFrame* target = entry->pixels == Pixels::aligned
+                          ? dst
+                          : staging_frame(block, dst->format, dst->width, dst->height);
+    if (target == nullptr) return false;
+    const int rows =
+        sws_scale(scaler, src->data, src->linesize, 0, src->height, target->data, target->linesize);
+    if (rows <= 0) return false;
+    if (target != dst) copy_packed(dst, target);
+    return true;
+}
+
+// ---- Frames in ----------------------------------------------------------------
+
 // Downloads a hardware frame into system memory; null on failure (logged).
-AVFrame* download_hw_frame(AudioVideoBlock* block, const AVFrame* frame) {
-    if (block->hw_transfer_frame == nullptr) block->hw_transfer_frame = av_frame_alloc();
-    AVFrame* dst = block->hw_transfer_frame;
+const AVFrame* download_hw_frame(AudioVideoBlock* block, const AVFrame* frame) {
+    if (block->hw_transfer_frame == nullptr) block->hw_transfer_frame.reset(av_frame_alloc());
+    AVFrame* dst = block->hw_transfer_frame.get();
     if (dst == nullptr) return nullptr;
     av_frame_unref(dst);
     const int r = av_hwframe_transfer_data(dst, frame, 0);
@@ -124,110 +322,56 @@ AVFrame* download_hw_frame(AudioVideoBlock* block, const AVFrame* frame) {
     }
     dst->width = frame->width;
     dst->height = frame->height;
+    dst->colorspace = frame->colorspace;
+    dst->color_range = frame->color_range;
     return dst;
 }
 
-// Chroma planes of odd-sized pictures are one sample wider and taller in
-// FFmpeg's own layout than in the packed one; copy what the packed planes
-// hold.
-void copy_into_packed(AVFrame* dst, const AVFrame* src) {
-    const int w = dst->width;
-    const int h = dst->height;
-    av_image_copy_plane(dst->data[0], dst->linesize[0], src->data[0], src->linesize[0],
-                        dst->format == AV_PIX_FMT_RGB24 ? 3 * w : w, h);
-    if (dst->format == AV_PIX_FMT_YUV420P) {
-        for (int k = 1; k <= 2; ++k)
-            av_image_copy_plane(dst->data[k], dst->linesize[k], src->data[k], src->linesize[k],
-                                w / 2, h / 2);
-    } else if (dst->format == AV_PIX_FMT_NV12) {
-        av_image_copy_plane(dst->data[1], dst->linesize[1], src->data[1], src->linesize[1],
-                            2 * (w / 2), h / 2);
-    }
-}
-
-// Scales (or copies) src into the packed entry frame dst. The scaler is
-// remade whenever the source size or format changes mid-stream.
-bool scale_into(AudioVideoBlock* block, SwsContext** scaler, AVFrame* dst, const AVFrame* src) {
-    const int w = dst->width;
-    const int h = dst->height;
-    const auto src_format = static_cast<AVPixelFormat>(src->format);
-    const auto dst_format = static_cast<AVPixelFormat>(dst->format);
-    if (src_format == dst_format && src->width == w && src->height == h) {
-        copy_into_packed(dst, src);
-        return true;
-    }
-    *scaler = sws_getCachedContext(*scaler, src->width, src->height, src_format, w, h, dst_format,
-                                   block->sws_flags, nullptr, nullptr, nullptr);
-    if (*scaler == nullptr) {
+// Pictures beyond the block's size limit are refused, said once per size.
+bool within_size_limit(AudioVideoBlock* block, int w, int h) {
+    if (w <= block->max_video_width && h <= block->max_video_height) return true;
+    if (block->refused_width != w || block->refused_height != h) {
+        block->refused_width = w;
+        block->refused_height = h;
         logger().tracef_error(
-            "[FFmpeg] - unable to convert pixel format %d (%dx%d) to %d (audio/video block %d)",
-            src->format, src->width, src->height, dst->format, block->id);
-        return false;
+            "[FFmpeg] video_convert - a %dx%d picture is beyond the %dx%d limit and is not shown "
+            "(audio/video block %d)",
+            w, h, block->max_video_width, block->max_video_height, block->id);
     }
-    const bool packed_matches_ffmpeg = dst_format == AV_PIX_FMT_RGB24 || ((w | h) & 1) == 0;
-    if (packed_matches_ffmpeg) {
-        sws_scale(*scaler, src->data, src->linesize, 0, src->height, dst->data, dst->linesize);
-        return true;
-    }
-    AVFrame* staging = block->staging_frame;
-    if (staging == nullptr || staging->width != w || staging->height != h ||
-        staging->format != dst_format) {
-        av_frame_free(&block->staging_frame);
-        staging = block->staging_frame = av_frame_alloc();
-        if (staging == nullptr) return false;
-        staging->format = dst_format;
-        staging->width = w;
-        staging->height = h;
-        if (av_frame_get_buffer(staging, 0) < 0) {
-            av_frame_free(&block->staging_frame);
-            return false;
-        }
-    }
-    sws_scale(*scaler, src->data, src->linesize, 0, src->height, staging->data, staging->linesize);
-    copy_into_packed(dst, staging);
-    return true;
+    return false;
 }
 
-bool convert(AudioVideoBlock* block, AVFrame* frame, int format, SwsContext** scaler,
-             uint32_t serial) {
+bool convert(AudioVideoBlock* block, AVFrame* frame, int format, uint32_t serial) {
     if (block == nullptr || frame == nullptr) return false;
-    const bool hw_frame = frame->hw_frames_ctx != nullptr;
-    FramePoolEntry* entry = free_entry(block);
-    if (entry == nullptr) return false;
-    if (!hw_frame && frame->format == format && is_packed(frame, format)) {
-        if (!reference_into(entry, frame)) return false;
-        entry->serial = serial;
-        entry->in_use.store(1, std::memory_order_relaxed);
-        std::lock_guard<std::mutex> guard(block->decoded_frames_lock);
-        block->decoded_frames.push_back(entry);
-        return true;
-    }
-    if (!prepare_entry(entry, format, frame->width, frame->height)) {
-        logger().tracef_error("[FFmpeg] - no memory for a %dx%d frame (audio/video block %d)",
-                              frame->width, frame->height, block->id);
-        return false;
-    }
-    entry->serial = serial;
-    entry->in_use.store(1, std::memory_order_relaxed);
-
     const AVFrame* source = frame;
-    bool filled = true;
-    if (hw_frame) {
+    if (frame->hw_frames_ctx != nullptr) {
         source = download_hw_frame(block, frame);
-        filled = source != nullptr;
+        if (source == nullptr) return false;
     }
-    if (filled) {
-        if (source->format == format) {
-            copy_into_packed(entry->frame, source);
-        } else {
-            filled = scale_into(block, scaler, entry->frame, source);
-        }
+    const int w = source->width;
+    const int h = source->height;
+    if (w <= 0 || h <= 0 || !within_size_limit(block, w, h)) return false;
+    const PackedPlanes planes = packed_planes(format, w, h);
+    if (planes.count == 0) return false;
+
+    // Dropped when the block already holds all it may, as before a full pool.
+    FramePoolEntry* entry = take_entry(block, packed_bytes(planes));
+    if (entry == nullptr) return false;
+    bool filled = false;
+    if (has_packed_lines(source, format)) {
+        filled = reference_into(entry, source);
+    } else if (!prepare_entry(entry, format, w, h)) {
+        logger().tracef_error("[FFmpeg] - no memory for a %dx%d frame (audio/video block %d)", w, h,
+                              block->id);
+    } else if (source->format == format) {
+        copy_packed(entry->frame.get(), source);
+        filled = true;
+    } else {
+        filled = scale_into(block, entry, source);
     }
-    if (!filled && !hw_frame) {
-        entry->in_use.store(0, std::memory_order_release);
-        return false;
-    }
-    // A failed download still delivers the entry, with the pixels it held.
+    if (!filled) return false;
+    entry->serial = serial;
+    entry->in_use.store(1, std::memory_order_release);
     std::lock_guard<std::mutex> guard(block->decoded_frames_lock);
     block->decoded_frames.push_back(entry);
     return true;
@@ -236,18 +380,15 @@ bool convert(AudioVideoBlock* block, AVFrame* frame, int format, SwsContext** sc
 }  // namespace
 
 bool video_convert_rgb24(AudioVideoBlock* block, AVFrame* frame, uint32_t serial) {
-    return convert(block, frame, AV_PIX_FMT_RGB24, block ? &block->sws_to_rgb24 : nullptr, serial);
+    return convert(block, frame, AV_PIX_FMT_RGB24, serial);
 }
 
 bool video_convert_yuv420p(AudioVideoBlock* block, AVFrame* frame, uint32_t serial) {
-    return convert(block, frame, AV_PIX_FMT_YUV420P, block ? &block->sws_to_yuv420p : nullptr,
-                   serial);
+    return convert(block, frame, AV_PIX_FMT_YUV420P, serial);
 }
 
 bool video_convert_nv12(AudioVideoBlock* block, AVFrame* frame, uint32_t serial) {
-    // nv12 comes only from a hardware decoder.
-    if (block == nullptr || block->hw_device_type == AV_HWDEVICE_TYPE_NONE) return false;
-    return convert(block, frame, AV_PIX_FMT_NV12, &block->sws_to_nv12, serial);
+    return convert(block, frame, AV_PIX_FMT_NV12, serial);
 }
 
 }  // namespace qvx_ffmpeg

@@ -57,3 +57,6 @@ bool video_convert_yuv420p(AudioVideoBlock* block, AVFrame* frame, uint32_t seri
 bool video_convert_nv12(AudioVideoBlock* block, AVFrame* frame, uint32_t serial);
 
 }  // namespace qvx_ffmpeg
+// Creates the block's pool of frame_pool_size converted-frame slots unless
+// it has one (host, at open).
+bool ensure_frame_pool(AudioVideoBlock* block);

@@ -40,20 +40,11 @@ void stop_reader_thread(AudioVideoBlock* block) {
 namespace {
 
 void release_frame_pool(AudioVideoBlock* block) {
-    FramePool* pool = block->frame_pool;
-    if (pool == nullptr) return;
-    for (uint64_t i = 0; i < pool->count; ++i) {
-        AVFrame*& frame = pool->entries[i].frame;
-        if (frame == nullptr) continue;
-        if (frame->buf[0] == nullptr) av_free(frame->data[0]);
-        av_frame_free(&frame);
+    {
+        std::lock_guard<std::mutex> guard(block->decoded_frames_lock);
+        block->decoded_frames.clear();
     }
-    pool->count = 0;
-    delete[] pool->entries;
-    delete pool;
-    block->frame_pool = nullptr;
-    std::lock_guard<std::mutex> guard(block->decoded_frames_lock);
-    block->decoded_frames.clear();
+    block->frame_pool.entries.clear();
 }
 
 }  // namespace
@@ -63,6 +54,7 @@ bool teardown_block(AudioVideoBlock* block) {
 
     // The reader closes the audio device, joins the video thread and empties
     // the queues before it ends. The audio callback never blocks, so the
+// Frames still queued for the host are dropped with their pixels.
     // device close in the reader's shutdown cannot wait on it.
     stop_reader_thread(block);
     close_audio_device(block);
@@ -81,21 +73,10 @@ bool teardown_block(AudioVideoBlock* block) {
     }
     block->resampled_capacity_samples = 0;
     if (block->video_decoded_frame) av_frame_free(&block->video_decoded_frame);
-    if (block->hw_transfer_frame) av_frame_free(&block->hw_transfer_frame);
-    if (block->staging_frame) av_frame_free(&block->staging_frame);
+    block->scaler = VideoScaler{};
+    block->hw_transfer_frame.reset();
+    block->staging_frame.reset();
     if (block->video_codec_ctx) avcodec_free_context(&block->video_codec_ctx);
-    if (block->sws_to_rgb24) {
-        sws_freeContext(block->sws_to_rgb24);
-        block->sws_to_rgb24 = nullptr;
-    }
-    if (block->sws_to_yuv420p) {
-        sws_freeContext(block->sws_to_yuv420p);
-        block->sws_to_yuv420p = nullptr;
-    }
-    if (block->sws_to_nv12) {
-        sws_freeContext(block->sws_to_nv12);
-        block->sws_to_nv12 = nullptr;
-    }
     if (block->format_ctx) avformat_close_input(&block->format_ctx);
     block->video_stream = nullptr;
     block->audio_stream = nullptr;

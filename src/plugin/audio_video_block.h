@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/qvx.h"
 #include "media/ffmpeg.h"
@@ -28,9 +29,11 @@
 namespace qvx_ffmpeg {
 
 struct FramePoolEntry {
-    // Frame owned by the entry between uses; its planes lie in one buffer
-    // from av_mallocz starting at data[0] (buf[0] stays null).
-    AVFrame* frame = nullptr;
+    // The converted picture, its pixels held through buf[0] (av_frame_free
+    // frees them). Every plane is tightly packed: linesize[k] is the row
+    // size the texture takes, and the chroma planes of yuv420p and nv12 are
+    // (width / 2) x (height / 2), rounded down. Kept between uses for reuse.
+    FramePtr frame;
     // 1 from the conversion filling the entry until the texture update has
     // used it; the converter never touches an entry whose flag is set.
     std::atomic<uint8_t> in_use{0};
@@ -38,13 +41,37 @@ struct FramePoolEntry {
     // video_serial the frame was decoded under (video, before queueing); the
     // texture update drops an entry whose serial is stale.
     uint32_t serial = 0;
+    // How the frame holds its pixels, and how many bytes (video): a
+    // reference to the decoder's own picture, a packed buffer of its own,
+    // or a frame from av_frame_get_buffer whose padded lines happen to be
+    // packed too (the scaler may write those directly).
+    enum class Pixels : uint8_t { none, reference, packed, aligned };
+    Pixels pixels = Pixels::none;
+    size_t bytes = 0;
 };
 
+// Converted frames a block holds at most: by count, and by bytes unless
+// that leaves fewer than min_pool_frames.
 constexpr uint64_t frame_pool_size = 100;
+constexpr size_t max_pool_bytes = 192ull * 1024 * 1024;
+constexpr uint64_t min_pool_frames = 3;
 
 struct FramePool {
-    FramePoolEntry* entries = nullptr;
-    uint64_t count = 0;
+    // frame_pool_size entries from open to teardown, never resized (the
+    // queue points into it).
+    std::vector<FramePoolEntry> entries;
+};
+
+// A libswscale context and what it was made for (video thread).
+struct VideoScaler {
+    ScalerPtr context;
+    int src_format = AV_PIX_FMT_NONE;
+    int dst_format = AV_PIX_FMT_NONE;
+    int width = 0;
+    int height = 0;
+    int flags = 0;
+    int colorspace = AVCOL_SPC_UNSPECIFIED;
+    int color_range = AVCOL_RANGE_UNSPECIFIED;
 };
 
 // A wake-up for waits with a deadline: control changes (pause, seek,
@@ -63,7 +90,7 @@ struct AudioVideoBlock {
 
     const int id;                     // from GenId at construction
     std::string file_name;            // host, before open; constant afterwards
-    FramePool* frame_pool = nullptr;  // host (open); entries: see FramePoolEntry
+    FramePool frame_pool;  // host (open) fills, teardown empties; entries: see FramePoolEntry
 
     std::deque<FramePoolEntry*> decoded_frames;  // guarded by decoded_frames_lock
     std::mutex decoded_frames_lock;              // video pushes, host pops
@@ -124,10 +151,7 @@ struct AudioVideoBlock {
     std::string video_codec_name;               // host (open)
     double video_clock = 0.0;                   // video; reader resets under video_decoder_lock
     AVCodecContext* video_codec_ctx = nullptr;  // used under video_decoder_lock
-    SwsContext* sws_to_rgb24 = nullptr;         // video
     AVFrame* video_decoded_frame = nullptr;     // video
-    SwsContext* sws_to_yuv420p = nullptr;       // video
-    SwsContext* sws_to_nv12 = nullptr;          // video: hardware frames not in nv12
     std::atomic<bool> video_enabled{true};      // host
     uint32_t video_num_frames = 0;              // host (open)
     // Picture size for the host: set at open, then from each decoded frame
@@ -207,10 +231,15 @@ struct AudioVideoBlock {
     // marker (sdl, under audio_decoder_lock); the marker stays in flight on
     // audio_packets until it is done.
     bool audio_draining = false;
-    // Video scratch frames: the download of a hardware frame, and a
-    // conversion whose chroma planes need repacking (odd sizes).
-    AVFrame* hw_transfer_frame = nullptr;
-    AVFrame* staging_frame = nullptr;
+    // Frame conversion (video): the scaler, the download of a hardware
+    // frame, and the aligned frame the scaler writes when the pool's packed
+    // rows cannot take its wide writes; and the picture size last refused
+    // as too large (logged once per size).
+    VideoScaler scaler;
+    FramePtr hw_transfer_frame;
+    FramePtr staging_frame;
+    int refused_width = 0;
+    int refused_height = 0;
     BlockSignal wake;
 };
 

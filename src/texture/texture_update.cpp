@@ -64,7 +64,7 @@ bool update_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Textu
     while ((entry = pop_decoded_frame(block)) != nullptr && entry->serial != block->video_serial)
         release_decoded_frame(entry);
     if (entry == nullptr) return false;
-    const AVFrame* frame = entry->frame;
+    const AVFrame* frame = entry->frame.get();
     if (frame->format != pixel_format) {
         release_decoded_frame(entry);
         return false;
