@@ -8,16 +8,37 @@ namespace qvx_ffmpeg {
 
 struct AudioVideoBlock;
 
-// Desired device buffer, in sample frames.
-constexpr int device_buffer_samples = 4096;
+// Devices open only at rates in this range; a stream declaring any other
+// rate (a damaged header may say 1 Hz) is resampled to the fallback rate.
+constexpr int min_device_rate_hz = 8000;
+constexpr int max_device_rate_hz = 192000;
+constexpr int fallback_device_rate_hz = 48000;
+// The device buffer is sized by time: the largest power of two in samples
+// at the device rate that lasts at most this long (32 to 64 ms), so the
+// first sound comes as soon at 8 kHz as at 192 kHz.
+constexpr int max_device_buffer_ms = 64;
 // How many empty decodes one callback tries before it plays silence for
 // the rest of its buffer instead of waiting.
 constexpr int max_empty_decodes_per_callback = 8;
+// Refused packets in a row after which the sound of a block ends.
+constexpr int max_failed_audio_packets = 100;
+// Most samples one resampling call gives out; the resampler keeps the rest
+// of its input for the next call, so no rate ratio can blow up the buffer.
+constexpr int max_resampled_samples = 32768;
+// Sound timestamps within this of the samples counted so far are taken as
+// continuous; a gap forward up to audio_gap_max_seconds is played as
+// silence; anything else is a discontinuity and the clock goes on from the
+// samples counted (ffplay's "no sync" threshold).
+constexpr double audio_timestamp_tolerance_seconds = 0.05;
+constexpr double audio_gap_max_seconds = 10.0;
+// How long opening a device waits for another block's SDL work.
+constexpr int max_device_open_wait_ms = 5000;
 
-// Starts SDL's audio (and timer) subsystems for the plug-in; true when
-// started, now or before. Safe from several threads at once.
-bool init_sdl_audio();
-// Opens and starts the block's device and sets up its resampler.
+// Samples per buffer asked of a device at the given rate.
+int device_buffer_samples(int rate_hz);
+
+// Opens and starts the block's device; the resampler is set up on the
+// device's own thread from the first decoded frame.
 bool open_audio_device(AudioVideoBlock* block);
 // Pauses and closes the block's device (idempotent). The plug-in's SDL
 // subsystems end when its last device closes.
@@ -28,14 +49,13 @@ void quit_sdl_audio();
 // Ends the plug-in's SDL subsystems now if no device is open or closing;
 // otherwise they end with the last device's close (plug-in stop).
 void release_sdl_audio_later();
-// Whether SDL is started for the plug-in.
-bool sdl_audio_started();
 
-// Decodes and resamples the next audio frame into audio_pcm_buffer;
-// returns the bytes there, or 0 when none can be had right now.
+// Decodes and resamples the next audio into audio_pcm_buffer; returns the
+// bytes there, or 0 when none can be had right now. audio_silence_bytes of
+// silence are to be played before them, and audio_play_seconds is the media
+// time of the first of these bytes. Needs no device: out_channels and
+// out_sample_rate say what to produce.
 int decode_audio_frame(AudioVideoBlock* block);
-// Resamples audio_decoded_frame into audio_pcm_buffer; bytes, or -1.
-int audio_resampling(AudioVideoBlock* block);
 // The SDL audio callback of one block.
 void audio_callback(void* userdata, uint8_t* stream, int len);
 

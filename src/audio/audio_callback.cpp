@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "audio/audio.h"
+#include "pipeline/pipeline.h"
 #include "plugin/audio_video_block.h"
 
 namespace qvx_ffmpeg {
@@ -12,20 +13,34 @@ namespace {
 
 constexpr float volume_scale = static_cast<float>(SDL_MIX_MAXVOLUME);
 
-bool holding_silence(const AudioVideoBlock* block) {
-    return block->paused || block->seeking || block->reposition_pending > 0;
+bool repositioning(const AudioVideoBlock* block) {
+    return block->seeking || block->reposition_pending > 0;
 }
 
-// The audio position is the sound being heard: the PCM just handed to the
-// device starts playing now, so the position is the media time of its first
-// sample. Between callbacks the clock advances it.
-void update_heard_position(AudioVideoBlock* block, int bytes_played) {
-    if (!block->audio_enabled || block->audio_stream_index < 0) return;
-    const double bytes_per_second = 2.0 * block->out_channels * block->out_sample_rate;
-    if (bytes_per_second <= 0) return;
-    const double next_sample = block->audio_clock + block->audio_buf_index / bytes_per_second;
-    block->audio_position = static_cast<float>(next_sample - bytes_played / bytes_per_second);
-    block->audio_clock_valid = true;
+// Unplayed sound from before a repositioning belongs to the old place.
+void drop_buffer(AudioVideoBlock* block) {
+    block->audio_buf_index = block->audio_buf_size;
+    block->audio_silence_bytes = 0;
+}
+
+// The audio position is the sound being heard: what the device takes now
+// is heard from now on, so the position is the media time of the first
+// byte handed over in this call. Between calls the playback clock moves
+// it on: set against the clock's last reading, the next update_clock
+// carries it to exactly that time plus the real time since this call, a
+// smooth clock whatever thread reads it.
+void set_heard_position(AudioVideoBlock* block, double seconds) {
+    update_clock(block);
+    std::lock_guard<std::mutex> guard(block->clock_lock);
+    const float now = static_cast<float>(block->playback_timer.getMilliseconds()) * 0.001f;
+    const float since =
+        block->input_ended || block->paused ? 0.0f : now - block->clock_last_reading;
+    block->audio_position = static_cast<float>(seconds) - since;
+}
+
+int volume_level(const AudioVideoBlock* block) {
+    const float volume = std::clamp(block->volume.load(), 0.0f, 1.0f);
+    return static_cast<int>(volume * volume_scale);
 }
 
 }  // namespace
@@ -35,30 +50,50 @@ void update_heard_position(AudioVideoBlock* block, int bytes_played) {
 void audio_callback(void* userdata, uint8_t* stream, int len) {
     auto* block = static_cast<AudioVideoBlock*>(userdata);
     if (block == nullptr || stream == nullptr || len <= 0) return;
+    if (block->audio_stop || block->paused || repositioning(block)) {
+        // A paused block keeps what it had for its resumption.
+        if (!block->audio_stop && repositioning(block)) drop_buffer(block);
+        std::memset(stream, 0, static_cast<size_t>(len));
+        return;
+    }
+    if (block->audio_buf_serial != block->video_serial) drop_buffer(block);
+    const int frame_bytes = 2 * block->out_channels;
+    const double bytes_per_second = static_cast<double>(frame_bytes) * block->out_sample_rate;
+    const int level = volume_level(block);
     int empty_decodes = 0;
-    int played = 0;  // bytes of PCM (not silence) written by this call
+    int heard = 0;  // bytes of sound (PCM, or silence that belongs to it) handed over
+    double first_heard = 0.0;
+    bool starved = false;
     while (len > 0) {
-        if (block->audio_stop || holding_silence(block)) {
-            // Unplayed PCM of a paused or repositioned block is dropped.
-            if (!block->audio_stop) block->audio_buf_index = block->audio_buf_size;
-            std::memset(stream, 0, static_cast<size_t>(len));
-            return;
+        if (block->audio_silence_bytes > 0) {
+            const int chunk = static_cast<int>(std::min<int64_t>(len, block->audio_silence_bytes) /
+                                               frame_bytes * frame_bytes);
+            if (chunk <= 0) {
+                block->audio_silence_bytes = 0;
+                continue;
+            }
+            std::memset(stream, 0, static_cast<size_t>(chunk));
+            if (heard == 0) first_heard = block->audio_play_seconds;
+            block->audio_play_seconds += chunk / bytes_per_second;
+            block->audio_silence_bytes -= chunk;
+            stream += chunk;
+            len -= chunk;
+            heard += chunk;
+            continue;
         }
         if (block->audio_buf_index >= block->audio_buf_size) {
             const int n = decode_audio_frame(block);
-            block->audio_buf_index = 0;
-            block->audio_buf_size = n > 0 ? n : 0;
-            if (n <= 0) {
+            if (n <= 0 && block->audio_silence_bytes <= 0) {
                 if (++empty_decodes >= max_empty_decodes_per_callback) {
+                    starved = true;
                     std::memset(stream, 0, static_cast<size_t>(len));
                     break;
                 }
-                continue;
             }
+            continue;
         }
         const int chunk = std::min(len, block->audio_buf_size - block->audio_buf_index);
         const uint8_t* source = block->audio_pcm_buffer + block->audio_buf_index;
-        const int level = static_cast<int>(block->volume * volume_scale);
         if (level == SDL_MIX_MAXVOLUME) {
             std::memcpy(stream, source, static_cast<size_t>(chunk));
         } else {
@@ -66,12 +101,26 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
             if (level >= 1)
                 SDL_MixAudioFormat(stream, source, AUDIO_S16SYS, static_cast<Uint32>(chunk), level);
         }
+        if (heard == 0) first_heard = block->audio_play_seconds;
+        block->audio_play_seconds += chunk / bytes_per_second;
         block->audio_buf_index += chunk;
         stream += chunk;
         len -= chunk;
-        played += chunk;
+        heard += chunk;
     }
-    if (played > 0) update_heard_position(block, played);
+    if (heard > 0) {
+        set_heard_position(block, first_heard);
+        block->audio_clock_valid = true;
+        return;
+    }
+    // Nothing to hear in a whole buffer: what was handed over before has
+    // been played. With the decoder out of input, the sound has played out,
+    // and the position rests at its end.
+    if (starved && block->audio_packets.count == 0 && block->audio_packets.in_flight == 0 &&
+        !block->swr_has_more) {
+        if (block->audio_clock_valid) set_heard_position(block, block->audio_play_seconds);
+        block->audio_played_out = true;
+    }
 }
 
 }  // namespace qvx_ffmpeg

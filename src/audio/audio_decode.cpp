@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "audio/audio.h"
@@ -10,61 +12,203 @@ namespace {
 constexpr int initial_pcm_buffer_bytes = 32832;
 // Packets or frames one call may go through before it gives up for now.
 constexpr int max_decode_steps = 32;
+// A frame that ends this much before the place a seek went to is not heard.
+constexpr double seek_target_slack_seconds = 0.001;
+// Channel pointers the resampler may read from an empty input.
+constexpr int max_resampler_channels = 64;
 
 qvx::LogMgr& logger() {
     return qvx::LogMgr::get();
 }
 
+int bytes_per_out_sample(const AudioVideoBlock* block) {
+    return 2 * block->out_channels;
+}
+
 bool ensure_pcm_capacity(AudioVideoBlock* block, int bytes) {
     if (block->audio_pcm_buffer != nullptr && bytes <= block->_audio_pcm_buffer_max_size)
         return true;
-    const int capacity = bytes > initial_pcm_buffer_bytes ? bytes : initial_pcm_buffer_bytes;
+    const int capacity = std::max(bytes, initial_pcm_buffer_bytes);
     auto* buffer = static_cast<uint8_t*>(av_realloc(block->audio_pcm_buffer, capacity));
     if (buffer == nullptr) return false;
-    if (block->audio_pcm_buffer == nullptr) {
-        std::memset(buffer, 0, capacity);
-        block->audio_buf_size = 0;
-        block->audio_buf_index = 0;
-    }
     block->audio_pcm_buffer = buffer;
     block->_audio_pcm_buffer_max_size = capacity;
     return true;
 }
 
-bool ensure_resampled_capacity(AudioVideoBlock* block, int samples) {
-    if (block->resampled_data != nullptr && samples <= block->resampled_capacity_samples)
-        return true;
-    if (block->resampled_data) {
-        av_freep(&block->resampled_data[0]);
-        av_freep(&block->resampled_data);
+bool same_input(const AudioVideoBlock* block, const AVFrame* frame) {
+    return block->swr_in_format == frame->format && block->swr_in_rate == frame->sample_rate &&
+           av_channel_layout_compare(&block->swr_in_layout, &frame->ch_layout) == 0;
+}
+
+// (Re)builds the resampler for the frame's layout, sample format and rate.
+// A frame the resampler cannot take is dropped, and frames like it after it
+// without a further line.
+bool build_resampler(AudioVideoBlock* block, const AVFrame* frame) {
+    const bool first = block->swr_ctx == nullptr && block->swr_in_format < 0;
+    if (first) {
+        logger().tracef("[FFmpeg] initializing audio resampler...");
+    } else {
+        char layout[128] = {0};
+        av_channel_layout_describe(&frame->ch_layout, layout, sizeof layout);
+        const char* format = av_get_sample_fmt_name(static_cast<AVSampleFormat>(frame->format));
+        logger().tracef(
+            "[FFmpeg] decode_audio_frame - the sound changes to %s, %s, %d Hz: resampler rebuilt "
+            "(audio/video block %d)",
+            layout, format ? format : "?", frame->sample_rate, block->id);
     }
-    block->resampled_capacity_samples = 0;
-    block->resampled_linesize = 0;
-    const int r =
-        av_samples_alloc_array_and_samples(&block->resampled_data, &block->resampled_linesize,
-                                           block->out_channels, samples, AV_SAMPLE_FMT_S16, 0);
-    if (r < 0) {
-        logger().tracef_error(
-            "[FFmpeg] - audio_resampling error: av_samples_alloc failed (err: %d)", r);
+    swr_free(&block->swr_ctx);
+    block->swr_has_more = false;
+    block->swr_flushing = false;
+    av_channel_layout_uninit(&block->swr_in_layout);
+    av_channel_layout_copy(&block->swr_in_layout, &frame->ch_layout);
+    block->swr_in_format = frame->format;
+    block->swr_in_rate = frame->sample_rate;
+
+    // An unspecified order gets the usual layout for its channel count.
+    AVChannelLayout in{};
+    int r = AVERROR(EINVAL);
+    if (frame->ch_layout.nb_channels > 0 && frame->sample_rate > 0 && frame->format >= 0) {
+        r = frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC
+                ? (av_channel_layout_default(&in, frame->ch_layout.nb_channels), 0)
+                : av_channel_layout_copy(&in, &frame->ch_layout);
+    }
+    if (r >= 0)
+        r = swr_alloc_set_opts2(
+            &block->swr_ctx, &block->out_ch_layout, AV_SAMPLE_FMT_S16, block->out_sample_rate, &in,
+            static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
+    av_channel_layout_uninit(&in);
+    if (r >= 0 && block->swr_ctx != nullptr) r = swr_init(block->swr_ctx);
+    if (r < 0 || block->swr_ctx == nullptr) {
+        logger().tracef_error("[FFmpeg] audio resampler init failed - swr_init ret0: %d - %s", r,
+                              av_error_text(r).c_str());
+        logger().tracef_error("[FFmpeg] *** audio resampler has not been properly initialized ***");
+        swr_free(&block->swr_ctx);
         return false;
     }
-    block->resampled_capacity_samples = samples;
+    if (first) logger().tracef("[FFmpeg] audio resampler initialized ok.");
     return true;
 }
 
-// The media time of the PCM now in the buffer: the frame's timestamp, or
-// for a frame without one, the end of the PCM before it.
-void update_audio_clock(AudioVideoBlock* block, const AVFrame* frame, int previous_bytes) {
+// Resamples into audio_pcm_buffer (in may be the resampler's own held
+// input: in_samples 0); returns the bytes written, or -1.
+int resample(AudioVideoBlock* block, const uint8_t** in, int in_samples) {
+    const int wanted = swr_get_out_samples(block->swr_ctx, in_samples);
+    block->swr_has_more = false;
+    if (wanted <= 0) return 0;
+    const int capacity = std::min(wanted, max_resampled_samples);
+    if (!ensure_pcm_capacity(block, capacity * bytes_per_out_sample(block))) return -1;
+    uint8_t* out[1] = {block->audio_pcm_buffer};
+    const int converted = swr_convert(block->swr_ctx, out, capacity, in, in_samples);
+    if (converted < 0) {
+        logger().tracef_error("[FFmpeg] - audio_resampling error: swr_convert failed (err: %d)",
+                              converted);
+        return -1;
+    }
+    block->swr_has_more = capacity < wanted && converted == capacity;
+    return converted * bytes_per_out_sample(block);
+}
+
+// Output from the input the resampler still holds; a flush ends with the
+// resampler ready for new input.
+int resample_held(AudioVideoBlock* block) {
+    const uint8_t* none[max_resampler_channels] = {};
+    const int bytes = resample(block, block->swr_flushing ? nullptr : none, 0);
+    if (block->swr_flushing && !block->swr_has_more) {
+        block->swr_flushing = false;
+        swr_init(block->swr_ctx);
+    }
+    return bytes;
+}
+
+double stream_time_base(const AudioVideoBlock* block) {
+    if (block->audio_stream != nullptr) return av_q2d(block->audio_stream->time_base);
+    return av_q2d(block->audio_codec_ctx->pkt_timebase);
+}
+
+// Decides where the frame's sound goes on the clock. Sample counting keeps
+// the sound continuous; the frame's timestamp only places the start of the
+// sound (play, seek, rewind), fills a gap with silence, or shows a
+// discontinuity, across which the clock goes on. False: the frame is not
+// heard (sound before the place a seek went to).
+bool place_frame(AudioVideoBlock* block, const AVFrame* frame, int64_t* silence_samples) {
+    *silence_samples = 0;
     int64_t pts = frame->best_effort_timestamp;
     if (pts == AV_NOPTS_VALUE) pts = frame->pkt_dts;
-    if (pts == AV_NOPTS_VALUE) {
-        const double bytes_per_second = 2.0 * block->out_channels * block->out_sample_rate;
-        if (bytes_per_second > 0)
-            block->audio_clock = block->audio_clock + previous_bytes / bytes_per_second;
-        return;
+    const double unit = stream_time_base(block);
+    if (pts == AV_NOPTS_VALUE || !(unit > 0.0)) {
+        block->audio_segment_start = false;
+        return true;
     }
-    block->audio_pts = static_cast<double>(pts);
-    block->audio_clock = block->audio_pts * av_q2d(block->audio_stream->time_base);
+    const double t =
+        static_cast<double>(pts) * unit - block->media_start_seconds + block->audio_pts_offset;
+    const double clock = block->audio_clock;
+    const double gap = t - clock;
+    auto fill = [&](double seconds) {
+        *silence_samples = static_cast<int64_t>(std::llround(seconds * block->out_sample_rate));
+    };
+    if (block->audio_segment_start) {
+        const double duration = frame->sample_rate > 0
+                                    ? static_cast<double>(frame->nb_samples) / frame->sample_rate
+                                    : 0.0;
+        if (t + duration < clock - seek_target_slack_seconds) return false;
+        block->audio_segment_start = false;
+        if (gap > audio_timestamp_tolerance_seconds && gap <= audio_gap_max_seconds) {
+            fill(gap);
+        } else {
+            block->audio_clock = t;
+        }
+        return true;
+    }
+    // A direct seek moved the input without a new start: the frame's own
+    // time is the clock.
+    if (!block->audio_clock_valid) {
+        block->audio_clock = t;
+        return true;
+    }
+    if (std::fabs(gap) <= audio_timestamp_tolerance_seconds) return true;
+    if (gap > 0.0 && gap <= audio_gap_max_seconds) {
+        fill(gap);
+        return true;
+    }
+    logger().tracef_warning(
+        "[FFmpeg] decode_audio_frame - the sound's timestamps jump by %.3f s, its clock goes on "
+        "(audio/video block %d)",
+        gap, block->id);
+    block->audio_pts_offset -= gap;
+    return true;
+}
+
+// Hands the PCM just resampled (and any silence before it) to the callback.
+int publish(AudioVideoBlock* block, int bytes, int64_t silence_samples) {
+    const double rate = block->out_sample_rate;
+    block->audio_play_seconds = block->audio_clock;
+    block->audio_silence_bytes = silence_samples * bytes_per_out_sample(block);
+    block->audio_clock =
+        block->audio_clock +
+        (static_cast<double>(silence_samples) + bytes / bytes_per_out_sample(block)) / rate;
+    block->audio_buf_size = bytes;
+    block->audio_buf_index = 0;
+    block->audio_buf_serial = block->video_serial;
+    block->audio_played_out = false;
+    return bytes;
+}
+
+// True when the frame gave something to hear: PCM in audio_pcm_buffer,
+// silence before it, or both.
+bool take_frame(AudioVideoBlock* block, const AVFrame* frame) {
+    if (block->swr_ctx == nullptr || !same_input(block, frame)) {
+        // Parameters that failed already are dropped without a further line.
+        if (block->swr_ctx == nullptr && same_input(block, frame)) return false;
+        if (!build_resampler(block, frame)) return false;
+    }
+    int64_t silence_samples = 0;
+    if (!place_frame(block, frame, &silence_samples)) return false;
+    const int bytes =
+        resample(block, const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
+    if (bytes < 0) return false;
+    publish(block, bytes, silence_samples);
+    return bytes > 0 || silence_samples > 0;
 }
 
 void finish_drain(AudioVideoBlock* block) {
@@ -75,39 +219,50 @@ void finish_drain(AudioVideoBlock* block) {
     }
 }
 
-}  // namespace
-
-int audio_resampling(AudioVideoBlock* block) {
-    if (block == nullptr || block->swr_ctx == nullptr) return -1;
-    AVFrame* frame = block->audio_decoded_frame;
-    // Everything the resampler can give for this frame, its own delay
-    // included: a device rate other than the stream's loses nothing.
-    const int capacity = swr_get_out_samples(block->swr_ctx, frame->nb_samples);
-    if (capacity <= 0) return -1;
-    if (!ensure_resampled_capacity(block, capacity)) return -1;
-    const int converted =
-        swr_convert(block->swr_ctx, block->resampled_data, capacity,
-                    const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
-    if (converted < 0) {
-        logger().tracef_error("[FFmpeg] - audio_resampling error: swr_convert failed (err: %d)",
-                              converted);
-        return -1;
-    }
-    // A resampler filling its delay line may give nothing for a frame yet.
-    if (converted == 0) return 0;
-    const int size =
-        av_samples_get_buffer_size(nullptr, block->out_channels, converted, AV_SAMPLE_FMT_S16, 1);
-    if (size < 0) {
-        logger().tracef_error(
-            "[FFmpeg] - audio_resampling error: av_samples_get_buffer_size failed (err: %d)", size);
-        return -1;
-    }
-    if (!ensure_pcm_capacity(block, size)) return -1;
-    block->audio_resampled_data_size = size;
-    std::memcpy(block->audio_pcm_buffer, block->resampled_data[0], size);
-    block->audio_buf_size = size;
-    return size;
+// A seek or rewind: the sound starts afresh at audio_clock (set by it).
+void restart_sound(AudioVideoBlock* block) {
+    avcodec_flush_buffers(block->audio_codec_ctx);
+    if (block->swr_ctx != nullptr) swr_init(block->swr_ctx);
+    block->swr_has_more = false;
+    block->swr_flushing = false;
+    block->audio_segment_start = true;
+    block->audio_pts_offset = 0.0;
 }
+
+// Counts one more failure in a row; true once the decoder has failed too
+// often to go on.
+bool count_failure(AudioVideoBlock* block, int error) {
+    if (++block->audio_failed_packets < max_failed_audio_packets) return false;
+    block->audio_decode_failed = true;
+    logger().tracef_error(
+        "[FFmpeg] decode_audio_frame - the audio decoder failed %d times in a row, the sound "
+        "ends (audio/video block %d): %s",
+        block->audio_failed_packets, block->id, av_error_text(error).c_str());
+    return true;
+}
+
+bool refuse_packet(AudioVideoBlock* block, int error) {
+    logger().tracef_warning(
+        "[FFmpeg] decode_audio_frame - packet dropped, the decoder refused it (audio/video block "
+        "%d): %s",
+        block->id, av_error_text(error).c_str());
+    return count_failure(block, error);
+}
+
+// After the decoder gave up for good packets are only let go, so the
+// reader's end-of-input and loop handling still see them used.
+void discard_packets(AudioVideoBlock* block) {
+    if (block->audio_draining) {
+        block->audio_draining = false;
+        block->audio_packets.done();
+    }
+    while (AVPacket* packet = block->audio_packets.pop()) {
+        if (!is_marker(packet)) av_packet_free(&packet);
+        block->audio_packets.done();
+    }
+}
+
+}  // namespace
 
 int decode_audio_frame(AudioVideoBlock* block) {
     if (block == nullptr || block->audio_stop) return 0;
@@ -118,6 +273,19 @@ int decode_audio_frame(AudioVideoBlock* block) {
     AVCodecContext* ctx = block->audio_codec_ctx;
     AVFrame* frame = block->audio_decoded_frame;
     if (ctx == nullptr || frame == nullptr) return 0;
+    block->audio_silence_bytes = 0;
+    block->audio_buf_size = 0;
+    block->audio_buf_index = 0;
+    if (block->audio_decode_failed) {
+        discard_packets(block);
+        return 0;
+    }
+
+    if (block->swr_has_more && block->swr_ctx != nullptr) {
+        // The rest of a frame whose output was cut, or of a flush.
+        const int bytes = resample_held(block);
+        if (bytes > 0) return publish(block, bytes, 0);
+    }
 
     for (int step = 0; step < max_decode_steps && !block->audio_stop; ++step) {
         // Frames of the input already sent come first; a packet is sent
@@ -129,26 +297,37 @@ int decode_audio_frame(AudioVideoBlock* block) {
                 av_frame_unref(frame);
                 continue;
             }
-            const int previous_bytes = block->audio_buf_size;
-            const int n = audio_resampling(block);
-            if (n > 0) update_audio_clock(block, frame, previous_bytes);
+            const bool heard = take_frame(block, frame);
             av_frame_unref(frame);
-            if (n > 0) return n;
+            if (heard) return block->audio_buf_size;
             continue;
         }
         if (r == AVERROR_EOF) {
+            // The input has ended: what the resampler holds is the end of
+            // the sound (with a very low source rate, maybe all of it).
+            int bytes = 0;
+            if (block->audio_draining && block->swr_ctx != nullptr) {
+                block->swr_flushing = true;
+                bytes = resample_held(block);
+            }
             finish_drain(block);
+            if (bytes > 0) return publish(block, bytes, 0);
             continue;
         }
-        if (r != AVERROR(EAGAIN))
+        if (r != AVERROR(EAGAIN)) {
             logger().tracef_error(
                 "[FFmpeg] decode_audio_frame - avcodec_receive_frame failed (err: %d)", r);
+            if (count_failure(block, r)) {
+                discard_packets(block);
+                return 0;
+            }
+        }
         if (block->audio_draining) return 0;
 
         AVPacket* packet = block->audio_packets.pop();
         if (packet == nullptr) return 0;
         if (packet == flush_packet()) {
-            avcodec_flush_buffers(ctx);
+            restart_sound(block);
             block->audio_packets.done();
             continue;
         }
@@ -159,11 +338,21 @@ int decode_audio_frame(AudioVideoBlock* block) {
             if (r < 0) finish_drain(block);
             continue;
         }
+        if (packet->size <= 0 || packet->data == nullptr) {
+            // An empty packet would be taken as the end of the input.
+            av_packet_free(&packet);
+            block->audio_packets.done();
+            continue;
+        }
         r = avcodec_send_packet(ctx, packet);
         av_packet_free(&packet);
         block->audio_packets.done();
-        // A packet the decoder refuses is dropped; the next one may decode.
-        (void)r;
+        if (r >= 0) {
+            block->audio_failed_packets = 0;
+        } else if (refuse_packet(block, r)) {
+            discard_packets(block);
+            return 0;
+        }
     }
     return 0;
 }

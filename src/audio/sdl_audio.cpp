@@ -1,10 +1,13 @@
 #include <SDL.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "audio/audio.h"
 #include "plugin/audio_video_block.h"
@@ -14,19 +17,95 @@ namespace qvx_ffmpeg {
 namespace {
 
 constexpr Uint32 sdl_subsystems = SDL_INIT_TIMER | SDL_INIT_AUDIO;
-// Rates tried after the stream's own, from the high end; 0 ends the table.
+// Rates tried after the first choice, from the high end; 0 ends the table.
 constexpr int fallback_sample_rates[] = {0, 44100, 48000, 96000, 192000};
+// Upper bound of one wait for SDL, so that a missed wake-up costs little.
+constexpr int sdl_wait_slice_ms = 50;
 
-// Guards SDL start-up, shut-down and device open/close for every block:
-// readers of blocks started together open their devices concurrently.
-std::mutex sdl_mutex;
-int sdl_initialized = 0;  // guarded by sdl_mutex
-int open_devices = 0;     // guarded by sdl_mutex; opened and not yet closed
+qvx::LogMgr& logger() {
+    return qvx::LogMgr::get();
+}
 
-// Closing an SDL device waits for its audio thread, a few device buffers
-// (about 250 ms with 4096-sample buffers). A paused device never calls its
-// callback again, so the block can go at once; the close itself is left to
-// a closer thread, which also ends SDL after the plug-in's last device.
+// Serialises SDL start-up, shut-down and device opens for every block
+// (readers of blocks started together open their devices at once). A
+// block waiting for it also wakes when it is stopped, so a stopped block
+// gives up its open at once. Device closes run outside it: a close waits
+// for the device's thread, and nothing else may wait on that.
+class SdlGate {
+public:
+    void lock() {
+        std::unique_lock<std::mutex> guard(mutex_);
+        released_.wait(guard, [this] { return !busy_; });
+        busy_ = true;
+        busy_flag_ = true;
+    }
+
+    // false when the block was stopped, or SDL stayed busy past the deadline.
+    bool lock_for(AudioVideoBlock* block) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(max_device_open_wait_ms);
+        std::unique_lock<std::mutex> guard(mutex_);
+        waiters_.push_back(block);
+        bool taken = false;
+        for (;;) {
+            if (!busy_) {
+                busy_ = true;
+                busy_flag_ = true;
+                taken = true;
+                break;
+            }
+            if (block->audio_stop || std::chrono::steady_clock::now() >= deadline) break;
+            guard.unlock();
+            wait_block(block, std::chrono::milliseconds(sdl_wait_slice_ms),
+                       [this, block] { return block->audio_stop || !busy_flag_; });
+            guard.lock();
+        }
+        waiters_.erase(std::find(waiters_.begin(), waiters_.end(), block));
+        return taken;
+    }
+
+    void unlock() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        busy_ = false;
+        busy_flag_ = false;
+        released_.notify_all();
+        // Under the gate's mutex: a waiter leaves the list (and may go
+        // away) only once it holds it.
+        for (AudioVideoBlock* waiter : waiters_) notify_block(waiter);
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool busy_ = false;  // guarded by mutex_
+    // busy_ for the waits on a block's own signal, which run without mutex_.
+    std::atomic<bool> busy_flag_{false};
+    std::vector<AudioVideoBlock*> waiters_;  // guarded by mutex_
+};
+
+SdlGate sdl_gate;
+int sdl_initialized = 0;  // guarded by sdl_gate
+int open_devices = 0;     // guarded by sdl_gate; opened and not yet closed
+
+class GateHold {
+public:
+    GateHold() { sdl_gate.lock(); }
+    explicit GateHold(AudioVideoBlock* block) : held_(sdl_gate.lock_for(block)) {}
+    ~GateHold() {
+        if (held_) sdl_gate.unlock();
+    }
+    GateHold(const GateHold&) = delete;
+    GateHold& operator=(const GateHold&) = delete;
+    bool held() const { return held_; }
+
+private:
+    bool held_ = true;
+};
+
+// Closing an SDL device waits for its audio thread, up to a device buffer.
+// A paused device never calls its callback again, so the block can go at
+// once; the close itself is left to a closer thread, which also ends SDL
+// after the plug-in's last device.
 struct DeviceCloser {
     std::mutex mutex;
     std::condition_variable idle;
@@ -58,14 +137,15 @@ private:
 
 DeviceCloser closer;
 
-qvx::LogMgr& logger() {
-    return qvx::LogMgr::get();
-}
-
 bool init_sdl_locked() {
     if (sdl_initialized) return true;
     // A host that runs SDL's events itself keeps its own event filtering.
     const bool host_events = SDL_WasInit(SDL_INIT_EVENTS) != 0;
+    // SDL's audio starts its event loop, which would otherwise install
+    // SIGINT/SIGTERM handlers in the host's process. A host that chose
+    // otherwise (hint or environment) keeps its choice.
+    if (SDL_GetHint(SDL_HINT_NO_SIGNAL_HANDLERS) == nullptr)
+        SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetMainReady();
     if (SDL_InitSubSystem(sdl_subsystems) != 0) {
         logger().tracef("[FFmpeg] unable to initialize SDL - %s", SDL_GetError());
@@ -112,23 +192,35 @@ void DeviceCloser::run() {
             device = pending.front();
             pending.pop_front();
         }
-        std::lock_guard<std::mutex> guard(sdl_mutex);
+        // Still counted as open while it closes, so SDL cannot end under it.
         SDL_CloseAudioDevice(device);
+        GateHold gate;
         // Other blocks keep playing; SDL ends with the plug-in's last device.
         if (--open_devices == 0) quit_sdl_locked();
     }
 }
 
+// The rate a device is first asked for: the stream's own where it is sane.
+int first_device_rate(AudioVideoBlock* block) {
+    const int rate = block->audio_sample_rate;
+    if (rate >= min_device_rate_hz && rate <= max_device_rate_hz) return rate;
+    logger().tracef_warning(
+        "[FFmpeg] open_audio_device - the stream's sample rate (%d Hz) is outside %d..%d Hz, its "
+        "sound is resampled to %d Hz (audio/video block %d)",
+        rate, min_device_rate_hz, max_device_rate_hz, fallback_device_rate_hz, block->id);
+    return fallback_device_rate_hz;
+}
+
 SDL_AudioDeviceID open_device(AudioVideoBlock* block, SDL_AudioSpec* obtained) {
-    // The stream's rate first, then the table from the high end, each once.
+    // The first choice, then the table from the high end, each once.
+    const int first = first_device_rate(block);
     int rates[1 + sizeof fallback_sample_rates / sizeof fallback_sample_rates[0]];
     int count = 0;
-    rates[count++] = block->audio_sample_rate;
+    rates[count++] = first;
     for (int i =
              static_cast<int>(sizeof fallback_sample_rates / sizeof fallback_sample_rates[0]) - 1;
          i >= 0 && fallback_sample_rates[i] != 0; --i) {
-        if (fallback_sample_rates[i] != block->audio_sample_rate)
-            rates[count++] = fallback_sample_rates[i];
+        if (fallback_sample_rates[i] != first) rates[count++] = fallback_sample_rates[i];
     }
     for (int i = 0; i < count; ++i) {
         SDL_AudioSpec desired{};
@@ -136,7 +228,7 @@ SDL_AudioDeviceID open_device(AudioVideoBlock* block, SDL_AudioSpec* obtained) {
         desired.format = AUDIO_S16SYS;
         desired.channels = 2;
         desired.silence = 0;
-        desired.samples = device_buffer_samples;
+        desired.samples = static_cast<Uint16>(device_buffer_samples(rates[i]));
         desired.callback = audio_callback;
         desired.userdata = block;
         const SDL_AudioDeviceID device = SDL_OpenAudioDevice(nullptr, 0, &desired, obtained, 0);
@@ -162,52 +254,28 @@ SDL_AudioDeviceID open_device(AudioVideoBlock* block, SDL_AudioSpec* obtained) {
     return 0;
 }
 
-void init_resampler(AudioVideoBlock* block) {
-    logger().tracef("[FFmpeg] initializing audio resampler...");
-    if (block->swr_ctx) swr_free(&block->swr_ctx);
-    AVCodecContext* ctx = block->audio_codec_ctx;
-    swr_alloc_set_opts2(&block->swr_ctx, &block->out_ch_layout, AV_SAMPLE_FMT_S16,
-                        block->out_sample_rate, &ctx->ch_layout, ctx->sample_fmt,
-                        block->audio_sample_rate, 0, nullptr);
-    if (block->swr_ctx) {
-        const int r = swr_init(block->swr_ctx);
-        if (r != 0) {
-            char text[256] = {0};
-            av_strerror(r, text, sizeof text - 1);
-            logger().tracef_error("[FFmpeg] audio resampler init failed - swr_init ret0: %d - %s",
-                                  r, text);
-        }
-    }
-    if (block->swr_ctx && swr_is_initialized(block->swr_ctx)) {
-        logger().tracef("[FFmpeg] audio resampler initialized ok.");
-    } else {
-        logger().tracef_error("[FFmpeg] *** audio resampler has not been properly initialized ***");
-    }
-}
-
 }  // namespace
 
-bool init_sdl_audio() {
-    std::lock_guard<std::mutex> guard(sdl_mutex);
-    return init_sdl_locked();
-}
-
-bool sdl_audio_started() {
-    std::lock_guard<std::mutex> guard(sdl_mutex);
-    return sdl_initialized != 0;
+int device_buffer_samples(int rate_hz) {
+    int samples = 256;
+    while (static_cast<int64_t>(samples) * 2 * 1000 <=
+           static_cast<int64_t>(rate_hz) * max_device_buffer_ms)
+        samples *= 2;
+    return samples;
 }
 
 bool open_audio_device(AudioVideoBlock* block) {
     if (block == nullptr) return false;
     if (block->audio_device_open) return true;
     if (block->audio_codec_ctx == nullptr) return false;
-    // The closer may hold SDL for a while; a block stopped meanwhile gives up
-    // its open instead of holding up its own stop.
-    std::unique_lock<std::mutex> guard(sdl_mutex, std::try_to_lock);
-    while (!guard.owns_lock()) {
-        if (block->audio_stop) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        guard.try_lock();
+    GateHold gate(block);
+    if (!gate.held()) {
+        if (!block->audio_stop)
+            logger().tracef_error(
+                "[FFmpeg] open_audio_device - SDL stayed busy for %d ms, the block plays without "
+                "sound (audio/video block %d)",
+                max_device_open_wait_ms, block->id);
+        return false;
     }
     init_sdl_locked();  // a failed start-up shows as a failed open
     SDL_AudioSpec obtained{};
@@ -221,34 +289,42 @@ bool open_audio_device(AudioVideoBlock* block) {
     block->out_channels = obtained.channels;
     block->out_sample_rate = obtained.freq;
     block->out_samples = obtained.samples;
-    // Fully set up before the first callback.
-    init_resampler(block);
+    // The sound starts afresh; the resampler follows the first frame.
+    block->audio_segment_start = true;
+    block->audio_played_out = false;
+    block->swr_in_format = -1;
     block->audio_device_open = true;
     SDL_PauseAudioDevice(device, 0);
     return true;
 }
 
 void close_audio_device(AudioVideoBlock* block) {
-    if (block == nullptr || !block->audio_device_open.exchange(false)) return;
-    // The callback sees audio_stop and returns at once, so pausing (which
-    // waits for a callback in progress) cannot hang. Once paused, the device
-    // never calls back into this block again.
-    block->audio_stop = true;
-    const SDL_AudioDeviceID device = block->audio_device;
-    block->audio_device = 0;
-    if (device == 0) return;
-    SDL_PauseAudioDevice(device, 1);
-    closer.close_later(device);
+    if (block == nullptr) return;
+    if (block->audio_device_open.exchange(false)) {
+        // The callback sees audio_stop and returns at once, so pausing
+        // (which waits for a callback in progress) cannot hang. Once paused,
+        // the device never calls back into this block again.
+        block->audio_stop = true;
+        const SDL_AudioDeviceID device = block->audio_device;
+        block->audio_device = 0;
+        if (device != 0) {
+            SDL_PauseAudioDevice(device, 1);
+            closer.close_later(device);
+        }
+    }
+    // No callback runs from here on.
+    av_channel_layout_uninit(&block->swr_in_layout);
+    block->swr_in_format = -1;
 }
 
 void quit_sdl_audio() {
     closer.wait_idle();
-    std::lock_guard<std::mutex> guard(sdl_mutex);
+    GateHold gate;
     quit_sdl_locked();
 }
 
 void release_sdl_audio_later() {
-    std::lock_guard<std::mutex> guard(sdl_mutex);
+    GateHold gate;
     if (open_devices == 0) quit_sdl_locked();
 }
 

@@ -22,10 +22,10 @@ using Clock = std::chrono::steady_clock;
 
 const char* const open_success = "[FFmpeg] SDL2 - open audio device success";
 const char* const desired_44100 =
-    "[FFmpeg] SDL2 - desired specs: format: 32784, channels: 2, samples: 4096, sampling rate: "
+    "[FFmpeg] SDL2 - desired specs: format: 32784, channels: 2, samples: 2048, sampling rate: "
     "44100";
 const char* const actual_44100 =
-    "[FFmpeg] SDL2 - actual specs: format: 32784, channels: 2, samples: 4096, sampling rate: 44100";
+    "[FFmpeg] SDL2 - actual specs: format: 32784, channels: 2, samples: 2048, sampling rate: 44100";
 const char* const no_more_combinations =
     "[FFmpeg] SDL2 - No more combinations to try, audio open failed.";
 
@@ -63,7 +63,7 @@ TEST(AudioDevice, OpensAtTheStreamRateAndDrivesThePosition) {
         const float position = plugin->get_position(id);
         const double elapsed = seconds_since(start);
         std::printf("after %.3f s of playback: audio position %.3f\n", elapsed, position);
-        // The device buffer (4096 samples, about 93 ms) plays ahead of the
+        // The device buffer (2048 samples, about 46 ms) plays ahead of the
         // position, the start of playback lags it; both are small.
         EXPECT_NEAR(position, elapsed, 0.35);
         EXPECT_GT(position, previous);
@@ -116,23 +116,24 @@ TEST(AudioDevice, NoOutputDeviceLogsTheAttemptsAndPlaysTheVideo) {
             << "'" << text << "'";
         ASSERT_LT(i + 1, lines.size());
         int rate = 0;
+        int samples = 0;
         const std::string& next = lines[i + 1].text;
-        ASSERT_EQ(
-            std::sscanf(
-                next.c_str(),
-                "[FFmpeg] SDL2 - format: 32784, channels: 2, samples: 4096 - sampling rate: %d",
-                &rate),
-            1)
+        ASSERT_EQ(std::sscanf(next.c_str(),
+                              "[FFmpeg] SDL2 - format: 32784, channels: 2, samples: %d - sampling "
+                              "rate: %d",
+                              &samples, &rate),
+                  2)
             << "'" << next << "'";
-        EXPECT_EQ(next,
-                  "[FFmpeg] SDL2 - format: 32784, channels: 2, samples: 4096 - sampling rate: " +
-                      std::to_string(rate));
+        // Buffers sized by time: a power of two lasting 32 to 64 ms.
+        EXPECT_EQ(samples & (samples - 1), 0) << next;
+        EXPECT_GE(samples * 1000, rate * 32) << next;
+        EXPECT_LE(samples * 1000, rate * 64) << next;
         EXPECT_EQ(lines[i + 1].level, qvx::LogLevel::error);
         rates.push_back(rate);
     }
     EXPECT_EQ(rates, (std::vector<int>{44100, 192000, 96000, 48000})) << log.dump();
     const int last_failure = log.index_of(
-        "[FFmpeg] SDL2 - format: 32784, channels: 2, samples: 4096 - sampling rate: 48000");
+        "[FFmpeg] SDL2 - format: 32784, channels: 2, samples: 2048 - sampling rate: 48000");
     EXPECT_GT(log.index_of(no_more_combinations), last_failure);
     EXPECT_TRUE(plugin->destroy_block(id));
 }
