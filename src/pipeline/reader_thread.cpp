@@ -107,7 +107,9 @@ void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
     if (st.at_end && !block->loop) {
         // A non-looping input at its end keeps its last state; the read is
         // retried now and then in case the input grows.
-        if (!block->input_ended && decoders_done(block)) block->input_ended = true;
+        if (!block->input_ended && decoders_done(block) &&
+            (!st.audio_on || block->audio_played_out))
+            block->input_ended = true;
         if (wait_block(block, std::chrono::milliseconds(end_of_input_retry_ms),
                        [block] { return has_request(block); }))
             return;

@@ -179,31 +179,59 @@ struct AudioVideoBlock {
     int audio_stream_index = -1;             // host (open)
     AVFrame* audio_decoded_frame = nullptr;  // sdl, under audio_decoder_lock
     const AVCodec* audio_codec = nullptr;    // host (open)
-    // Media time (seconds) of the first sample in audio_pcm_buffer. sdl;
-    // the reader resets it at seeks and rewinds.
+    // Media time (seconds from the start) of the next sample the audio
+    // decoder gives out. sdl under audio_decoder_lock; the reader sets it to
+    // the target at seeks and rewinds, where the sound starts again.
     std::atomic<double> audio_clock{0.0};
     AVChannelLayout out_ch_layout{};             // constructor: unspecified order, 2 channels
     int out_channels = 2;                        // reader (device open)
     int out_sample_rate = 48000;                 // reader (device open)
-    int out_samples = 1024;                      // reader (device open)
-    uint8_t** resampled_data = nullptr;          // sdl
-    int resampled_linesize = 0;                  // sdl
-    int resampled_capacity_samples = 0;          // sdl: samples resampled_data holds
-    int audio_resampled_data_size = 0;           // sdl
+    int out_samples = 1024;                      // reader (device open): samples per device buffer
+    uint8_t** resampled_data = nullptr;          // unused: the resampler writes audio_pcm_buffer
+    int resampled_linesize = 0;                  // unused
+    int resampled_capacity_samples = 0;          // unused
     AVCodecContext* audio_codec_ctx = nullptr;   // used under audio_decoder_lock
     AVStream* audio_stream = nullptr;            // host (open)
     std::string audio_codec_name;                // host (open)
     AVPacket* audio_packet = nullptr;            // sdl; null unless a packet is held
     int audio_packet_size = 0;                   // sdl
-    SwrContext* swr_ctx = nullptr;               // reader (device open), then sdl
-    std::atomic<float> volume{0.7f};             // host
+    // The resampler and the input it was built for: rebuilt on the sdl
+    // thread (under audio_decoder_lock) whenever a decoded frame's layout,
+    // sample format or rate differs. swr_has_more: its last output was cut
+    // at max_resampled_samples and it still holds input; swr_flushing: it
+    // is giving out what it holds at the end of the input.
+    SwrContext* swr_ctx = nullptr;
+    AVChannelLayout swr_in_layout{};
+    int swr_in_format = -1;
+    int swr_in_rate = 0;
+    bool swr_has_more = false;
+    bool swr_flushing = false;
+    std::atomic<float> volume{0.7f};             // host; always within [0, 1]
     uint8_t* audio_pcm_buffer = nullptr;         // sdl
     int _audio_pcm_buffer_max_size = 0;          // sdl
     int audio_buf_size = 0;                      // sdl
     int audio_buf_index = 0;                     // sdl
+    // Silence to play before the PCM in audio_pcm_buffer (a gap in the
+    // sound, or sound that starts after the picture), the media time of the
+    // next byte played, and the video_serial the buffer was decoded under
+    // (a repositioning makes it stale). sdl.
+    int64_t audio_silence_bytes = 0;
+    double audio_play_seconds = 0.0;
+    uint32_t audio_buf_serial = 0;
+    // Decoder state, sdl under audio_decoder_lock: added to the streams'
+    // timestamps so the clock goes on across a discontinuity (0 again at a
+    // seek or rewind); the next frame starts the sound afresh (play, seek,
+    // rewind); refused packets in a row; the decoder gave up for good.
+    double audio_pts_offset = 0.0;
+    bool audio_segment_start = true;
+    int audio_failed_packets = 0;
+    bool audio_decode_failed = false;
+    // Every PCM decoded so far has been played by the device and the
+    // decoder has nothing more right now (sdl); the reader ends a
+    // non-looping input only then.
+    std::atomic<bool> audio_played_out{false};
     std::atomic<bool> audio_device_open{false};  // reader
     qvx::AudioData audio_data;
-    double audio_pts = 0.0;                 // sdl
     std::atomic<bool> audio_enabled{true};  // host; reader clears when no device opens
     std::atomic<bool> audio_stop{false};    // host/reader raise, never lowered
     PacketQueue audio_packets;

@@ -1,5 +1,8 @@
 // The block-keyed and texture-keyed operations of the plug-in object: each
 // finds its block and hands over to the subsystem that does the work.
+#include <algorithm>
+#include <cmath>
+
 #include "pipeline/pipeline.h"
 #include "plugin/plugin.h"
 #include "texture/texture.h"
@@ -82,7 +85,16 @@ float SimpleVideoFFmpeg::get_position(int id) {
 }
 
 void SimpleVideoFFmpeg::set_volume(int id, float volume) {
-    if (AudioVideoBlock* block = find_block(id)) block->volume = volume;
+    AudioVideoBlock* block = find_block(id);
+    if (block == nullptr) return;
+    if (std::isnan(volume)) {
+        qvx::LogMgr::get().tracef_warning(
+            "[FFmpeg] set_volume - the volume is not a number, it stays %.2f (audio/video block "
+            "%d)",
+            block->volume.load(), id);
+        return;
+    }
+    block->volume = std::clamp(volume, 0.0f, 1.0f);
 }
 
 int64_t SimpleVideoFFmpeg::get_duration(int id) {
