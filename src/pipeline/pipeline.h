@@ -49,6 +49,9 @@ bool seek_video_timestamp(AudioVideoBlock* block, int timestamp);
 bool seek_audio_timestamp(AudioVideoBlock* block, int timestamp);
 
 // ---- Conversion --------------------------------------------------------------
+// Creates the block's pool of frame_pool_size converted-frame slots unless
+// it has one (host, at open).
+bool ensure_frame_pool(AudioVideoBlock* block);
 // Each converts a decoded frame into a free frame-pool entry stamped with
 // serial (the video_serial it was decoded under) and queues it on
 // decoded_frames; true when an entry was queued.
@@ -57,6 +60,3 @@ bool video_convert_yuv420p(AudioVideoBlock* block, AVFrame* frame, uint32_t seri
 bool video_convert_nv12(AudioVideoBlock* block, AVFrame* frame, uint32_t serial);
 
 }  // namespace qvx_ffmpeg
-// Creates the block's pool of frame_pool_size converted-frame slots unless
-// it has one (host, at open).
-bool ensure_frame_pool(AudioVideoBlock* block);

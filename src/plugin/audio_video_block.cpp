@@ -39,6 +39,7 @@ void stop_reader_thread(AudioVideoBlock* block) {
 
 namespace {
 
+// Frames still queued for the host are dropped with their pixels.
 void release_frame_pool(AudioVideoBlock* block) {
     {
         std::lock_guard<std::mutex> guard(block->decoded_frames_lock);
@@ -54,7 +55,6 @@ bool teardown_block(AudioVideoBlock* block) {
 
     // The reader closes the audio device, joins the video thread and empties
     // the queues before it ends. The audio callback never blocks, so the
-// Frames still queued for the host are dropped with their pixels.
     // device close in the reader's shutdown cannot wait on it.
     stop_reader_thread(block);
     close_audio_device(block);
