@@ -44,6 +44,8 @@ struct DecodingSettings {
     // Largest picture a video stream may declare; larger streams are not played.
     int max_video_width = 16384;
     int max_video_height = 16384;
+    // 1: frames are shown at their time; 0: as fast as they decode.
+    int realtime = 1;
 };
 
 bool set_parameter_int(DecodingSettings& settings, const char* key, int value);

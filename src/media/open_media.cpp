@@ -333,6 +333,7 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
     block->output_pixel_format = settings.video_pixel_fmt;
     block->max_video_width = settings.max_video_width;
     block->max_video_height = settings.max_video_height;
+    block->realtime = settings.realtime != 0;
 
     const std::string shown = escape_for_log(block->file_name);
     const char* name = shown.c_str();

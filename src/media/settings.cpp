@@ -56,6 +56,11 @@ bool set_parameter_int(DecodingSettings& settings, const char* key, int value) {
         settings.num_audio_threads = value;
         return true;
     }
+    if (std::strcmp(key, "realtime") == 0) {
+        if (value != 0 && value != 1) return false;
+        settings.realtime = value;
+        return true;
+    }
     if (std::strcmp(key, "max_video_width") == 0) {
         if (value <= 0) return false;
         settings.max_video_width = value;

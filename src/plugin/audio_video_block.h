@@ -167,6 +167,8 @@ struct AudioVideoBlock {
     // converter refuses larger frames that appear mid-stream.
     int max_video_width = 16384;
     int max_video_height = 16384;
+    // Frames are paced to their time (the "realtime" setting; host (open)).
+    bool realtime = true;
     std::atomic<bool> video_decode_stop{false};       // host/reader raise
     bool video_decode_running = false;                // reader
     int hw_pix_fmt = AV_PIX_FMT_NONE;                 // host (open)

@@ -80,6 +80,9 @@ TEST(DecodingSettings, IntegerSettingsTakeOnlyTheirExactKeys) {
     EXPECT_TRUE(video->set_parameter_int("num_video_threads", 0));
     EXPECT_TRUE(video->set_parameter_int("num_audio_threads", 3));
     EXPECT_TRUE(video->set_parameter_int("num_audio_threads", 0));
+    EXPECT_TRUE(video->set_parameter_int("realtime", 0));
+    EXPECT_TRUE(video->set_parameter_int("realtime", 1));
+    EXPECT_FALSE(video->set_parameter_int("realtime", 2));
     EXPECT_FALSE(video->set_parameter_int(nullptr, 1));
     EXPECT_FALSE(video->set_parameter_int("", 1));
     EXPECT_FALSE(video->set_parameter_int("NUM_VIDEO_THREADS", 1));
