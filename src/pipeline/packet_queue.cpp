@@ -32,50 +32,56 @@ void PacketQueue::account_removed(const AVPacket* packet) {
     if (!is_marker(packet)) bytes -= static_cast<uint64_t>(packet->size);
 }
 
-void PacketQueue::push(AVPacket* packet) {
+void PacketQueue::push(AVPacket* packet, uint32_t serial) {
     if (packet == nullptr) return;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        packets_.push_back(packet);
+        packets_.emplace_back(packet, serial);
         count = packets_.size();
         if (!is_marker(packet)) bytes += static_cast<uint64_t>(packet->size);
     }
     arrived_.notify_one();
 }
 
-uint64_t PacketQueue::size() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return packets_.size();
-}
-
-AVPacket* PacketQueue::pop() {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (packets_.empty()) return nullptr;
-    AVPacket* packet = packets_.front();
+// Called under the lock with at least one packet queued.
+AVPacket* PacketQueue::take_front(uint32_t* serial) {
+    const auto [packet, packet_serial] = packets_.front();
     packets_.pop_front();
     count = packets_.size();
     account_removed(packet);
     ++in_flight;
+    if (serial) *serial = packet_serial;
     return packet;
 }
 
-AVPacket* PacketQueue::pop_wait(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> guard(lock_);
-    const uint64_t generation = wake_generation_;
-    arrived_.wait_for(guard, timeout,
-                      [&] { return !packets_.empty() || wake_generation_ != generation; });
-    if (packets_.empty()) return nullptr;
-    AVPacket* packet = packets_.front();
-    packets_.pop_front();
-    count = packets_.size();
-    account_removed(packet);
-    ++in_flight;
+AVPacket* PacketQueue::pop(uint32_t* serial) {
+    AVPacket* packet = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (packets_.empty()) return nullptr;
+        packet = take_front(serial);
+    }
+    consumed();
+    return packet;
+}
+
+AVPacket* PacketQueue::pop_wait(std::chrono::milliseconds timeout, uint32_t* serial) {
+    AVPacket* packet = nullptr;
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        const uint64_t generation = wake_generation_;
+        arrived_.wait_for(guard, timeout,
+                          [&] { return !packets_.empty() || wake_generation_ != generation; });
+        if (packets_.empty()) return nullptr;
+        packet = take_front(serial);
+    }
+    consumed();
     return packet;
 }
 
 void PacketQueue::clear() {
     std::lock_guard<std::mutex> guard(lock_);
-    for (AVPacket* packet : packets_) {
+    for (auto& [packet, serial] : packets_) {
         if (!is_marker(packet)) av_packet_free(&packet);
     }
     packets_.clear();
@@ -85,6 +91,7 @@ void PacketQueue::clear() {
 
 void PacketQueue::done() {
     --in_flight;
+    consumed();
 }
 
 void PacketQueue::wake() {

@@ -7,8 +7,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 
 struct AVPacket;
 
@@ -34,12 +36,14 @@ public:
     PacketQueue(const PacketQueue&) = delete;
     PacketQueue& operator=(const PacketQueue&) = delete;
 
-    void push(AVPacket* packet);
-    uint64_t size();
-    AVPacket* pop();
+    // serial: the block's video_serial when the packet was read; it travels
+    // with the packet so that a consumer can tell packets from before a
+    // repositioning from those after it.
+    void push(AVPacket* packet, uint32_t serial = 0);
+    AVPacket* pop(uint32_t* serial = nullptr);
     // pop(), waiting up to timeout for a packet to arrive; null when none
     // came or wake() was called.
-    AVPacket* pop_wait(std::chrono::milliseconds timeout);
+    AVPacket* pop_wait(std::chrono::milliseconds timeout, uint32_t* serial = nullptr);
     void clear();
     // Ends any pop_wait() in progress (used by stops and seeks).
     void wake();
@@ -47,21 +51,29 @@ public:
     // packet counts as in flight, so "nothing left" means count and in_flight
     // both at 0, with no gap between a pop and the work it starts.
     void done();
+    // Called (outside the queue's lock) after every pop and done(): the
+    // producer waiting for room or for the consumer to finish is woken by
+    // it instead of polling. Set before the queue is shared.
+    void set_consumed_listener(std::function<void()> listener) { consumed_ = std::move(listener); }
 
     // Written under the lock, read without it; may be one operation old.
     std::atomic<uint64_t> count{0};
     // Sum of the packet payload sizes queued, for the reader's byte limit.
     std::atomic<uint64_t> bytes{0};
     std::atomic<int> in_flight{0};
-    std::string name;
 
 private:
+    AVPacket* take_front(uint32_t* serial);
     void account_removed(const AVPacket* packet);
+    void consumed() {
+        if (consumed_) consumed_();
+    }
 
-    std::deque<AVPacket*> packets_;
+    std::deque<std::pair<AVPacket*, uint32_t>> packets_;
     std::mutex lock_;
     std::condition_variable arrived_;
     uint64_t wake_generation_ = 0;
+    std::function<void()> consumed_;
 };
 
 }  // namespace qvx_ffmpeg

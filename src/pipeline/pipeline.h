@@ -2,7 +2,9 @@
 // and frame conversion.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 
 #include "media/ffmpeg.h"
 
@@ -15,6 +17,9 @@ struct AudioVideoBlock;
 constexpr int pacing_slice_ms = 50;
 constexpr int idle_wait_ms = 50;
 constexpr int end_of_input_retry_ms = 20;
+// A read or seek of the input that has not returned after this long, while
+// a seek or rewind waits, is interrupted so the request is served.
+constexpr int stalled_io_ms = 20;
 // How long the first picture of a start or rewind waits for the sound to
 // begin, and the polling step meanwhile.
 constexpr int max_sound_start_wait_ms = 300;
@@ -33,16 +38,40 @@ constexpr uint64_t max_queue_bytes = 64ull * 1024 * 1024;
 float update_clock(AudioVideoBlock* block);
 // Restarts the clock from 0 (reader start and rewind).
 void restart_clock(AudioVideoBlock* block);
+// Pause and resume (host).
+void set_block_paused(AudioVideoBlock* block, bool paused);
+
+inline int64_t steady_now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // ---- Threads ---------------------------------------------------------------
 unsigned reader_thread(AudioVideoBlock* block);
+// For the input's interrupt callback: true when a read or seek in progress
+// should give up, because the block stops or because a seek or rewind
+// waits behind a read that has stalled.
+bool reader_interrupt_requested(const AudioVideoBlock* block);
 unsigned video_decode_thread(AudioVideoBlock* block);
 
 // ---- Seeking -----------------------------------------------------------------
-// Run on the reader thread.
-void rewind_to_start(AudioVideoBlock* block, bool video_on, bool audio_on);
-bool seek_to_seconds(AudioVideoBlock* block, bool video_on, bool audio_on, int64_t seconds);
-// Direct operations, run on the host's thread at any time.
+// Run on the reader thread; false when the input could not be moved (then
+// nothing else changed). seconds count from the input's start; sound read
+// while the video looks for its key frame goes to route_audio.
+bool rewind_to_start(AudioVideoBlock* block, bool video_on, bool audio_on,
+                     const std::function<void(AVPacket*)>& route_audio);
+bool seek_to_seconds(AudioVideoBlock* block, bool video_on, bool audio_on, double seconds,
+                     const std::function<void(AVPacket*)>& route_audio);
+// Host requests, answered at once: the reader serves them.
+// A target within [0, duration), else 0 (whole seconds, seek_block's rule).
+int64_t clamp_seek_target(const AudioVideoBlock* block, int seconds);
+void request_seek(AudioVideoBlock* block, int seconds);
+// Any point in seconds from the start; outside [0, duration) the start.
+void request_seek_seconds(AudioVideoBlock* block, double seconds);
+void request_rewind(AudioVideoBlock* block);
+// Direct operations, run on the host's thread at any time; they never wait
+// for the input.
 int64_t video_ms_to_timestamp(AudioVideoBlock* block, int milliseconds);
 bool seek_video_frame(AudioVideoBlock* block, int seconds);
 bool seek_video_timestamp(AudioVideoBlock* block, int timestamp);

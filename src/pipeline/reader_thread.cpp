@@ -6,8 +6,11 @@ namespace qvx_ffmpeg {
 
 namespace {
 
-constexpr int fill_limit_wait_ms = 10;
-constexpr int drain_poll_ms = 5;
+// Longest single wait of the reader for the decoders; they wake it as soon
+// as they take or finish a packet.
+constexpr int consumer_wait_ms = 50;
+// A failed packet allocation is retried after this long.
+constexpr int alloc_retry_ms = 10;
 
 // What this run of the reader decided at its start, and where it stands.
 struct ReaderState {
@@ -16,6 +19,12 @@ struct ReaderState {
     // The input has ended for the current segment and the drain markers are
     // queued; cleared by a successful read, a seek or a rewind.
     bool at_end = false;
+    // The input could not be moved back to its start: a looping block ends
+    // like a non-looping one instead of retrying for ever.
+    bool rewind_failed = false;
+    // After a seek, sound before this point (seconds from the start) is not
+    // queued, so the sound starts where the picture does; -1 none.
+    double audio_skip_until = -1.0;
 };
 
 float timer_seconds(AudioVideoBlock* block) {
@@ -23,7 +32,7 @@ float timer_seconds(AudioVideoBlock* block) {
 }
 
 bool decoder_open(AVCodecContext* ctx) {
-    return ctx != nullptr && avcodec_is_open(ctx);
+    return ctx != nullptr && avcodec_is_open(ctx) > 0;
 }
 
 bool has_request(const AudioVideoBlock* block) {
@@ -40,10 +49,52 @@ bool decoders_done(AudioVideoBlock* block) {
            block->audio_packets.count == 0 && block->audio_packets.in_flight == 0;
 }
 
+bool looping(const AudioVideoBlock* block, const ReaderState& st) {
+    return block->loop && !st.rewind_failed;
+}
+
+// Waits for the decoders to take or finish packets (or for a request); the
+// queues' consumed listener wakes the wait.
+template <typename Ready>
+bool wait_for_consumers(AudioVideoBlock* block, int timeout_ms, Ready ready) {
+    block->reader_waits_for_consumers = true;
+    const bool result = wait_block(block, std::chrono::milliseconds(timeout_ms), ready);
+    block->reader_waits_for_consumers = false;
+    return result;
+}
+
 // Lets the decoders give out the frames they still hold for this segment.
 void queue_drain_markers(AudioVideoBlock* block, const ReaderState& st) {
-    if (st.video_on) block->video_packets.push(drain_packet());
-    if (st.audio_on) block->audio_packets.push(drain_packet());
+    const uint32_t serial = block->video_serial;
+    if (st.video_on) block->video_packets.push(drain_packet(), serial);
+    if (st.audio_on) block->audio_packets.push(drain_packet(), serial);
+}
+
+// True when an audio packet ends before the point a seek went to.
+bool before_audio_target(const AudioVideoBlock* block, const AVPacket* packet, double target) {
+    if (packet->pts == AV_NOPTS_VALUE || block->audio_stream == nullptr) return false;
+    const int64_t end = packet->pts + std::max<int64_t>(packet->duration, 0);
+    const double t = static_cast<double>(end) * av_q2d(block->audio_stream->time_base) -
+                     block->media_start_seconds;
+    return t <= target;
+}
+
+void route_packet(AudioVideoBlock* block, ReaderState& st, AVPacket* packet) {
+    const uint32_t serial = block->video_serial;
+    if (st.video_on && packet->stream_index == block->video_stream_index) {
+        block->video_packets.push(packet, serial);
+    } else if (st.audio_on && packet->stream_index == block->audio_stream_index) {
+        if (st.audio_skip_until >= 0.0) {
+            if (before_audio_target(block, packet, st.audio_skip_until)) {
+                av_packet_free(&packet);
+                return;
+            }
+            st.audio_skip_until = -1.0;
+        }
+        block->audio_packets.push(packet, serial);
+    } else {
+        av_packet_free(&packet);
+    }
 }
 
 void serve_seek(AudioVideoBlock* block, ReaderState& st) {
@@ -51,12 +102,29 @@ void serve_seek(AudioVideoBlock* block, ReaderState& st) {
     // Cleared before the target is read: a request made during this seek is
     // served next cycle, not lost.
     block->seek_requested = false;
-    if (seek_to_seconds(block, st.video_on, st.audio_on, block->seek_target_seconds))
+    const double target = block->seek_target_seconds;
+    st.audio_skip_until = st.audio_on ? target : -1.0;
+    if (seek_to_seconds(block, st.video_on, st.audio_on, target,
+                        [block, &st](AVPacket* packet) { route_packet(block, st, packet); })) {
         st.at_end = false;
+        st.rewind_failed = false;
+    } else {
+        st.audio_skip_until = -1.0;
+    }
     update_clock(block);
     block->seeking = false;
-    if (st.video_on) block->video_first_frame_pending = true;
     notify_block(block);
+}
+
+void serve_rewind(AudioVideoBlock* block, ReaderState& st) {
+    st.audio_skip_until = -1.0;
+    if (rewind_to_start(block, st.video_on, st.audio_on,
+                        [block, &st](AVPacket* packet) { route_packet(block, st, packet); })) {
+        st.at_end = false;
+        st.rewind_failed = false;
+    } else {
+        st.rewind_failed = true;
+    }
 }
 
 // At the end of a looping input: once every queued packet has been decoded
@@ -67,29 +135,17 @@ void finish_loop(AudioVideoBlock* block) {
         if (decoders_done(block)) break;
         if (block->audio_stop || block->video_decode_stop) break;
         update_clock(block);
-        wait_block(block, std::chrono::milliseconds(drain_poll_ms),
-                   [block] { return block->reader_stop || block->seek_requested; });
+        wait_for_consumers(block, end_of_input_retry_ms, [block] {
+            return block->reader_stop || block->seek_requested || decoders_done(block);
+        });
     }
     if (block->reader_stop || block->seek_requested) return;
     block->rewind_requested = true;
 }
 
-void route_packet(AudioVideoBlock* block, const ReaderState& st, AVPacket* packet) {
-    if (st.video_on && packet->stream_index == block->video_stream_index) {
-        block->video_packets.push(packet);
-    } else if (st.audio_on && packet->stream_index == block->audio_stream_index) {
-        block->audio_packets.push(packet);
-    } else {
-        av_packet_free(&packet);
-    }
-}
-
 void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
     update_clock(block);
-    if (block->rewind_requested.exchange(false)) {
-        rewind_to_start(block, st.video_on, st.audio_on);
-        st.at_end = false;
-    }
+    if (block->rewind_requested.exchange(false)) serve_rewind(block, st);
     if (block->seek_requested) {
         // A seek goes on to one read even while paused.
         serve_seek(block, st);
@@ -100,11 +156,11 @@ void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
     }
 
     if (queues_over_limit(block)) {
-        wait_block(block, std::chrono::milliseconds(fill_limit_wait_ms),
-                   [block] { return has_request(block); });
+        wait_for_consumers(block, consumer_wait_ms,
+                           [block] { return has_request(block) || !queues_over_limit(block); });
         return;
     }
-    if (st.at_end && !block->loop) {
+    if (st.at_end && !looping(block, st)) {
         // A non-looping input at its end keeps its last state; the read is
         // retried now and then in case the input grows.
         if (!block->input_ended && decoders_done(block) &&
@@ -117,14 +173,16 @@ void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
 
     AVPacket* packet = av_packet_alloc();
     if (packet == nullptr) {
-        wait_block(block, std::chrono::milliseconds(fill_limit_wait_ms),
+        wait_block(block, std::chrono::milliseconds(alloc_retry_ms),
                    [block] { return has_request(block); });
         return;
     }
     int r;
     {
         std::lock_guard<std::mutex> guard(block->demux_lock);
+        block->reader_io_since_ns = steady_now_ns();
         r = av_read_frame(block->format_ctx, packet);
+        block->reader_io_since_ns = 0;
     }
     if (r >= 0) {
         st.at_end = false;
@@ -133,6 +191,9 @@ void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
         return;
     }
     av_packet_free(&packet);
+    // A read given up for a stop, seek or rewind is not the end of the
+    // input: the request is served next cycle.
+    if (has_request(block)) return;
 
     if (!st.at_end) {
         // Inputs without an I/O context (devices, lavfi) have no I/O error
@@ -146,7 +207,7 @@ void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
         st.at_end = true;
         queue_drain_markers(block, st);
     }
-    if (block->loop) finish_loop(block);
+    if (looping(block, st)) finish_loop(block);
 }
 
 void reader_shutdown(AudioVideoBlock* block) {
@@ -165,6 +226,13 @@ void reader_shutdown(AudioVideoBlock* block) {
 }
 
 }  // namespace
+
+bool reader_interrupt_requested(const AudioVideoBlock* block) {
+    if (block->reader_stop) return true;
+    if (!block->seek_requested && !block->rewind_requested) return false;
+    const int64_t since = block->reader_io_since_ns;
+    return since != 0 && steady_now_ns() - since > int64_t{stalled_io_ms} * 1000000;
+}
 
 float update_clock(AudioVideoBlock* block) {
     std::lock_guard<std::mutex> guard(block->clock_lock);
@@ -192,12 +260,31 @@ void restart_clock(AudioVideoBlock* block) {
     block->audio_clock_valid = false;
 }
 
+void set_block_paused(AudioVideoBlock* block, bool paused) {
+    if (paused) {
+        block->paused = true;
+    } else if (block->paused) {
+        // Bring the clock up to now while still paused, so the paused span is
+        // neither added to the positions nor to the video pacing.
+        update_clock(block);
+        block->paused = false;
+        block->frame_timer_reference = static_cast<double>(block->clock_last_reading.load());
+    }
+    notify_block(block);
+}
+
 unsigned reader_thread(AudioVideoBlock* block) {
     if (block == nullptr) {
         qvx::utils::thread_exit();
         return 0;
     }
     restart_clock(block);
+    if (block->seek_requested) {
+        // A run that resumes where the last one stopped (or a seek asked for
+        // before play) reports its target from the start.
+        block->video_position = static_cast<float>(block->seek_target_seconds.load());
+        block->audio_position = block->video_position.load();
+    }
 
     ReaderState st;
     st.video_on = block->video_enabled && block->video_stream_index >= 0 &&

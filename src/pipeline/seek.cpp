@@ -1,3 +1,7 @@
+#include <cmath>
+#include <iterator>
+#include <vector>
+
 #include "pipeline/pipeline.h"
 #include "plugin/audio_video_block.h"
 #include "texture/texture.h"
@@ -6,13 +10,22 @@ namespace qvx_ffmpeg {
 
 namespace {
 
+// Reading ahead for the first video key packet after a seek gives up past
+// this many bytes (a stream without key flags), and the video goes on from
+// the packet it reached.
+constexpr int64_t max_key_search_bytes = 64ll * 1024 * 1024;
+// A key frame this little after the target still counts as at it (time
+// stamps rounded by the container).
+constexpr double key_time_tolerance_s = 0.002;
+
 // Takes the input and the decoders away from the block's threads for one
 // repositioning: the video thread leaves its pacing wait and gives its
 // decoder up, the audio callback finishes its current decode and then plays
-// silence. Nothing decodes until the hand-over ends.
+// silence. Nothing decodes until the hand-over ends. Runs on the reader,
+// which alone repositions the input.
 class RepositionGuard {
 public:
-    RepositionGuard(AudioVideoBlock* block, bool take_audio)
+    explicit RepositionGuard(AudioVideoBlock* block)
         : block_(block),
           demux_(block->demux_lock, std::defer_lock),
           video_(block->video_decoder_lock, std::defer_lock),
@@ -21,11 +34,10 @@ public:
         notify_block(block_);
         demux_.lock();
         video_.lock();
-        if (take_audio) audio_.lock();
+        audio_.lock();
     }
     ~RepositionGuard() {
-        ++block_->video_serial;
-        if (audio_.owns_lock()) audio_.unlock();
+        audio_.unlock();
         video_.unlock();
         demux_.unlock();
         --block_->reposition_pending;
@@ -41,9 +53,14 @@ private:
     std::unique_lock<std::mutex> audio_;
 };
 
-// Called with the audio decoder taken: a drain in progress is abandoned.
+bool decoder_open(AVCodecContext* ctx) {
+    return ctx != nullptr && avcodec_is_open(ctx) > 0;
+}
+
+// Called with the audio decoder taken: a drain in progress is abandoned. A
+// decoder that never opened is never flushed.
 void flush_audio_decoder(AudioVideoBlock* block) {
-    if (block->audio_codec_ctx) avcodec_flush_buffers(block->audio_codec_ctx);
+    if (decoder_open(block->audio_codec_ctx)) avcodec_flush_buffers(block->audio_codec_ctx);
     if (block->audio_draining) {
         block->audio_draining = false;
         block->audio_packets.done();
@@ -51,145 +68,246 @@ void flush_audio_decoder(AudioVideoBlock* block) {
 }
 
 void flush_video_decoder(AudioVideoBlock* block) {
-    if (block->video_codec_ctx) avcodec_flush_buffers(block->video_codec_ctx);
+    if (decoder_open(block->video_codec_ctx)) avcodec_flush_buffers(block->video_codec_ctx);
 }
 
-void restart_queue(PacketQueue& queue) {
+// Everything queued from here on carries the new serial: the video thread
+// and the texture update drop what was decoded before.
+void restart_queue(PacketQueue& queue, uint32_t serial) {
     queue.clear();
-    queue.push(flush_packet());
+    queue.push(flush_packet(), serial);
 }
 
-// Frames converted before a seek belong to the old position.
+// Frames converted before a seek belong to the old position; the texture
+// update would drop them by their serial, this frees their pool entries now.
 void drop_decoded_frames(AudioVideoBlock* block) {
     while (FramePoolEntry* entry = pop_decoded_frame(block)) release_decoded_frame(entry);
 }
 
-// With both streams on, the video restarts from its first key packet so the
-// picture never starts from a partial frame.
-void queue_first_key_packet(AudioVideoBlock* block) {
+// Marks the reader's input I/O, so a stalled one can be interrupted when a
+// request waits.
+class IoWatch {
+public:
+    explicit IoWatch(AudioVideoBlock* block) : block_(block) {
+        block_->reader_io_since_ns = steady_now_ns();
+    }
+    ~IoWatch() { block_->reader_io_since_ns = 0; }
+    IoWatch(const IoWatch&) = delete;
+    IoWatch& operator=(const IoWatch&) = delete;
+
+private:
+    AudioVideoBlock* block_;
+};
+
+// Moves the input to `seconds` from its start: the last key frame at or
+// before it where the demuxer knows them. Called under the demux lock.
+int seek_input(AudioVideoBlock* block, double seconds) {
+    AVFormatContext* fmt = block->format_ctx;
+    const AVStream* stream = block->video_stream_index >= 0   ? block->video_stream
+                             : block->audio_stream_index >= 0 ? block->audio_stream
+                                                              : nullptr;
+    const int64_t us = std::llround((seconds + block->media_start_seconds) * AV_TIME_BASE);
+    if (stream == nullptr)
+        return avformat_seek_file(fmt, -1, INT64_MIN, us, us, AVSEEK_FLAG_BACKWARD);
+    const int64_t ts = av_rescale_q(us, AV_TIME_BASE_Q, stream->time_base);
+    int r = avformat_seek_file(fmt, stream->index, INT64_MIN, ts, ts, AVSEEK_FLAG_BACKWARD);
+    // Some demuxers find nothing at or before the very first timestamp; the
+    // start of the file is that place.
+    if (r < 0 && seconds <= 0.0 && !(fmt->iformat->flags & AVFMT_NO_BYTE_SEEK))
+        r = av_seek_frame(fmt, -1, 0, AVSEEK_FLAG_BYTE);
+    return r;
+}
+
+// Restarts the queues and decoders of the streams on, under a new serial.
+// Called with the guard held, once the input has moved.
+void restart_streams(AudioVideoBlock* block, bool video_on, bool audio_on) {
+    const uint32_t serial = ++block->video_serial;
+    if (video_on) restart_queue(block->video_packets, serial);
+    if (audio_on) restart_queue(block->audio_packets, serial);
+    flush_video_decoder(block);
+    flush_audio_decoder(block);
+    drop_decoded_frames(block);
+    block->input_ended = false;
+}
+
+// Time of a packet in seconds from the input's start.
+double packet_seconds(const AudioVideoBlock* block, const AVPacket* packet) {
+    const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    if (ts == AV_NOPTS_VALUE || block->video_stream == nullptr) return 0.0;
+    return static_cast<double>(ts) * av_q2d(block->video_stream->time_base) -
+           block->media_start_seconds;
+}
+
+// Reads on to the first video key packet (the picture never starts from a
+// partial frame); the sound read on the way is kept in `sound`. Null at the
+// end of the input or when the block stops.
+AVPacket* read_to_key_packet(AudioVideoBlock* block, bool audio_on, std::vector<AVPacket*>& sound) {
     AVPacket* packet = av_packet_alloc();
-    if (packet == nullptr) return;
-    while (av_read_frame(block->format_ctx, packet) >= 0) {
-        if (packet->stream_index == block->video_stream_index &&
-            (packet->flags & AV_PKT_FLAG_KEY) != 0) {
-            block->video_packets.push(packet);
-            return;
+    int64_t skipped_bytes = 0;
+    while (packet != nullptr && !block->reader_stop &&
+           av_read_frame(block->format_ctx, packet) >= 0) {
+        if (packet->stream_index == block->video_stream_index) {
+            if ((packet->flags & AV_PKT_FLAG_KEY) != 0 || skipped_bytes > max_key_search_bytes)
+                return packet;
+            skipped_bytes += packet->size;
+        } else if (audio_on && packet->stream_index == block->audio_stream_index) {
+            sound.push_back(packet);
+            packet = av_packet_alloc();
+            continue;
         }
         av_packet_unref(packet);
     }
     av_packet_free(&packet);
+    return nullptr;
+}
+
+void free_packets(std::vector<AVPacket*>& packets) {
+    for (AVPacket*& packet : packets) av_packet_free(&packet);
+    packets.clear();
+}
+
+bool byte_seekable(const AudioVideoBlock* block) {
+    return !(block->format_ctx->iformat->flags & AVFMT_NO_BYTE_SEEK);
+}
+
+// Moves the input so that the video starts from a key frame at or before
+// `seconds` and queues that key packet (and the sound read on the way).
+// Demuxers without an index (MPEG-TS, program streams) land near the time
+// asked for, often past the key frame before it: the seek is then repeated
+// from further back, and from the very start of the file at the last.
+// video_target: where the first picture shown must be (-1: the first
+// decoded). Called with the guard held.
+int reposition(AudioVideoBlock* block, double seconds, double video_target, bool video_on,
+               bool audio_on, const std::function<void(AVPacket*)>& route_audio) {
+    static constexpr double back_off_seconds[] = {0.0, 1.0, 3.0, 10.0, 30.0};
+    IoWatch io(block);
+    int r = seek_input(block, seconds);
+    if (r < 0) return r;
+    restart_streams(block, video_on, audio_on);
+    // The video thread decodes the frames from the key frame up to the
+    // target without showing them; the first picture re-bases the pacing,
+    // or a jump ahead would hold the pictures back for as long as it skipped.
+    block->video_seek_target = video_on ? video_target : -1.0;
+    if (!video_on) return r;
+    block->video_first_frame_pending = true;
+    std::vector<AVPacket*> sound;
+    AVPacket* key = nullptr;
+    bool from_file_start = false;
+    for (size_t attempt = 1;; ++attempt) {
+        key = read_to_key_packet(block, audio_on, sound);
+        if (key == nullptr || packet_seconds(block, key) <= seconds + key_time_tolerance_s ||
+            from_file_start)
+            break;
+        const double tried = seconds - back_off_seconds[attempt - 1];
+        int again;
+        if (tried > 0.0 && attempt < std::size(back_off_seconds)) {
+            again = seek_input(block, std::max(seconds - back_off_seconds[attempt], 0.0));
+        } else if (byte_seekable(block)) {
+            again = av_seek_frame(block->format_ctx, -1, 0, AVSEEK_FLAG_BYTE);
+            from_file_start = true;
+        } else {
+            break;
+        }
+        // A seek that fails leaves the input after the late key frame: the
+        // picture starts there.
+        if (again < 0) break;
+        av_packet_free(&key);
+        free_packets(sound);
+    }
+    if (key != nullptr) block->video_packets.push(key, block->video_serial);
+    for (AVPacket* packet : sound) route_audio(packet);
+    return r;
 }
 
 }  // namespace
 
-void rewind_to_start(AudioVideoBlock* block, bool video_on, bool audio_on) {
-    if (block == nullptr) return;
-    {
-        RepositionGuard guard(block, true);
-        bool sought = false;
-        if (video_on && block->video_stream_index >= 0) {
-            av_seek_frame(block->format_ctx, block->video_stream_index, 0, AVSEEK_FLAG_FRAME);
-            sought = true;
-            flush_video_decoder(block);
-            restart_queue(block->video_packets);
-            block->video_clock = 0.0;
-        }
-        if (audio_on && block->audio_stream_index >= 0) {
-            if (!sought)
-                av_seek_frame(block->format_ctx, block->audio_stream_index, 0, AVSEEK_FLAG_FRAME);
-            flush_audio_decoder(block);
-            restart_queue(block->audio_packets);
-            block->audio_clock = 0.0;
-        }
-        restart_clock(block);
-        // The clock restarts from now: the first frame re-bases the pacing, or
-        // every frame of the new pass would count as late.
-        if (video_on) block->video_first_frame_pending = true;
-        block->hold_video_for_sound = block->audio_drives_video.load();
+bool rewind_to_start(AudioVideoBlock* block, bool video_on, bool audio_on,
+                     const std::function<void(AVPacket*)>& route_audio) {
+    if (block == nullptr || block->format_ctx == nullptr) return false;
+    RepositionGuard guard(block);
+    const int r = reposition(block, 0.0, -1.0, video_on, audio_on, route_audio);
+    if (r < 0) {
+        qvx::LogMgr::get().tracef_warning(
+            "[FFmpeg] rewind_block - could not go back to the start (audio/video block %d): %s",
+            block->id, av_error_text(r).c_str());
+        return false;
     }
+    block->video_clock = 0.0;
+    block->audio_clock = 0.0;
+    restart_clock(block);
+    block->hold_video_for_sound = block->audio_drives_video.load();
+    return true;
 }
 
-bool seek_to_seconds(AudioVideoBlock* block, bool video_on, bool audio_on, int64_t seconds) {
+bool seek_to_seconds(AudioVideoBlock* block, bool video_on, bool audio_on, double seconds,
+                     const std::function<void(AVPacket*)>& route_audio) {
     if (block == nullptr || block->format_ctx == nullptr) return false;
-    RepositionGuard guard(block, true);
-    const AVStream* video = block->video_stream_index >= 0
-                                ? block->format_ctx->streams[block->video_stream_index]
-                                : nullptr;
-    const AVStream* audio = block->audio_stream_index >= 0
-                                ? block->format_ctx->streams[block->audio_stream_index]
-                                : nullptr;
-    const int64_t us = seconds * 1000000;
-    int64_t ts = -1;
-    int stream = -1;
-    if (video) {
-        ts = av_rescale_q(us, AV_TIME_BASE_Q, video->time_base);
-        stream = block->video_stream_index;
-    } else if (audio) {
-        ts = av_rescale_q(us, AV_TIME_BASE_Q, audio->time_base);
-        stream = block->audio_stream_index;
-    }
-    const int r = avformat_seek_file(block->format_ctx, stream, INT64_MIN, ts, INT64_MAX,
-                                     AVSEEK_FLAG_BACKWARD);
+    RepositionGuard guard(block);
+    const int r = reposition(block, seconds, seconds, video_on, audio_on, route_audio);
     if (r < 0) {
         qvx::LogMgr::get().tracef(
             "[FFmpeg] - could not seek audio/video to position %lld sec (error: %d)",
             static_cast<long long>(seconds), r);
         return false;
     }
-    if (audio_on && block->audio_stream_index >= 0) restart_queue(block->audio_packets);
-    if (video_on && block->video_stream_index >= 0) restart_queue(block->video_packets);
-    flush_audio_decoder(block);
-    flush_video_decoder(block);
-    if (video_on && audio_on) queue_first_key_packet(block);
-    drop_decoded_frames(block);
-    block->audio_clock = static_cast<double>(seconds);
-    block->video_clock = static_cast<double>(seconds);
+    block->audio_clock = seconds;
+    block->video_clock = seconds;
     block->video_position = static_cast<float>(seconds);
     block->audio_position = static_cast<float>(seconds);
-    block->input_ended = false;
     block->audio_clock_valid = false;
     return true;
 }
 
+int64_t clamp_seek_target(const AudioVideoBlock* block, int seconds) {
+    if (seconds < 0 || seconds >= block->duration_seconds) return 0;
+    return seconds;
+}
+
+void request_seek(AudioVideoBlock* block, int seconds) {
+    request_seek_seconds(block, static_cast<double>(clamp_seek_target(block, seconds)));
+}
+
+void request_seek_seconds(AudioVideoBlock* block, double seconds) {
+    // Beyond the end (when it is known) a seek restarts from the start.
+    const double duration = static_cast<double>(block->duration_us) / AV_TIME_BASE;
+    if (!(seconds >= 0.0) || (duration > 0.0 && seconds >= duration)) seconds = 0.0;
+    block->seek_target_seconds = seconds;
+    block->seek_requested = true;
+    notify_block(block);
+}
+
+void request_rewind(AudioVideoBlock* block) {
+    block->rewind_requested = true;
+    notify_block(block);
+}
+
 int64_t video_ms_to_timestamp(AudioVideoBlock* block, int milliseconds) {
-    if (block->video_stream_index < 0 || block->format_ctx == nullptr) return 0;
-    const AVRational tb = block->format_ctx->streams[block->video_stream_index]->time_base;
+    // The stream's time base is fixed at open: no need of the input's lock.
+    if (block->video_stream_index < 0 || block->video_stream == nullptr) return 0;
+    const AVRational tb = block->video_stream->time_base;
     if (tb.num <= 0 || tb.den <= 0) return 0;
     return av_rescale(milliseconds, tb.den, tb.num) / 1000;
 }
 
+// The direct seeks are served by the reader like seek_block, so the host
+// never waits on an input that has stopped answering; each moves the whole
+// block. Timestamps count from the input's start in the stream's time base,
+// as video_ms_to_timestamp gives them.
 bool seek_video_frame(AudioVideoBlock* block, int seconds) {
-    if (block->video_stream_index < 0 || block->format_ctx == nullptr) return false;
-    RepositionGuard guard(block, false);
-    av_seek_frame(block->format_ctx, block->video_stream_index,
-                  static_cast<int64_t>(seconds) * 1000000, AVSEEK_FLAG_FRAME);
-    flush_video_decoder(block);
-    // The pictures from the new place re-base the pacing, or a jump ahead
-    // would hold them back for as long as it skipped.
-    block->video_first_frame_pending = true;
-    block->input_ended = false;
+    if (block->video_stream_index < 0 || block->video_stream == nullptr) return false;
+    request_seek_seconds(block, static_cast<double>(seconds));
     return true;
 }
 
 bool seek_video_timestamp(AudioVideoBlock* block, int timestamp) {
-    if (block->video_stream_index < 0 || block->format_ctx == nullptr) return false;
-    RepositionGuard guard(block, false);
-    avformat_seek_file(block->format_ctx, block->video_stream_index, 0, timestamp, timestamp,
-                       AVSEEK_FLAG_FRAME);
-    flush_video_decoder(block);
-    block->video_first_frame_pending = true;
-    block->input_ended = false;
+    if (block->video_stream_index < 0 || block->video_stream == nullptr) return false;
+    request_seek_seconds(block, timestamp * av_q2d(block->video_stream->time_base));
     return true;
 }
 
 bool seek_audio_timestamp(AudioVideoBlock* block, int timestamp) {
-    if (block->audio_stream_index < 0 || block->format_ctx == nullptr) return false;
-    RepositionGuard guard(block, true);
-    avformat_seek_file(block->format_ctx, block->audio_stream_index, 0, timestamp, timestamp,
-                       AVSEEK_FLAG_FRAME);
-    flush_audio_decoder(block);
-    block->input_ended = false;
-    block->audio_clock_valid = false;
+    if (block->audio_stream_index < 0 || block->audio_stream == nullptr) return false;
+    request_seek_seconds(block, timestamp * av_q2d(block->audio_stream->time_base));
     return true;
 }
 

@@ -99,7 +99,9 @@ struct AudioVideoBlock {
     std::atomic<bool> rewind_requested{false};          // host/reader set, reader clears
     std::atomic<bool> seek_requested{false};            // host sets, reader clears
     std::atomic<bool> seeking{false};                   // reader, while it repositions
-    std::atomic<int64_t> seek_target_seconds{0};        // host, before seek_requested
+    // Seconds from the start, within [0, duration): host, before
+    // seek_requested (seek_block and the direct seeks alike).
+    std::atomic<double> seek_target_seconds{0.0};
     std::atomic<bool> video_first_frame_pending{true};  // reader sets, video clears
     // Where the last seek went, seconds from the start (-1: none). Frames
     // before it are decoded and dropped unshown; reader sets it at every
@@ -111,6 +113,12 @@ struct AudioVideoBlock {
     // (steady-clock nanoseconds, 0 = no deadline). Host.
     std::atomic<int64_t> open_deadline_ns{0};
     int duration_seconds = 0;  // host (open)
+    // Fixed once the block is open (host, create_block), so that the host's
+    // queries never read the format context while the reader is inside it:
+    // the input's duration in microseconds (0 unknown) and the video's frame
+    // rate (0 unknown).
+    int64_t duration_us = 0;
+    double video_fps = 0.0;
     // The input's first timestamp, seconds (host (open); 0 when unknown).
     // Positions, seeks and frame times count from it, so 0 is the first frame.
     double media_start_seconds = 0.0;
@@ -141,9 +149,20 @@ struct AudioVideoBlock {
     std::atomic<double> frame_timer{0.0};            // video pacing, media seconds
     std::atomic<double> frame_timer_reference{0.0};  // clock value frame_timer last advanced to
 
-    std::atomic<bool> reader_stop{false};  // host raises, never lowered
-    bool reader_running = false;           // host
-    std::thread reader_thread_handle;      // host starts and joins
+    // Start and stop of the reader: run_lock makes play_block and
+    // stop_block of one block take turns (host threads). reader_stop: host
+    // raises it to stop, play_block lowers it again before a new run.
+    std::mutex run_lock;
+    std::atomic<bool> reader_stop{false};
+    bool reader_running = false;       // host, under run_lock
+    std::thread reader_thread_handle;  // host starts and joins, under run_lock
+    // The reader waits for the decoders to take packets (queues full) or to
+    // finish them (end of input); the queues' consumed listener wakes it.
+    std::atomic<bool> reader_waits_for_consumers{false};
+    // When the reader's current read or seek of the input began (steady
+    // nanoseconds, 0 when none): the interrupt callback gives up a stalled
+    // one when a seek or rewind waits. Reader.
+    std::atomic<int64_t> reader_io_since_ns{0};
 
     int video_stream_index = -1;                // host (open)
     const AVCodec* video_codec = nullptr;       // host (open)
@@ -277,8 +296,10 @@ struct AudioVideoBlock {
 // first. Safe on a partly opened block. Always returns true.
 bool teardown_block(AudioVideoBlock* block);
 
-// Raises the three stop flags, wakes every wait and joins the reader.
-void stop_reader_thread(AudioVideoBlock* block);
+// Raises the three stop flags, wakes every wait and joins the reader (under
+// run_lock; nothing when no reader runs). resume_later: the next
+// play_block goes on from the position reached.
+void stop_reader_thread(AudioVideoBlock* block, bool resume_later = false);
 
 // Wakes every wait of the block (wait_block and the queues' pop_wait).
 // Callers change the flag they mean first, then notify.

@@ -20,6 +20,7 @@ extern "C" {
 #include "audio/audio.h"
 #include "pipeline/pipeline.h"
 #include "plugin/ffmpeg_log.h"
+#include "texture/texture.h"
 
 namespace qvx {
 
@@ -117,8 +118,6 @@ int SimpleVideoFFmpeg::create_block(const char* filename, bool loop) {
     try {
         blocks.push_back(std::make_unique<AudioVideoBlock>());
         block = blocks.back().get();
-        block->audio_packets.name = "audio packets queue";
-        block->video_packets.name = "video packets queue";
         block->file_name = filename;
     } catch (const std::bad_alloc&) {
         LogMgr::get().tracef_error("[FFmpeg] create_block - out of memory for %s",
@@ -128,7 +127,10 @@ int SimpleVideoFFmpeg::create_block(const char* filename, bool loop) {
         return 0;
     }
     block->loop = loop;
-    if (qvx_ffmpeg::open_media(*this, settings, block)) return block->id;
+    if (qvx_ffmpeg::open_media(*this, settings, block)) {
+        qvx_ffmpeg::fix_open_block_facts(block);
+        return block->id;
+    }
     destroy_block(block->id);
     return 0;
 }
@@ -146,9 +148,17 @@ bool SimpleVideoFFmpeg::destroy_block(int id) {
 bool SimpleVideoFFmpeg::play_block(int id, bool video_enabled, bool audio_enabled) {
     AudioVideoBlock* block = find_block(id);
     if (block == nullptr) return false;
+    // Another host thread may start or stop the same block at once.
+    std::lock_guard<std::mutex> run(block->run_lock);
     block->video_enabled = video_enabled;
     block->audio_enabled = audio_enabled;
+    // A playing block goes on playing: still one reader.
     if (block->reader_running) return true;
+    // The flags the last run's stop raised.
+    block->reader_stop = false;
+    block->video_decode_stop = false;
+    block->audio_stop = false;
+    block->video_first_frame_pending = true;
     try {
         block->reader_thread_handle = std::thread(qvx_ffmpeg::reader_thread, block);
     } catch (const std::system_error& e) {
@@ -165,7 +175,8 @@ bool SimpleVideoFFmpeg::play_block(int id, bool video_enabled, bool audio_enable
 bool SimpleVideoFFmpeg::stop_block(int id) {
     AudioVideoBlock* block = find_block(id);
     if (block == nullptr) return false;
-    qvx_ffmpeg::stop_reader_thread(block);
+    // Stopping a stopped block changes nothing.
+    qvx_ffmpeg::stop_reader_thread(block, true);
     return true;
 }
 

@@ -49,8 +49,11 @@ float SimpleVideoFFmpeg::get_video_rotation(int id) {
     return block ? block->video_rotation : 0.0f;
 }
 
-bool SimpleVideoFFmpeg::update_block(int /*id*/) {
-    return false;
+// True once a non-looping block has reached its end: everything was shown
+// and heard (from then on get_position is at least get_duration).
+bool SimpleVideoFFmpeg::update_block(int id) {
+    AudioVideoBlock* block = find_block(id);
+    return block != nullptr && block_ended(block);
 }
 
 bool SimpleVideoFFmpeg::set_streams_enabled(int id, bool video_enabled, bool audio_enabled) {

@@ -1,59 +1,79 @@
+#include <algorithm>
+#include <cmath>
+
 #include "pipeline/pipeline.h"
 #include "plugin/audio_video_block.h"
 #include "texture/texture.h"
 
 namespace qvx_ffmpeg {
 
+namespace {
+
+// Whole seconds of a duration round at 5 ms.
+constexpr int64_t duration_rounding_us = 5000;
+// No video runs this many frames a second; rates this high are tick rates
+// (FLV's 1000, MPEG's 90000).
+constexpr double min_tick_rate = 1000.0;
+
+// A frame rate, or 0 when r is unset or is a tick rate.
+double plausible_rate(AVRational r) {
+    if (r.num <= 0 || r.den <= 0) return 0.0;
+    const double rate = av_q2d(r);
+    return rate < min_tick_rate ? rate : 0.0;
+}
+
+}  // namespace
+
+void fix_open_block_facts(AudioVideoBlock* block) {
+    const AVFormatContext* fmt = block->format_ctx;
+    if (fmt == nullptr) return;
+    int64_t duration_us = fmt->duration != AV_NOPTS_VALUE ? fmt->duration : 0;
+    for (const AVStream* stream : {block->video_stream, block->audio_stream}) {
+        if (duration_us > 0 || stream == nullptr || stream->duration == AV_NOPTS_VALUE) continue;
+        duration_us = av_rescale_q(stream->duration, stream->time_base, AV_TIME_BASE_Q);
+    }
+    block->duration_us = std::max<int64_t>(duration_us, 0);
+
+    block->video_fps = 0.0;
+    if (const AVStream* stream = block->video_stream) {
+        double fps = plausible_rate(stream->avg_frame_rate);
+        if (fps == 0.0) fps = plausible_rate(stream->r_frame_rate);
+        const AVCodecContext* ctx = block->video_codec_ctx;
+        if (fps == 0.0 && ctx != nullptr) fps = plausible_rate(ctx->framerate);
+        block->video_fps = fps;
+    }
+}
+
 float block_position(const AudioVideoBlock* block) {
-    if (block->video_stream_index >= 0) return block->video_position;
-    if (block->audio_stream_index >= 0) return block->audio_position;
-    return 0.0f;
+    float position = 0.0f;
+    if (block->video_stream_index >= 0) {
+        position = block->video_position;
+    } else if (block->audio_stream_index >= 0) {
+        position = block->audio_position;
+    }
+    // A host's end rule is "position >= duration": at the end the position
+    // is the whole input, whatever the last frame's own time.
+    if (block->input_ended && !block->loop) {
+        position = std::max({position, static_cast<float>(block->duration_us / 1e6),
+                             static_cast<float>(block_duration_seconds(block))});
+    }
+    return position;
 }
 
 int64_t block_duration_seconds(const AudioVideoBlock* block) {
-    if (block->format_ctx == nullptr || block->format_ctx->duration == AV_NOPTS_VALUE) return 0;
-    return (block->format_ctx->duration + 5000) / 1000000;
+    const int64_t us = block->duration_us;
+    if (us <= 0) return 0;
+    const int64_t rounded = us <= INT64_MAX - duration_rounding_us ? us + duration_rounding_us : us;
+    // A clip shorter than a second still lasts: 0 would read as "unknown".
+    return std::max<int64_t>(rounded / AV_TIME_BASE, 1);
 }
 
 double block_video_fps(const AudioVideoBlock* block) {
-    if (block->video_stream_index < 0 || block->format_ctx == nullptr) return 0.0;
-    const AVStream* stream = block->format_ctx->streams[block->video_stream_index];
-    if (stream->avg_frame_rate.den <= 0) return 0.0;
-    // H.264 streams report their real rate in avg_frame_rate; r_frame_rate
-    // there is often the field rate.
-    if (stream->codecpar->codec_id == AV_CODEC_ID_H264)
-        return static_cast<double>(stream->avg_frame_rate.num) / stream->avg_frame_rate.den;
-    if (stream->r_frame_rate.den == 0) return 0.0;
-    return static_cast<double>(stream->r_frame_rate.num) / stream->r_frame_rate.den;
+    return block->video_stream_index >= 0 ? block->video_fps : 0.0;
 }
 
-int64_t clamp_seek_target(const AudioVideoBlock* block, int seconds) {
-    if (seconds < 0 || seconds >= block->duration_seconds) return 0;
-    return seconds;
-}
-
-void set_block_paused(AudioVideoBlock* block, bool paused) {
-    if (paused) {
-        block->paused = true;
-    } else if (block->paused) {
-        // Bring the clock up to now while still paused, so the paused span is
-        // neither added to the positions nor to the video pacing.
-        update_clock(block);
-        block->paused = false;
-        block->frame_timer_reference = static_cast<double>(block->clock_last_reading.load());
-    }
-    notify_block(block);
-}
-
-void request_seek(AudioVideoBlock* block, int seconds) {
-    block->seek_target_seconds = clamp_seek_target(block, seconds);
-    block->seek_requested = true;
-    notify_block(block);
-}
-
-void request_rewind(AudioVideoBlock* block) {
-    block->rewind_requested = true;
-    notify_block(block);
+bool block_ended(const AudioVideoBlock* block) {
+    return block->input_ended && !block->loop;
 }
 
 }  // namespace qvx_ffmpeg

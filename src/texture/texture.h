@@ -34,14 +34,21 @@ bool video_create_textures_nv12(AudioVideoBlock* block, qvx::Renderer* renderer,
 bool video_update_textures_nv12(AudioVideoBlock* block, qvx::Renderer* renderer,
                                 qvx::Texture** textures, const uint64_t* units);
 
-// Queries with rules of their own.
+// Queries with rules of their own. They read only what open fixed and the
+// block's atomics, never the format context, so they answer at once
+// whatever the reader is doing.
+// Fixes duration_us and video_fps from the opened input (host, right after
+// the open, before any thread of the block runs).
+void fix_open_block_facts(AudioVideoBlock* block);
+// Seconds from the start; once a non-looping block has ended, at least its
+// duration (both the exact one and get_duration's whole seconds).
 float block_position(const AudioVideoBlock* block);
+// Whole seconds, rounded at 5 ms; 1 for an input shorter than a second; 0
+// when unknown.
 int64_t block_duration_seconds(const AudioVideoBlock* block);
+// avg_frame_rate, else r_frame_rate, else the decoder's, skipping tick rates.
 double block_video_fps(const AudioVideoBlock* block);
-// A seek target within [0, duration), else 0.
-int64_t clamp_seek_target(const AudioVideoBlock* block, int seconds);
-void set_block_paused(AudioVideoBlock* block, bool paused);
-void request_seek(AudioVideoBlock* block, int seconds);
-void request_rewind(AudioVideoBlock* block);
+// A non-looping block has reached its end: everything was shown and heard.
+bool block_ended(const AudioVideoBlock* block);
 
 }  // namespace qvx_ffmpeg

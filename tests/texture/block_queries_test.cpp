@@ -42,11 +42,45 @@ std::string wav_file(const std::string& name, uint32_t rate, uint32_t samples) {
     return path;
 }
 
-std::string ntsc_rate_clip() {
-    return generate_media("ntsc_rate.mp4",
-                          "-f lavfi -i testsrc2=size=160x120:rate=30000/1001:duration=2 "
-                          "-c:v libx264 -preset veryfast -pix_fmt yuv420p -r 30000/1001");
+// Frame rates as containers declare them: NTSC H.264 in MP4, Ogg Theora
+// (no r_frame_rate), FLV without metadata (time base 1/1000; its rate is
+// estimated from the first timestamps, whole milliseconds apart).
+struct RateCase {
+    const char* name;
+    const char* file;
+    const char* args;
+    double fps;
+    double tolerance;
+};
+
+class FrameRate : public ::testing::TestWithParam<RateCase> {};
+
+TEST_P(FrameRate, IsTheStreamsOwnRate) {
+    const RateCase& c = GetParam();
+    const std::string path = generate_media(c.file, c.args);
+    PluginHandle video;
+    qvx::Renderer renderer;
+    qvx::Texture texture;
+    ASSERT_TRUE(video->texture_create_from_file(&renderer, &texture, path.c_str()));
+    const int id = texture.get_audio_video_block_id();
+    EXPECT_NEAR(video->get_video_fps(id), c.fps, c.tolerance);
+    EXPECT_NEAR(video->texture_get_video_fps(&texture), c.fps, c.tolerance);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Containers, FrameRate,
+    ::testing::Values(
+        RateCase{"NtscH264", "ntsc_rate.mp4",
+                 "-f lavfi -i testsrc2=size=160x120:rate=30000/1001:duration=2 -c:v libx264 "
+                 "-preset veryfast -pix_fmt yuv420p -r 30000/1001",
+                 30000.0 / 1001.0, 1e-6},
+        RateCase{"OggTheora", "theora_10fps.ogg",
+                 "-f lavfi -i testsrc2=size=160x120:rate=10:duration=2 -c:v libtheora", 10.0, 1e-6},
+        RateCase{"FlvWithoutMetadata", "no_metadata.flv",
+                 "-f lavfi -i testsrc2=size=160x120:rate=30:duration=2 -c:v libx264 -preset "
+                 "veryfast -pix_fmt yuv420p -flvflags no_metadata",
+                 30.0, 0.5}),
+    [](const ::testing::TestParamInfo<RateCase>& info) { return std::string(info.param.name); });
 
 // 3 s at 30 fps, a key frame every second, each frame showing its index.
 std::string three_second_indexed_clip() {
@@ -54,31 +88,6 @@ std::string three_second_indexed_clip() {
     clip.frames = 90;
     clip.gop = 30;
     return indexed_clip(clip);
-}
-
-// Frame index (at 30 fps) of the last key frame at or before second s,
-// from ffprobe. The encoder may add key frames at scene changes, and every
-// frame of an indexed clip is one.
-int key_frame_at_or_before(const std::string& path, int s) {
-    FILE* pipe =
-        popen(("ffprobe -v error -select_streams v -show_entries packet=pts,flags -of csv=p=0 '" +
-               path + "'")
-                  .c_str(),
-              "r");
-    if (pipe == nullptr) return -1;
-    int best = -1;
-    char line[256];
-    while (std::fgets(line, sizeof line, pipe)) {
-        long long pts = 0;
-        char flags[16] = {0};
-        // Time base 1/15360 for this mp4: 512 ticks a frame.
-        if (std::sscanf(line, "%lld,%15s", &pts, flags) == 2 && flags[0] == 'K') {
-            const int frame = static_cast<int>(pts / 512);
-            if (frame <= s * 30 && frame > best) best = frame;
-        }
-    }
-    pclose(pipe);
-    return best;
 }
 
 // Plays the block's video and returns the index shown by its first frame,
@@ -161,18 +170,8 @@ TEST(TextureQueries, CreateFromFileLinksTheTextureToItsBlock) {
     EXPECT_TRUE(video->texture_destroy_block(&texture));
 }
 
-TEST(BlockQueries, FrameRateOfAnNtscH264Stream) {
-    PluginHandle video;
-    qvx::Renderer renderer;
-    qvx::Texture texture;
-    ASSERT_TRUE(video->texture_create_from_file(&renderer, &texture, ntsc_rate_clip().c_str()));
-    const int id = texture.get_audio_video_block_id();
-    EXPECT_NEAR(video->get_video_fps(id), 29.97002997, 1e-6);
-    EXPECT_NEAR(video->texture_get_video_fps(&texture), 29.97002997, 1e-6);
-    EXPECT_EQ(video->get_duration(id), 2);
-}
-
-// Whole seconds round at 5 ms: 1.995 s is 2, a microsecond less is 1.
+// Whole seconds round at 5 ms: 1.995 s is 2, a microsecond less is 1; an
+// input shorter than a second lasts 1 (0 would read as unknown).
 TEST(BlockQueries, DurationRoundsAtFiveMilliseconds) {
     PluginHandle video;
     struct Case {
@@ -183,6 +182,7 @@ TEST(BlockQueries, DurationRoundsAtFiveMilliseconds) {
     const Case cases[] = {
         {wav_file("d1995000.wav", 8000, 15960), 2, "  - duration: 00:00:02.00 (2 sec)"},
         {wav_file("d1994999.wav", 1000000, 1994999), 1, "  - duration: 00:00:01.99 (1 sec)"},
+        {wav_file("d0500000.wav", 8000, 4000), 1, "  - duration: 00:00:00.50 (0 sec)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
@@ -191,14 +191,14 @@ TEST(BlockQueries, DurationRoundsAtFiveMilliseconds) {
         ASSERT_NE(id, 0) << log.dump();
         EXPECT_EQ(video->get_duration(id), c.seconds);
         EXPECT_TRUE(log.has(c.line)) << log.dump();
-        EXPECT_TRUE(log.has("    . duration: " + std::to_string(c.seconds) + " sec")) << log.dump();
         EXPECT_EQ(video->get_video_fps(id), 0.0) << "no video stream";
         EXPECT_EQ(video->get_position(id), 0.0f);
     }
 }
 
-// The target is kept when inside the duration, else it is the start.
-// Requests made before play_block are carried out when the reader starts.
+// The target is kept when inside the duration, else it is the start; the
+// first picture is the one at the target. Requests made before play_block
+// are carried out when the reader starts.
 TEST(BlockQueries, SeekBlockClampsItsTarget) {
     const std::string clip = three_second_indexed_clip();
     PluginHandle video;
@@ -206,12 +206,7 @@ TEST(BlockQueries, SeekBlockClampsItsTarget) {
         int request;
         int first_frame;
     };
-    const int second_2 = key_frame_at_or_before(clip, 2);
-    const int second_1 = key_frame_at_or_before(clip, 1);
-    ASSERT_GT(second_2, 30);
-    ASSERT_GT(second_1, 0);
-    for (const Case& c :
-         {Case{2, second_2}, Case{1, second_1}, Case{3, 0}, Case{100, 0}, Case{-5, 0}}) {
+    for (const Case& c : {Case{2, 60}, Case{1, 30}, Case{3, 0}, Case{100, 0}, Case{-5, 0}}) {
         SCOPED_TRACE("seek_block to " + std::to_string(c.request));
         const int id = video->create_block(clip.c_str(), false);
         ASSERT_NE(id, 0);
