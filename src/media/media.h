@@ -57,9 +57,6 @@ int hw_device_type_from_name(const char* name);
 bool is_hw_device_available(const char* name);
 bool is_hw_device_used(const AudioVideoBlock* block, const char* name);
 
-// Creates the block's pool of 100 converted-frame slots unless it has one.
-bool ensure_frame_pool(AudioVideoBlock* block);
-
 // Opens the block's input, describes it in the log, selects and opens the
 // decoders. False: the block cannot play and must be destroyed.
 bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* block);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "media/media.h"
+#include "pipeline/pipeline.h"  // ensure_frame_pool
 #include "plugin/audio_video_block.h"
 
 namespace qvx_ffmpeg {
