@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -291,7 +293,10 @@ TEST(AudioCapture, VolumeScalesTheDecodedSamples) {
         PluginHandle plugin;
         const int id = plugin->create_block(stereo_wav().c_str(), false);
         ASSERT_NE(id, 0) << log.dump();
-        plugin->set_volume(id, 1.0f);
+        // Out of range is clamped (1e9 plays as 1), not a number ignored.
+        plugin->set_volume(id, 1e9f);
+        plugin->set_volume(id, std::nanf(""));
+        EXPECT_EQ(log.count_containing("[FFmpeg] set_volume - the volume is not a number"), 1u);
         ASSERT_TRUE(plugin->play_block(id, false, true));
         ASSERT_TRUE(wait_for_spec(log, &device_format)) << log.dump();
         // Exact samples need the device at the file's own rate.
@@ -301,7 +306,7 @@ TEST(AudioCapture, VolumeScalesTheDecodedSamples) {
         std::this_thread::sleep_for(900ms);
         plugin->set_volume(id, 0.7f);
         std::this_thread::sleep_for(900ms);
-        plugin->set_volume(id, 0.0f);
+        plugin->set_volume(id, -std::numeric_limits<float>::infinity());
         EXPECT_TRUE(
             wait_until([&] { return captured_frames(path) > first + ref_frames + 4410; }, 20s));
         plugin->destroy_block(id);

@@ -1,10 +1,13 @@
 // The audio device of a block: what is logged when it opens or cannot
 // open, the audio position it drives, and its end with the block.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -164,6 +167,116 @@ TEST(AudioDevice, DestroyAtTheEndOfInputReturnsPromptly) {
     const double reset_ms = qvx_test::time_ms([&] { plugin.reset(); });
     std::printf("plug-in destruction after the block: %.1f ms\n", reset_ms);
     EXPECT_LT(reset_ms, 2000.0);
+}
+
+// A rate so low that a 4096-sample buffer would last half a second, and a
+// rate no device should take (a header saying 1 Hz): devices open at a sane
+// rate with a buffer of 32 to 64 ms, the sound plays, and another block
+// decodes on while this one closes.
+struct OddRate {
+    const char* name;
+    int device_rate;
+};
+
+class OddRates : public testing::TestWithParam<OddRate> {};
+
+std::string odd_rate_media(const std::string& name) {
+    if (name == "aac_8000")
+        return qvx_test::generate_media(
+            "tone_aac_8000.m4a",
+            "-f lavfi -i sine=frequency=1000:sample_rate=8000:duration=3 -c:a aac");
+    // A WAV whose header declares 1 Hz (and 4 bytes a second).
+    const std::string wav = qvx_test::generate_media(
+        "tone_pcm_8000_stereo.wav",
+        "-f lavfi -i sine=frequency=1000:sample_rate=8000:duration=3 -ac 2 -c:a pcm_s16le");
+    const std::string path = qvx_test::media_dir() + "/tone_pcm_1hz.wav";
+    std::ifstream in(wav, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const unsigned char rate[8] = {1, 0, 0, 0, 4, 0, 0, 0};
+    bytes.replace(24, 8, reinterpret_cast<const char*>(rate), 8);
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+TEST_P(OddRates, OpenASaneDeviceWithAShortBuffer) {
+    // One device per block: the disk driver, each device to its own file.
+    const std::string files[2] = {testing::TempDir() + "qvx_odd_rate_a.raw",
+                                  testing::TempDir() + "qvx_odd_rate_b.raw"};
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", files[0].c_str(), 1);
+    unsetenv("SDL_DISKAUDIODELAY");
+    LogCapture log;
+    PluginHandle plugin;
+    const int odd = plugin->create_block(odd_rate_media(GetParam().name).c_str(), false);
+    const int healthy = plugin->create_block(qvx_test::audio_only_clip().c_str(), false);
+    ASSERT_NE(odd, 0) << log.dump();
+    ASSERT_NE(healthy, 0) << log.dump();
+    ASSERT_TRUE(plugin->play_block(odd, false, true));
+    int samples = 0;
+    int rate = 0;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            for (const qvx_test::LogLine& line : log.lines()) {
+                int format = 0;
+                int channels = 0;
+                if (std::sscanf(line.text.c_str(),
+                                "[FFmpeg] SDL2 - desired specs: format: %d, channels: %d, samples: "
+                                "%d, sampling rate: %d",
+                                &format, &channels, &samples, &rate) == 4)
+                    return true;
+            }
+            return false;
+        },
+        10s))
+        << log.dump();
+    setenv("SDL_DISKAUDIOFILE", files[1].c_str(), 1);
+    ASSERT_TRUE(plugin->play_block(healthy, false, true));
+    EXPECT_EQ(rate, GetParam().device_rate);
+    EXPECT_LE(samples * 1000, rate * 64);
+    EXPECT_GE(samples * 1000, rate * 32);
+    std::this_thread::sleep_for(1s);
+    EXPECT_GT(plugin->get_position(odd), 0.5f) << "the sound does not play";
+    const double destroy_ms = qvx_test::time_ms([&] { EXPECT_TRUE(plugin->destroy_block(odd)); });
+    const float before = plugin->get_position(healthy);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_GT(plugin->get_position(healthy), before + 0.3f) << "the other block stalled";
+    EXPECT_TRUE(plugin->destroy_block(healthy));
+    const double stop_ms = qvx_test::time_ms([&] { plugin.reset(); });
+    std::printf("%s: device %d Hz, %d samples; destroy %.1f ms, plug-in stop %.1f ms\n",
+                GetParam().name, rate, samples, destroy_ms, stop_ms);
+    EXPECT_LT(destroy_ms, 1000.0);
+    EXPECT_LT(stop_ms, 2000.0);
+    for (const std::string& file : files) std::remove(file.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Audio, OddRates,
+                         testing::Values(OddRate{"aac_8000", 8000}, OddRate{"pcm_1hz", 48000}),
+                         [](const testing::TestParamInfo<OddRate>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// SDL's audio never takes the host's SIGINT and SIGTERM.
+TEST(AudioDevice, HostSignalDispositionsStayTheHosts) {
+    use_dummy_driver();
+    auto handler = [](int signal) {
+        struct sigaction action {};
+        sigaction(signal, nullptr, &action);
+        return reinterpret_cast<void*>(action.sa_handler);
+    };
+    const void* int_before = handler(SIGINT);
+    const void* term_before = handler(SIGTERM);
+    LogCapture log;
+    PluginHandle plugin;
+    const int id = plugin->create_block(qvx_test::audio_only_clip().c_str(), false);
+    ASSERT_NE(id, 0) << log.dump();
+    ASSERT_TRUE(plugin->play_block(id, false, true));
+    ASSERT_TRUE(wait_until([&] { return plugin->get_position(id) > 0.3f; }, 10s)) << log.dump();
+    EXPECT_EQ(handler(SIGINT), int_before);
+    EXPECT_EQ(handler(SIGTERM), term_before);
+    EXPECT_TRUE(plugin->destroy_block(id));
+    plugin.reset();
+    EXPECT_EQ(handler(SIGINT), int_before);
+    EXPECT_EQ(handler(SIGTERM), term_before);
 }
 
 }  // namespace
