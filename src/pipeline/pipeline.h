@@ -58,9 +58,11 @@ unsigned video_decode_thread(AudioVideoBlock* block);
 // ---- Seeking -----------------------------------------------------------------
 // Run on the reader thread; false when the input could not be moved (then
 // nothing else changed). seconds count from the input's start; sound read
-// while the video looks for its key frame goes to route_audio.
+// while the video looks for its key frame goes to route_audio. loop_pass:
+// the rewind of a looping block at its end, whose last pictures are still
+// to be shown.
 bool rewind_to_start(AudioVideoBlock* block, bool video_on, bool audio_on,
-                     const std::function<void(AVPacket*)>& route_audio);
+                     const std::function<void(AVPacket*)>& route_audio, bool loop_pass = false);
 bool seek_to_seconds(AudioVideoBlock* block, bool video_on, bool audio_on, double seconds,
                      const std::function<void(AVPacket*)>& route_audio);
 // Host requests, answered at once: the reader serves them.

@@ -25,6 +25,8 @@ struct ReaderState {
     // After a seek, sound before this point (seconds from the start) is not
     // queued, so the sound starts where the picture does; -1 none.
     double audio_skip_until = -1.0;
+    // A looping input has been shown to its end: rewind next cycle.
+    bool loop_pass_done = false;
 };
 
 float timer_seconds(AudioVideoBlock* block) {
@@ -116,10 +118,12 @@ void serve_seek(AudioVideoBlock* block, ReaderState& st) {
     notify_block(block);
 }
 
-void serve_rewind(AudioVideoBlock* block, ReaderState& st) {
+void serve_rewind(AudioVideoBlock* block, ReaderState& st, bool loop_pass) {
     st.audio_skip_until = -1.0;
-    if (rewind_to_start(block, st.video_on, st.audio_on,
-                        [block, &st](AVPacket* packet) { route_packet(block, st, packet); })) {
+    st.loop_pass_done = false;
+    if (rewind_to_start(
+            block, st.video_on, st.audio_on,
+            [block, &st](AVPacket* packet) { route_packet(block, st, packet); }, loop_pass)) {
         st.at_end = false;
         st.rewind_failed = false;
     } else {
@@ -130,7 +134,7 @@ void serve_rewind(AudioVideoBlock* block, ReaderState& st) {
 // At the end of a looping input: once every queued packet has been decoded
 // and shown, ask for the rewind (served next cycle). A seek asked for
 // meanwhile wins over the rewind.
-void finish_loop(AudioVideoBlock* block) {
+void finish_loop(AudioVideoBlock* block, ReaderState& st) {
     while (!block->reader_stop && !block->seek_requested) {
         if (decoders_done(block)) break;
         if (block->audio_stop || block->video_decode_stop) break;
@@ -140,12 +144,16 @@ void finish_loop(AudioVideoBlock* block) {
         });
     }
     if (block->reader_stop || block->seek_requested) return;
-    block->rewind_requested = true;
+    st.loop_pass_done = true;
 }
 
 void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
     update_clock(block);
-    if (block->rewind_requested.exchange(false)) serve_rewind(block, st);
+    if (block->rewind_requested.exchange(false)) {
+        serve_rewind(block, st, false);
+    } else if (st.loop_pass_done) {
+        serve_rewind(block, st, true);
+    }
     if (block->seek_requested) {
         // A seek goes on to one read even while paused.
         serve_seek(block, st);
@@ -207,7 +215,7 @@ void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
         st.at_end = true;
         queue_drain_markers(block, st);
     }
-    if (looping(block, st)) finish_loop(block);
+    if (looping(block, st)) finish_loop(block, st);
 }
 
 void reader_shutdown(AudioVideoBlock* block) {

@@ -118,15 +118,27 @@ int seek_input(AudioVideoBlock* block, double seconds) {
     return r;
 }
 
+// The pictures of a pass that ends in a loop are all converted (the reader
+// waited for the decoders) and still to be shown: they go on under the new
+// serial.
+void keep_decoded_frames(AudioVideoBlock* block, uint32_t serial) {
+    std::lock_guard<std::mutex> guard(block->decoded_frames_lock);
+    for (FramePoolEntry* entry : block->decoded_frames) entry->serial = serial;
+}
+
 // Restarts the queues and decoders of the streams on, under a new serial.
 // Called with the guard held, once the input has moved.
-void restart_streams(AudioVideoBlock* block, bool video_on, bool audio_on) {
+void restart_streams(AudioVideoBlock* block, bool video_on, bool audio_on, bool loop_pass) {
     const uint32_t serial = ++block->video_serial;
     if (video_on) restart_queue(block->video_packets, serial);
     if (audio_on) restart_queue(block->audio_packets, serial);
     flush_video_decoder(block);
     flush_audio_decoder(block);
-    drop_decoded_frames(block);
+    if (loop_pass) {
+        keep_decoded_frames(block, serial);
+    } else {
+        drop_decoded_frames(block);
+    }
     block->input_ended = false;
 }
 
@@ -178,12 +190,13 @@ bool byte_seekable(const AudioVideoBlock* block) {
 // video_target: where the first picture shown must be (-1: the first
 // decoded). Called with the guard held.
 int reposition(AudioVideoBlock* block, double seconds, double video_target, bool video_on,
-               bool audio_on, const std::function<void(AVPacket*)>& route_audio) {
+               bool audio_on, const std::function<void(AVPacket*)>& route_audio,
+               bool loop_pass = false) {
     static constexpr double back_off_seconds[] = {0.0, 1.0, 3.0, 10.0, 30.0};
     IoWatch io(block);
     int r = seek_input(block, seconds);
     if (r < 0) return r;
-    restart_streams(block, video_on, audio_on);
+    restart_streams(block, video_on, audio_on, loop_pass);
     // The video thread decodes the frames from the key frame up to the
     // target without showing them; the first picture re-bases the pacing,
     // or a jump ahead would hold the pictures back for as long as it skipped.
@@ -222,10 +235,10 @@ int reposition(AudioVideoBlock* block, double seconds, double video_target, bool
 }  // namespace
 
 bool rewind_to_start(AudioVideoBlock* block, bool video_on, bool audio_on,
-                     const std::function<void(AVPacket*)>& route_audio) {
+                     const std::function<void(AVPacket*)>& route_audio, bool loop_pass) {
     if (block == nullptr || block->format_ctx == nullptr) return false;
     RepositionGuard guard(block);
-    const int r = reposition(block, 0.0, -1.0, video_on, audio_on, route_audio);
+    const int r = reposition(block, 0.0, -1.0, video_on, audio_on, route_audio, loop_pass);
     if (r < 0) {
         qvx::LogMgr::get().tracef_warning(
             "[FFmpeg] rewind_block - could not go back to the start (audio/video block %d): %s",
