@@ -17,23 +17,35 @@ AVPacket* packet_of_size(int size) {
     return packet;
 }
 
-TEST(PacketQueue, KeepsOrderAndCountsPacketsAndBytes) {
+// Each packet keeps the serial it was pushed with; the producer hears of
+// every pop and done.
+TEST(PacketQueue, KeepsOrderSerialsAndCountsPacketsAndBytes) {
     PacketQueue queue;
+    int consumed = 0;
+    queue.set_consumed_listener([&] { ++consumed; });
     EXPECT_EQ(queue.pop(), nullptr);
     EXPECT_EQ(queue.count, 0u);
     AVPacket* a = packet_of_size(10);
     AVPacket* b = packet_of_size(20);
-    queue.push(a);
-    queue.push(b);
+    queue.push(a, 7);
+    queue.push(b, 8);
     EXPECT_EQ(queue.count, 2u);
     EXPECT_EQ(queue.bytes, 30u);
-    AVPacket* first = queue.pop();
+    uint32_t serial = 0;
+    AVPacket* first = queue.pop(&serial);
     EXPECT_EQ(first, a);
+    EXPECT_EQ(serial, 7u);
     EXPECT_EQ(queue.count, 1u);
     EXPECT_EQ(queue.bytes, 20u);
     EXPECT_EQ(queue.in_flight, 1);
     queue.done();
     EXPECT_EQ(queue.in_flight, 0);
+    EXPECT_EQ(consumed, 2);
+    AVPacket* second = queue.pop_wait(std::chrono::milliseconds(0), &serial);
+    EXPECT_EQ(second, b);
+    EXPECT_EQ(serial, 8u);
+    queue.done();
+    av_packet_free(&second);
     av_packet_free(&first);
     queue.clear();
     EXPECT_EQ(queue.count, 0u);
