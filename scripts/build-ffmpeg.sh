@@ -146,7 +146,7 @@ build_windows() {
   fetch_source libsdl2 "$sdl2_debian_version" sdl2
   local stage="$windows_prefix.partial" build="$cache/build/windows"
   rm -rf "$stage" "$build"
-  mkdir -p "$stage/lib" "$stage/include" "$stage/share/licenses"
+  mkdir -p "$stage/lib" "$stage/include" "$stage/share/licenses" "$build"
   # zlib linked into FFmpeg's DLLs: Debian ships it for mingw only as a
   # static library or as an import library of a DLL it does not ship.
   cp /usr/$host/lib/libz.a "$stage/lib/"
