@@ -50,7 +50,8 @@ bool hw_decoder_init(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlo
     const int r = av_hwdevice_ctx_create(&block->hw_device_ctx, type, nullptr, nullptr, 0);
     if (r < 0) {
         log.tracef("hw_decoder_init ERR: %s", av_error_text(r).c_str());
-        log.tracef_error("Unable to init hardware decoder for file %s", block->file_name.c_str());
+        log.tracef_error("Unable to init hardware decoder for file %s",
+                         escape_for_log(block->file_name).c_str());
         fall_back_to_software(settings, block);
         return false;
     }
@@ -62,7 +63,8 @@ bool hw_decoder_init(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlo
     av_opt_set_int(ctx, "refcounted_frames", 1, 0);
     ctx->hwaccel_flags |= AV_HWACCEL_FLAG_IGNORE_LEVEL;
     ctx->thread_count = 1;
-    log.tracef("hardware decoder initialized for file %s", block->file_name.c_str());
+    log.tracef("hardware decoder initialized for file %s",
+               escape_for_log(block->file_name).c_str());
     return true;
 }
 
