@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "audio/audio.h"
 #include "pipeline/pipeline.h"
 #include "plugin/audio_video_block.h"
