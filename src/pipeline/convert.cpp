@@ -341,7 +341,39 @@ bool within_size_limit(AudioVideoBlock* block, int w, int h) {
     return false;
 }
 
-bool convert(AudioVideoBlock* block, AVFrame* frame, int format, uint32_t serial) {
+// An untimed block loses no frame to a full pool: the converter waits for
+// the host to free an entry, and leaves at once for a stop or a
+// repositioning (the frame is stale then). A real-time block drops the
+// frame instead, as the host is behind the clock anyway.
+FramePoolEntry* wait_for_entry(AudioVideoBlock* block, size_t bytes) {
+    FramePoolEntry* entry = take_entry(block, bytes);
+    if (entry != nullptr || block->realtime) return entry;
+    const auto must_leave = [block] {
+        return block->video_decode_stop || block->reposition_pending > 0 || block->seeking ||
+               block->rewind_requested;
+    };
+    while (entry == nullptr && !must_leave()) {
+        uint64_t seen = 0;
+        {
+            std::lock_guard<std::mutex> guard(block->wake.mutex);
+            seen = block->wake.generation;
+        }
+        // The flag goes up before the pool is looked at again, so a release
+        // after that look always sees it and wakes the wait (the fences pair
+        // with the texture update's).
+        block->video_waits_for_entry = true;
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        entry = take_entry(block, bytes);
+        if (entry == nullptr) {
+            wait_block(block, std::chrono::milliseconds(idle_wait_ms),
+                       [&] { return must_leave() || block->wake.generation != seen; });
+        }
+        block->video_waits_for_entry = false;
+    }
+    return entry;
+}
+
+bool convert(AudioVideoBlock* block, AVFrame* frame, int format, uint32_t serial, double seconds) {
     if (block == nullptr || frame == nullptr) return false;
     const AVFrame* source = frame;
     if (frame->hw_frames_ctx != nullptr) {
@@ -354,8 +386,7 @@ bool convert(AudioVideoBlock* block, AVFrame* frame, int format, uint32_t serial
     const PackedPlanes planes = packed_planes(format, w, h);
     if (planes.count == 0) return false;
 
-    // Dropped when the block already holds all it may, as before a full pool.
-    FramePoolEntry* entry = take_entry(block, packed_bytes(planes));
+    FramePoolEntry* entry = wait_for_entry(block, packed_bytes(planes));
     if (entry == nullptr) return false;
     bool filled = false;
     if (has_packed_lines(source, format)) {
@@ -371,6 +402,7 @@ bool convert(AudioVideoBlock* block, AVFrame* frame, int format, uint32_t serial
     }
     if (!filled) return false;
     entry->serial = serial;
+    entry->seconds = seconds;
     entry->in_use.store(1, std::memory_order_release);
     std::lock_guard<std::mutex> guard(block->decoded_frames_lock);
     block->decoded_frames.push_back(entry);
@@ -379,16 +411,17 @@ bool convert(AudioVideoBlock* block, AVFrame* frame, int format, uint32_t serial
 
 }  // namespace
 
-bool video_convert_rgb24(AudioVideoBlock* block, AVFrame* frame, uint32_t serial) {
-    return convert(block, frame, AV_PIX_FMT_RGB24, serial);
+bool video_convert_rgb24(AudioVideoBlock* block, AVFrame* frame, uint32_t serial, double seconds) {
+    return convert(block, frame, AV_PIX_FMT_RGB24, serial, seconds);
 }
 
-bool video_convert_yuv420p(AudioVideoBlock* block, AVFrame* frame, uint32_t serial) {
-    return convert(block, frame, AV_PIX_FMT_YUV420P, serial);
+bool video_convert_yuv420p(AudioVideoBlock* block, AVFrame* frame, uint32_t serial,
+                           double seconds) {
+    return convert(block, frame, AV_PIX_FMT_YUV420P, serial, seconds);
 }
 
-bool video_convert_nv12(AudioVideoBlock* block, AVFrame* frame, uint32_t serial) {
-    return convert(block, frame, AV_PIX_FMT_NV12, serial);
+bool video_convert_nv12(AudioVideoBlock* block, AVFrame* frame, uint32_t serial, double seconds) {
+    return convert(block, frame, AV_PIX_FMT_NV12, serial, seconds);
 }
 
 }  // namespace qvx_ffmpeg

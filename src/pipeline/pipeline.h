@@ -85,9 +85,15 @@ bool seek_audio_timestamp(AudioVideoBlock* block, int timestamp);
 bool ensure_frame_pool(AudioVideoBlock* block);
 // Each converts a decoded frame into a free frame-pool entry stamped with
 // serial (the video_serial it was decoded under) and queues it on
-// decoded_frames; true when an entry was queued.
-bool video_convert_rgb24(AudioVideoBlock* block, AVFrame* frame, uint32_t serial);
-bool video_convert_yuv420p(AudioVideoBlock* block, AVFrame* frame, uint32_t serial);
-bool video_convert_nv12(AudioVideoBlock* block, AVFrame* frame, uint32_t serial);
+// decoded_frames; true when an entry was queued. seconds: the frame's time
+// from the start. A real-time block drops the frame when the pool is full;
+// an untimed one waits for a free entry (false after a stop or a
+// repositioning came first).
+bool video_convert_rgb24(AudioVideoBlock* block, AVFrame* frame, uint32_t serial,
+                         double seconds = 0.0);
+bool video_convert_yuv420p(AudioVideoBlock* block, AVFrame* frame, uint32_t serial,
+                           double seconds = 0.0);
+bool video_convert_nv12(AudioVideoBlock* block, AVFrame* frame, uint32_t serial,
+                        double seconds = 0.0);
 
 }  // namespace qvx_ffmpeg

@@ -3,6 +3,7 @@
 #include "audio/audio.h"
 #include "pipeline/pipeline.h"
 #include "plugin/audio_video_block.h"
+#include "texture/texture.h"
 
 namespace qvx_ffmpeg {
 
@@ -173,11 +174,18 @@ void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
     if (st.at_end && !looping(block, st)) {
         // A non-looping input at its end keeps its last state; the read is
         // retried now and then in case the input grows.
-        if (!block->input_ended && decoders_done(block) &&
-            (!st.audio_on || block->audio_played_out))
-            block->input_ended = true;
-        if (wait_block(block, std::chrono::milliseconds(end_of_input_retry_ms),
-                       [block] { return has_request(block); }))
+        // An untimed block has ended only once the host has taken every
+        // frame too; its texture updates wake this wait, so that the end
+        // is told as soon as the last frame is out.
+        const auto everything_out = [block, &st] {
+            return decoders_done(block) && (!st.audio_on || block->audio_played_out) &&
+                   (block->realtime || !frames_waiting(block));
+        };
+        if (!block->input_ended && everything_out()) block->input_ended = true;
+        if (wait_for_consumers(block, end_of_input_retry_ms, [&] {
+                return has_request(block) ||
+                       (!block->realtime && !block->input_ended && everything_out());
+            }))
             return;
     }
 
@@ -250,7 +258,8 @@ float update_clock(AudioVideoBlock* block) {
     const float delta = now - block->clock_last_reading;
     block->clock_last_reading = now;
     block->clock_elapsed = block->clock_elapsed + delta;
-    if (!block->paused && !block->input_ended) {
+    // An untimed block's positions follow only the frames handed over.
+    if (block->realtime && !block->paused && !block->input_ended) {
         block->video_position = block->video_position + delta;
         block->audio_position = block->audio_position + delta;
     }
@@ -299,7 +308,8 @@ unsigned reader_thread(AudioVideoBlock* block) {
     ReaderState st;
     st.video_on = block->video_enabled && block->video_stream_index >= 0 &&
                   decoder_open(block->video_codec_ctx);
-    st.audio_on = block->audio_enabled && block->audio_stream_index >= 0 &&
+    // An untimed block plays as if its sound were off.
+    st.audio_on = block->realtime && block->audio_enabled && block->audio_stream_index >= 0 &&
                   decoder_open(block->audio_codec_ctx);
     if (st.video_on) {
         try {

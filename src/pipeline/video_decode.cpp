@@ -217,11 +217,11 @@ bool before_seek_target(AudioVideoBlock* block, double t) {
     return false;
 }
 
-bool convert_frame(AudioVideoBlock* block, AVFrame* frame, uint32_t serial) {
+bool convert_frame(AudioVideoBlock* block, AVFrame* frame, uint32_t serial, double t) {
     switch (block->output_pixel_format) {
-        case AV_PIX_FMT_YUV420P: return video_convert_yuv420p(block, frame, serial);
-        case AV_PIX_FMT_NV12: return video_convert_nv12(block, frame, serial);
-        case AV_PIX_FMT_RGB24: return video_convert_rgb24(block, frame, serial);
+        case AV_PIX_FMT_YUV420P: return video_convert_yuv420p(block, frame, serial, t);
+        case AV_PIX_FMT_NV12: return video_convert_nv12(block, frame, serial, t);
+        case AV_PIX_FMT_RGB24: return video_convert_rgb24(block, frame, serial, t);
         default: return false;
     }
 }
@@ -277,15 +277,23 @@ int receive_frames(AudioVideoBlock* block, VideoState& vs, int64_t packet_pts) {
             av_frame_unref(frame);
             continue;
         }
-        if (block->video_first_frame_pending.exchange(false)) restart_pacing(block, t);
-        if (pace_frame(block, t) == PaceResult::stale || block->video_serial != vs.serial) {
+        // An untimed block is never paced: the frame pool, which the
+        // converter waits on, holds the picture back instead.
+        const bool timed = block->realtime;
+        if (block->video_first_frame_pending.exchange(false) && timed) restart_pacing(block, t);
+        const PaceResult pace = timed               ? pace_frame(block, t)
+                                : must_leave(block) ? PaceResult::stale
+                                                    : PaceResult::due;
+        if (pace == PaceResult::stale || block->video_serial != vs.serial) {
             // The rest of this packet's output is stale as well; the
             // repositioning flushes the decoder.
             av_frame_unref(frame);
             return 0;
         }
-        // The position is the picture handed to the host, once it is queued.
-        if (convert_frame(block, frame, vs.serial) && block->video_enabled &&
+        // The position is the picture handed to the host: once it is queued
+        // in real time, once the host has taken it when untimed (the texture
+        // update sets it then).
+        if (convert_frame(block, frame, vs.serial, t) && timed && block->video_enabled &&
             block->video_stream_index >= 0)
             block->video_position = static_cast<float>(t);
         av_frame_unref(frame);

@@ -41,6 +41,9 @@ struct FramePoolEntry {
     // video_serial the frame was decoded under (video, before queueing); the
     // texture update drops an entry whose serial is stale.
     uint32_t serial = 0;
+    // The frame's time, seconds from the start (video, before queueing): an
+    // untimed block's position once the texture update has handed it over.
+    double seconds = 0.0;
     // How the frame holds its pixels, and how many bytes (video): a
     // reference to the decoder's own picture, a packed buffer of its own,
     // or a frame from av_frame_get_buffer whose padded lines happen to be
@@ -187,7 +190,12 @@ struct AudioVideoBlock {
     int max_video_width = 16384;
     int max_video_height = 16384;
     // Frames are paced to their time (the "realtime" setting; host (open)).
+    // An untimed block (false) plays no sound, decodes as fast as the host
+    // takes frames and waits only for a free pool entry.
     bool realtime = true;
+    // The converter of an untimed block waits for a free pool entry (video
+    // sets and clears); the texture update wakes it when it frees one.
+    std::atomic<bool> video_waits_for_entry{false};
     std::atomic<bool> video_decode_stop{false};       // host/reader raise
     bool video_decode_running = false;                // reader
     int hw_pix_fmt = AV_PIX_FMT_NONE;                 // host (open)

@@ -15,6 +15,11 @@ struct FramePoolEntry;
 FramePoolEntry* pop_decoded_frame(AudioVideoBlock* block);
 // Gives an entry back to the frame pool.
 void release_decoded_frame(FramePoolEntry* entry);
+// After entries of an untimed block were released: wakes the converter
+// waiting for one and the reader waiting for the host to take the last.
+void wake_frame_waiters(AudioVideoBlock* block);
+// Converted frames the host has not taken yet (or is still uploading).
+bool frames_waiting(const AudioVideoBlock* block);
 
 // Host texture pixel-format codes.
 constexpr int texture_format_rgb = 1;

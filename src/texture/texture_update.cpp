@@ -61,12 +61,17 @@ bool update_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Textu
     // Frames decoded before a repositioning belong to the old place: they
     // are dropped here, whichever thread queued them.
     FramePoolEntry* entry = nullptr;
-    while ((entry = pop_decoded_frame(block)) != nullptr && entry->serial != block->video_serial)
+    bool released = false;
+    while ((entry = pop_decoded_frame(block)) != nullptr && entry->serial != block->video_serial) {
         release_decoded_frame(entry);
+        released = true;
+    }
+    if (released && !block->realtime) wake_frame_waiters(block);
     if (entry == nullptr) return false;
     const AVFrame* frame = entry->frame.get();
     if (frame->format != pixel_format) {
         release_decoded_frame(entry);
+        if (!block->realtime) wake_frame_waiters(block);
         return false;
     }
     PlaneGeometry planes[3];
@@ -83,11 +88,31 @@ bool update_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Textu
         }
     }
     ++block->displayed_video_frames;
+    const bool untimed = !block->realtime;
+    // An untimed block's position is the last picture handed over (a stale
+    // one, taken just before a repositioning, leaves the target in place).
+    if (untimed && entry->serial == block->video_serial && block->video_enabled)
+        block->video_position = static_cast<float>(entry->seconds);
     release_decoded_frame(entry);
+    if (untimed) wake_frame_waiters(block);
     return true;
 }
 
 }  // namespace
+
+void wake_frame_waiters(AudioVideoBlock* block) {
+    // Pairs with the fence of the converter's wait: either it sees the entry
+    // just released or this sees its flag.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (block->video_waits_for_entry || block->reader_waits_for_consumers) notify_block(block);
+}
+
+bool frames_waiting(const AudioVideoBlock* block) {
+    for (const FramePoolEntry& entry : block->frame_pool.entries) {
+        if (entry.in_use.load(std::memory_order_acquire) != 0) return true;
+    }
+    return false;
+}
 
 FramePoolEntry* pop_decoded_frame(AudioVideoBlock* block) {
     std::lock_guard<std::mutex> guard(block->decoded_frames_lock);
