@@ -100,7 +100,7 @@ fault 16 src/pipeline/reader_thread.cpp \
     pipeline_tests '*Pacing.*' "decoders not drained at the end of input"
 fault 17 src/pipeline/reader_thread.cpp \
     's/if \(before_audio_target\(block, packet, st\.audio_skip_until\)\) \{/if (false) {/' \
-    audio_tests '*' "sound before a seek target played"
+    pipeline_tests '*SeekWhilePlaying.*' "sound before a seek target played"
 fault 18 src/pipeline/reader_thread.cpp \
     's/(block->seeking = true;\s*\/\/[^\n]*\n\s*\/\/[^\n]*\n\s*)block->seek_requested = false;/$1/' \
     pipeline_tests '*SeekWhilePlaying.*' "seek request never cleared"
@@ -142,7 +142,7 @@ fault 29 src/audio/audio_decode.cpp \
     unit_tests 'SoundPath.*' "audio decoder not flushed at a seek"
 fault 30 src/plugin/plugin_operations.cpp \
     's/block->volume = std::clamp\(volume, 0\.0f, 1\.0f\);/block->volume = volume;/' \
-    audio_tests '*' "volume not clamped"
+    audio_tests 'AudioCapture.Volume*' "volume not clamped"
 # ---- open and inputs -----------------------------------------------------------------
 fault 31 src/media/open_media.cpp \
     's/^\s*av_dict_set\(&options, "protocol_whitelist", [^\n]*\n//m' \
