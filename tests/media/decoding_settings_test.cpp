@@ -73,61 +73,35 @@ std::string delivered_format(qvx::SimpleVideo& video, int id,
 
 }  // namespace
 
-TEST(DecodingSettings, IntegerSettingsTakeOnlyTheirExactKeys) {
+// Keys are taken exactly; a refused key or value stores nothing and logs
+// nothing.
+TEST(DecodingSettings, SettingsTakeOnlyTheirExactKeysAndValues) {
     PluginHandle video;
     LogCapture log;
     EXPECT_TRUE(video->set_parameter_int("num_video_threads", 2));
-    EXPECT_TRUE(video->set_parameter_int("num_video_threads", 0));
-    EXPECT_TRUE(video->set_parameter_int("num_audio_threads", 3));
     EXPECT_TRUE(video->set_parameter_int("num_audio_threads", 0));
-    EXPECT_TRUE(video->set_parameter_int("realtime", 0));
     EXPECT_TRUE(video->set_parameter_int("realtime", 1));
     EXPECT_FALSE(video->set_parameter_int("realtime", 2));
     EXPECT_FALSE(video->set_parameter_int(nullptr, 1));
-    EXPECT_FALSE(video->set_parameter_int("", 1));
-    EXPECT_FALSE(video->set_parameter_int("NUM_VIDEO_THREADS", 1));
-    EXPECT_FALSE(video->set_parameter_int("num_video_threads ", 1));
-    EXPECT_FALSE(video->set_parameter_int("num_video_thread", 1));
     EXPECT_FALSE(video->set_parameter_int("hw_device", 1));
-    EXPECT_FALSE(video->set_parameter_int("video_pixel_fmt", 0));
-
-    // A refused key stores nothing: a thread count FFmpeg would refuse, sent
-    // under a near-miss key, leaves the decoders opening as before.
+    // A thread count FFmpeg would refuse, under near-miss keys.
     EXPECT_FALSE(video->set_parameter_int("Num_video_threads", -1));
     EXPECT_FALSE(video->set_parameter_int("num_audio_threads\t", -1));
+
+    EXPECT_TRUE(video->set_parameter_string("hw_device", "anything at all"));
+    EXPECT_TRUE(video->set_parameter_string("hw_device", ""));
+    EXPECT_FALSE(video->set_parameter_string("hw_device", nullptr));
+    EXPECT_TRUE(video->set_parameter_string("sws_scale_filter", "SWS_SPLINE"));
+    for (const char* filter : {"SWS_BICUBIC ", "sws_bicubic", ""})
+        EXPECT_FALSE(video->set_parameter_string("sws_scale_filter", filter)) << filter;
+    for (const char* format : {"YUV420P", "rgb", "nv21", ""})
+        EXPECT_FALSE(video->set_parameter_string("video_pixel_fmt", format)) << format;
+    EXPECT_FALSE(video->set_parameter_string(nullptr, "cuda"));
+    EXPECT_FALSE(video->set_parameter_string("num_video_threads", "4"));
     EXPECT_TRUE(log.lines().empty()) << "the settings log nothing:\n" << log.dump();
     const int id = video->create_block(av_clip().c_str(), false);
     ASSERT_NE(id, 0);
     EXPECT_EQ(log.count_containing("Unable to initialize"), 0u) << log.dump();
-}
-
-TEST(DecodingSettings, StringSettingsFollowTheirTables) {
-    PluginHandle video;
-    LogCapture log;
-    // hw_device takes any text.
-    for (const char* device : {"cuda", "vulkan", "opencl", "CUDA", "", "anything at all"})
-        EXPECT_TRUE(video->set_parameter_string("hw_device", device)) << device;
-    EXPECT_FALSE(video->set_parameter_string("hw_device", nullptr));
-
-    for (const char* format : {"yuv420p", "nv12", "rgb24"})
-        EXPECT_TRUE(video->set_parameter_string("video_pixel_fmt", format)) << format;
-    for (const char* format : {"YUV420P", "RGB24", "rgb", "yuv420p ", "nv21", "gray", ""})
-        EXPECT_FALSE(video->set_parameter_string("video_pixel_fmt", format)) << format;
-    EXPECT_FALSE(video->set_parameter_string("video_pixel_fmt", nullptr));
-
-    for (const char* filter :
-         {"SWS_FAST_BILINEAR", "SWS_BILINEAR", "SWS_BICUBIC", "SWS_X", "SWS_POINT", "SWS_AREA",
-          "SWS_BICUBLIN", "SWS_GAUSS", "SWS_SINC", "SWS_LANCZOS", "SWS_SPLINE"})
-        EXPECT_TRUE(video->set_parameter_string("sws_scale_filter", filter)) << filter;
-    for (const char* filter : {"SWS_BICUBIC ", "sws_bicubic", "BICUBIC", "SWS_FULL_CHR_H_INT", ""})
-        EXPECT_FALSE(video->set_parameter_string("sws_scale_filter", filter)) << filter;
-    EXPECT_FALSE(video->set_parameter_string("sws_scale_filter", nullptr));
-
-    EXPECT_FALSE(video->set_parameter_string(nullptr, "cuda"));
-    EXPECT_FALSE(video->set_parameter_string("HW_DEVICE", "cuda"));
-    EXPECT_FALSE(video->set_parameter_string("num_video_threads", "4"));
-    EXPECT_FALSE(video->set_parameter_string("pixel_fmt", "rgb24"));
-    EXPECT_TRUE(log.lines().empty()) << log.dump();
 }
 
 // Each open copies the output format in force at that moment; a refused
@@ -154,31 +128,23 @@ TEST(DecodingSettings, PixelFormatShapesLaterOpensOnly) {
     EXPECT_EQ(delivered_format(*video, nv12), "nv12") << "software decoding converts to nv12 too";
 }
 
-TEST(HardwareDevices, OnlyCudaVulkanAndOpenclCanBeAvailable) {
+TEST(HardwareDevices, OnlyCudaVulkanAndOpenclCanBeAvailableAndSoftwareUsesNone) {
     PluginHandle video;
     const std::set<std::string> listed = listed_device_types(*video);
     for (const std::string& name : listed) {
         const bool known = name == "cuda" || name == "vulkan" || name == "opencl";
         EXPECT_EQ(video->is_hw_device_available(name.c_str()), known) << name;
     }
-    for (const char* name : {"cuda", "vulkan", "opencl"})
-        EXPECT_EQ(video->is_hw_device_available(name), listed.count(name) == 1) << name;
-    for (const char* name : {"CUDA", "cuda ", "", "none", "d3d11va", "videotoolbox"})
+    for (const char* name : {"CUDA", "", "d3d11va"})
         EXPECT_FALSE(video->is_hw_device_available(name)) << name;
     EXPECT_FALSE(video->is_hw_device_available(nullptr));
-}
 
-TEST(HardwareDevices, SoftwareBlockUsesNoDevice) {
-    PluginHandle video;
     const int id = video->create_block(video_only_clip().c_str(), false);
     ASSERT_NE(id, 0);
     EXPECT_FALSE(video->is_hw_device_used(id, nullptr));
-    for (const char* name : {"cuda", "vulkan", "opencl"})
-        EXPECT_FALSE(video->is_hw_device_used(id, name)) << name;
+    EXPECT_FALSE(video->is_hw_device_used(id, "cuda"));
     // A name that maps to no device type names what a software block uses.
     EXPECT_TRUE(video->is_hw_device_used(id, "bogus"));
-    EXPECT_FALSE(video->is_hw_device_used(id + 100000, nullptr));
-    EXPECT_FALSE(video->is_hw_device_used(id + 100000, "bogus"));
 }
 
 // Asks for a hardware decoder by name. Where the decoder or the device
@@ -197,8 +163,6 @@ void expect_hardware_or_fall_back(const std::string& device) {
     ASSERT_NE(id, 0) << log.dump();
     const int trying = log.index_of("trying to initialize the " + device + " hw decoder");
     ASSERT_GE(trying, 0) << log.dump();
-    EXPECT_LT(trying, log.index_of("Information about " + clip + ":")) << log.dump();
-    EXPECT_TRUE(log.has("  - video stream (0):")) << log.dump();
 
     if (log.has("hardware decoder initialized for file " + clip)) {
         EXPECT_TRUE(log.has("Decoder h264 supports device type " + device)) << log.dump();
@@ -218,11 +182,7 @@ void expect_hardware_or_fall_back(const std::string& device) {
             << log.dump();
         const int err = log.index_of(init_failed);
         ASSERT_GE(err, 1) << log.dump();
-        const LogLine reason = log.lines()[err - 1];
-        EXPECT_EQ(reason.level, qvx::LogLevel::info);
-        EXPECT_EQ(reason.text.rfind("hw_decoder_init ERR: ", 0), 0u) << reason.text;
-        EXPECT_GT(reason.text.size(), std::string("hw_decoder_init ERR: ").size());
-        EXPECT_TRUE(log.has(qvx::LogLevel::error, init_failed));
+        EXPECT_EQ(log.lines()[err - 1].text.rfind("hw_decoder_init ERR: ", 0), 0u) << log.dump();
     }
     EXPECT_FALSE(video->is_hw_device_used(id, nullptr));
     EXPECT_FALSE(video->is_hw_device_used(id, device.c_str()));
@@ -235,8 +195,6 @@ void expect_hardware_or_fall_back(const std::string& device) {
     const int next = video->create_block(clip.c_str(), false);
     ASSERT_NE(next, 0);
     EXPECT_EQ(log.count_containing("hw decoder"), 0u) << log.dump();
-    EXPECT_EQ(log.count_containing("support"), 0u) << log.dump();
-    EXPECT_FALSE(video->is_hw_device_used(next, nullptr));
     EXPECT_EQ(delivered_format(*video, next), "yuv420p");
 
     // Until the host sets them again.
@@ -246,13 +204,13 @@ void expect_hardware_or_fall_back(const std::string& device) {
     EXPECT_EQ(delivered_format(*video, reset), "rgb24");
 }
 
-TEST(HardwareDevices, CudaFallsBackToSoftware) {
-    expect_hardware_or_fall_back("cuda");
+class HardwareFallBack : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(HardwareFallBack, ToSoftware) {
+    expect_hardware_or_fall_back(GetParam());
 }
 
-TEST(HardwareDevices, VulkanFallsBackToSoftware) {
-    expect_hardware_or_fall_back("vulkan");
-}
+INSTANTIATE_TEST_SUITE_P(HardwareDevices, HardwareFallBack, ::testing::Values("cuda", "vulkan"));
 
 // Only exactly "cuda" and "vulkan" select a device; any other text decodes
 // in software without touching the settings.
@@ -260,29 +218,18 @@ TEST(HardwareDevices, OtherDeviceNamesDecodeInSoftware) {
     const std::string clip = video_only_clip();
     PluginHandle video;
     ASSERT_TRUE(video->set_parameter_string("video_pixel_fmt", "rgb24"));
-    for (const char* device : {"opencl", "CUDA", "vulkan ", ""}) {
+    for (const char* device : {"opencl", "CUDA", ""}) {
         SCOPED_TRACE(std::string("hw_device \"") + device + "\"");
         ASSERT_TRUE(video->set_parameter_string("hw_device", device));
         LogCapture log;
         const int id = video->create_block(clip.c_str(), false);
         ASSERT_NE(id, 0) << log.dump();
         EXPECT_EQ(log.count_containing("hw decoder"), 0u) << log.dump();
-        EXPECT_EQ(log.count_containing("support"), 0u) << log.dump();
-        EXPECT_EQ(log.count_containing("hw_decoder_init"), 0u) << log.dump();
-        EXPECT_TRUE(log.has("Available device types:"));
         EXPECT_FALSE(video->is_hw_device_used(id, nullptr));
-        EXPECT_FALSE(video->is_hw_device_used(id, "opencl"));
         EXPECT_TRUE(video->destroy_block(id));
     }
     // No fall-back happened, so the output format is still the host's.
     const int id = video->create_block(clip.c_str(), false);
     ASSERT_NE(id, 0);
     EXPECT_EQ(delivered_format(*video, id), "rgb24");
-
-    // Switching cuda off again before an open leaves it off.
-    ASSERT_TRUE(video->set_parameter_string("hw_device", "cuda"));
-    ASSERT_TRUE(video->set_parameter_string("hw_device", ""));
-    LogCapture log;
-    ASSERT_NE(video->create_block(clip.c_str(), false), 0);
-    EXPECT_EQ(log.count_containing("hw decoder"), 0u) << log.dump();
 }
