@@ -152,7 +152,7 @@ fault 32 src/media/input_policy.cpp \
     reliability_tests '*RefusedName*:HostileInput.Whitelist*' "names not checked against the whitelist"
 fault 33 src/media/open_media.cpp \
     's/block->video_rotation = static_cast<float>\(rotation\);/;/' \
-    media_tests 'OpenMedia.DisplayMatrix*' "rotation not read"
+    media_tests '*DisplayMatrix*:*Opens.*Rotated*' "rotation not read"
 fault 34 src/texture/block_queries.cpp \
     's/constexpr int64_t duration_rounding_us = 5000;/constexpr int64_t duration_rounding_us = 0;/' \
     texture_tests 'BlockQueries.Duration*' "duration rounded down"
