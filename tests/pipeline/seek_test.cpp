@@ -279,47 +279,29 @@ TEST(Seek, StormOfRequestsFromTheHostThreadLeavesAPlayingBlock) {
     ASSERT_TRUE(host.play());
     ASSERT_TRUE(host.pump_frames(5, 5s));
 
-    // Time spent in each kind of call, and the longest single call.
-    double spent[4] = {0, 0, 0, 0};
-    double longest[4] = {0, 0, 0, 0};
-    auto timed = [&](int kind, auto f) {
-        const double ms = time_ms(f);
-        spent[kind] += ms;
-        longest[kind] = std::max(longest[kind], ms);
-    };
-    const double storm_ms = time_ms([&] {
-        for (int i = 0; i < 200; ++i) {
-            const int s = i % 3;
-            timed(0, [&] { plugin->seek_block(host.id, s); });
-            timed(1, [&] { plugin->set_paused(host.id, true); });
-            timed(3, [&] { host.update(); });
-            timed(1, [&] { plugin->set_paused(host.id, false); });
-            timed(2, [&] {
-                if (i % 2 == 0) {
-                    plugin->seek_video_timestamp(
-                        host.id,
-                        static_cast<int>(plugin->video_ms_to_timestamp(host.id, s * 1000)));
-                } else {
-                    plugin->seek_video_frame(host.id, s);
-                }
-            });
-            timed(3, [&] { host.update(); });
-            plugin->get_position(host.id);
-            std::this_thread::sleep_for(std::chrono::milliseconds(i % 4 == 0 ? 10 : 2));
-        }
-    });
-    std::printf(
-        "[ figures  ] 200 seeks, pause/resume pairs and direct seeks in %.0f ms; total (longest "
-        "call) in ms: seek_block %.1f (%.1f), set_paused %.1f (%.1f), direct seeks %.1f (%.1f), "
-        "updates %.1f (%.1f)\n",
-        storm_ms, spent[0], longest[0], spent[1], longest[1], spent[2], longest[2], spent[3],
-        longest[3]);
-    // A hang shows here; the time itself depends on the machine's load.
-    EXPECT_LT(storm_ms, 30000.0);
-    // No single call holds the host's thread for long: a direct seek waits
-    // only for the block's threads to let go of the input and the decoder.
-    const char* kinds[4] = {"seek_block", "set_paused", "direct seek", "update"};
-    for (int k = 0; k < 4; ++k) EXPECT_LT(longest[k], 1000.0) << "longest " << kinds[k];
+    // No single call holds the host's thread for long (a hang shows
+    // here): a direct seek waits only for the block's threads to let go of
+    // the input and the decoder.
+    double longest_ms = 0;
+    auto timed = [&](auto f) { longest_ms = std::max(longest_ms, time_ms(f)); };
+    for (int i = 0; i < 200; ++i) {
+        const int s = i % 3;
+        timed([&] { plugin->seek_block(host.id, s); });
+        timed([&] { plugin->set_paused(host.id, true); });
+        timed([&] { host.update(); });
+        timed([&] { plugin->set_paused(host.id, false); });
+        timed([&] {
+            if (i % 2 == 0) {
+                plugin->seek_video_timestamp(
+                    host.id, static_cast<int>(plugin->video_ms_to_timestamp(host.id, s * 1000)));
+            } else {
+                plugin->seek_video_frame(host.id, s);
+            }
+        });
+        timed([&] { host.update(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(i % 4 == 0 ? 10 : 2));
+    }
+    EXPECT_LT(longest_ms, 1000.0);
 
     // Still playing...
     const size_t after_storm = host.frames.size();

@@ -119,24 +119,6 @@ TEST(Stress, EightBlocksUnderControlStorms) {
     for (int id : ids) EXPECT_LT(time_ms([&] { video->destroy_block(id); }), 1000.0);
 }
 
-TEST(Stress, StopAndDestructionWhileBlocksRunSeekAndLoop) {
-    for (int round = 0; round < 2; ++round) {
-        PluginHandle video;
-        for (int i = 0; i < 4; ++i) {
-            const int id = video->create_block(av_clip().c_str(), i % 2 == 0);
-            ASSERT_NE(id, 0);
-            video->play_block(id, true, true);
-            video->seek_block(id, 2);
-        }
-        std::this_thread::sleep_for(200ms);
-        if (round == 0) {
-            EXPECT_LT(time_ms([&] { EXPECT_TRUE(video->stop()); }), 1000.0);
-        }
-        // Round 1: the plug-in object goes with its blocks still playing.
-        EXPECT_LT(time_ms([&] { video.reset(); }), 2000.0);
-    }
-}
-
 // Two host threads start and stop one block at once: one reader at most,
 // every call answers, and the block still plays afterwards.
 TEST(Faults, PlayAndStopOfOneBlockFromTwoThreads) {
