@@ -121,8 +121,8 @@ void describe_container(qvx::Plugin& log, AudioVideoBlock* block) {
         int m = s / 60;
         const int h = m / 60;
         m %= 60;
-        const int hundredths =
-            static_cast<int>(((d - static_cast<int64_t>(s) * AV_TIME_BASE) * 100) / AV_TIME_BASE);
+        // From the remainder: a damaged header's duration does not fit s.
+        const int hundredths = static_cast<int>((d % AV_TIME_BASE) * 100 / AV_TIME_BASE);
         log.tracef("  - duration: %02d:%02d:%02d.%02d (%d sec)", h, m, s % 60, hundredths, s);
     }
     if (fmt->start_time != AV_NOPTS_VALUE)
