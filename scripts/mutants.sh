@@ -23,7 +23,7 @@
 # distinctive line, never a line number.
 set -uo pipefail
 
-repo="$(cd "$(dirname "$0")/.." && pwd)"
+repo="${QVX_MUTANTS_REPO:-$(cd "$(dirname "$0")/.." && pwd)}"
 rev=HEAD
 tests_from=""
 only=""
@@ -120,13 +120,13 @@ fault 22 src/texture/texture_update.cpp \
     pipeline_tests '*SeekWhilePlaying.*:Seek.BetweenKeyFrames*' "stale frames not dropped at the texture update"
 fault 23 src/pipeline/convert.cpp \
     's/case AV_PIX_FMT_YUV420P: p = \{3, \{w, w \/ 2, w \/ 2\}/case AV_PIX_FMT_YUV420P: p = {3, {w, (w + 1) \/ 2, (w + 1) \/ 2}/' \
-    pipeline_tests '*Pictures.*' "wrong chroma plane width"
+    texture_tests '*Conversion.*' "wrong chroma plane width"
 fault 24 src/pipeline/convert.cpp \
     's/const int\* coefficients = matrix_coefficients\(src->colorspace\);/const int* coefficients = matrix_coefficients(AVCOL_SPC_UNSPECIFIED);/' \
     texture_tests '*Conversion.*' "source colour matrix not passed on"
 fault 25 src/texture/texture_update.cpp \
     's/planes\[1\] = \{w >> 1, h >> 1, texture_format_rg8\};/planes[1] = {w, h >> 1, texture_format_rg8};/' \
-    pipeline_tests '*Pictures.*:Playback.Nv12*' "nv12 chroma plane written too wide"
+    texture_tests '*Conversion.*' "nv12 chroma plane written too wide"
 # ---- sound ---------------------------------------------------------------------------
 fault 26 src/audio/audio_callback.cpp \
     's/return static_cast<int>\(volume \* volume_scale\);/return static_cast<int>(volume * volume_scale \/ 2);/' \
