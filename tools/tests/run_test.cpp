@@ -142,20 +142,10 @@ TEST(QvxPlay, ScriptedPauseSeekResumeEndsAtTheExpectedPosition) {
     EXPECT_NE(run.err.find(" fps  decoded "), std::string::npos) << run.err;
 }
 
-TEST(QvxPlay, RewindRestartsFromTheBeginning) {
-    const RunResult run =
-        play("--headless --json --duration 3 --control 2:rewind " + quote(QVX_PLAY_SAMPLE));
-    ASSERT_EQ(run.status, exit_ok) << run.err;
-    const nlohmann::json summary = json_of(run);
-    const nlohmann::json& block = summary["blocks"][0];
-    EXPECT_NEAR(block["last_frame_s"].get<double>(), 1.0, 0.5) << run.out;
-}
-
 TEST(QvxPlay, ShortClipPlaysToItsEndWithEveryFrameShown) {
     const RunResult run = play("--headless " + quote(short_clip()));
     ASSERT_EQ(run.status, exit_ok) << run.err;
-    for (const char* line : {"frames: 60 decoded, 60 displayed", "pacing error: mean",
-                             "video-audio offset (approximate)", "played to the end", "CPU: "})
+    for (const char* line : {"frames: 60 decoded, 60 displayed", "played to the end"})
         EXPECT_NE(run.out.find(line), std::string::npos) << line << "\n" << run.out;
 }
 
@@ -176,30 +166,12 @@ TEST(QvxPlay, SnapshotsMatchFfmpegsOwnDecode) {
         // off-by-one.
         EXPECT_LT(psnr(b, reference_frame(sample, "2.5333")), 40.0) << format;
     }
-    // After a seek: frames from the key frame on, on the same grid.
-    const std::string c = dir() + "/snap-after-seek.png";
-    const RunResult sought =
-        play("--headless --duration 1.5 --control 0.3:seek=5 --snapshot 5.5:" + quote(c) + " " +
-             quote(sample));
-    ASSERT_EQ(sought.status, exit_ok) << sought.err;
-    EXPECT_GT(psnr(c, reference_frame(sample, "5.5")), 40.0);
-
     // A time playback never reaches is reported and fails the run.
     const RunResult late =
         play("--headless --duration 1 --snapshot 9:" + quote(dir() + "/never.png") + " " +
              quote(sample));
     EXPECT_EQ(late.status, exit_failure);
     EXPECT_NE(late.err.find("never reached"), std::string::npos) << late.err;
-}
-
-TEST(QvxPlay, LoopStartsAgainAtTheEnd) {
-    const RunResult run = play("--headless --json --loop --duration 3 " + quote(short_clip()));
-    ASSERT_EQ(run.status, exit_ok) << run.err;
-    const nlohmann::json summary = json_of(run);
-    const nlohmann::json& block = summary["blocks"][0];
-    EXPECT_FALSE(block["ended"].get<bool>());
-    EXPECT_GT(block["frames"]["displayed"].get<uint32_t>(), 70u);  // about 90 of a 60-frame clip
-    EXPECT_LT(block["last_frame_s"].get<double>(), 1.6);
 }
 
 TEST(QvxPlay, BadInputGivesOneClearMessageAndItsStatus) {
