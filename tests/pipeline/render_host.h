@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -78,7 +77,6 @@ public:
         }
         if (delivered) {
             frames.push_back({read_index(), now_ms(), plugin_->get_position(id)});
-            if (on_frame) on_frame(frames.back());
         }
         return delivered;
     }
@@ -137,8 +135,6 @@ public:
     qvx::Renderer renderer;
     qvx::Texture textures[3];
     std::vector<Delivered> frames;
-    // Called for every delivered frame while its pixels are in the textures.
-    std::function<void(const Delivered&)> on_frame;
 
 private:
     PluginHandle& plugin_;
@@ -161,14 +157,6 @@ inline int thread_count() {
         closedir(dir);
     }
     return n;
-}
-
-// FFmpeg's own decode of every frame of path, converted to pix_fmt, as raw
-// frames back to back.
-inline std::string ffmpeg_frames(const std::string& path, const std::string& pix_fmt,
-                                 const std::string& options = "") {
-    return command_output("ffmpeg -nostdin -v error -i '" + path + "' " + options +
-                          " -f rawvideo -pix_fmt " + pix_fmt + " -");
 }
 
 // The packets of a clip's video stream, in file order, from ffprobe.
@@ -203,16 +191,6 @@ inline std::vector<PacketInfo> video_packets(const std::string& path) {
         packets.push_back(packet);
     }
     return packets;
-}
-
-// Frame indices (in presentation order) of the key frames of a clip.
-inline std::vector<int> key_frame_indices(const std::string& path, int fps) {
-    std::vector<int> keys;
-    for (const PacketInfo& packet : video_packets(path)) {
-        if (packet.key) keys.push_back(static_cast<int>(packet.pts_time * fps + 0.5));
-    }
-    std::sort(keys.begin(), keys.end());
-    return keys;
 }
 
 // The frames of a delivered run are index, index + 1, ...
