@@ -1,6 +1,7 @@
-// libFuzzer target: mutated media go through the whole life of a block, as a
-// host drives it: create_block, play_block, texture updates, a seek, a
-// pause, destroy_block.
+// libFuzzer target: mutated media go through the whole life of an untimed
+// block ("realtime" 0), as an offline renderer drives it: create_block,
+// play_block, texture updates as fast as frames come, a seek, a pause,
+// destroy_block. Untimed, an input costs its decoding, not its duration.
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +15,16 @@
 
 namespace {
 
+// What one input may take: frames handed over and wall time (a looping
+// input that never shows a frame runs until then, so one input in eight
+// loops).
+constexpr int max_frames_per_input = 48;
+constexpr auto max_time_per_input = std::chrono::milliseconds(150);
+// The host's wait between two looks when no frame is ready.
+constexpr auto poll_interval = std::chrono::microseconds(200);
+
+const char* const pixel_formats[] = {"rgb24", "yuv420p", "nv12"};
+
 qvx::SimpleVideoFFmpeg* plugin() {
     static qvx::SimpleVideoFFmpeg* instance = [] {
         qvx::LogMgr::get().set_sink([](qvx::LogLevel, const std::string&) {});
@@ -21,6 +32,7 @@ qvx::SimpleVideoFFmpeg* plugin() {
         p->initialize();
         p->start();
         p->set_parameter_int("num_video_threads", 1);
+        p->set_parameter_int("realtime", 0);
         return p;
     }();
     return instance;
@@ -29,6 +41,17 @@ qvx::SimpleVideoFFmpeg* plugin() {
 std::string input_path() {
     static const std::string path = "/tmp/qvx-fuzz-" + std::to_string(getpid()) + ".bin";
     return path;
+}
+
+// One texture update in the block's output format.
+bool update(qvx::SimpleVideoFFmpeg* video, int id, int format, qvx::Renderer* renderer,
+            qvx::Texture* textures) {
+    qvx::Texture* planes[3] = {&textures[0], &textures[1], &textures[2]};
+    switch (format) {
+        case 0: return video->video_update_texture_rgb24(id, renderer, planes[0]);
+        case 1: return video->video_update_textures_yuv420p(id, renderer, planes, nullptr);
+        default: return video->video_update_textures_nv12(id, renderer, planes, nullptr);
+    }
 }
 
 }  // namespace
@@ -46,18 +69,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fclose(f);
 
     qvx::SimpleVideoFFmpeg* video = plugin();
-    const int id = video->create_block(input_path().c_str(), size % 2 == 0);
+    // The output format and looping come from the input's size, so that
+    // one input always runs the same way.
+    const int format = static_cast<int>(size % 3);
+    video->set_parameter_string("video_pixel_fmt", pixel_formats[format]);
+    const int id = video->create_block(input_path().c_str(), size % 8 == 0);
     if (id == 0) return 0;
     qvx::Renderer renderer;
-    qvx::Texture rgb;
-    video->video_create_texture_rgb24(id, &renderer, &rgb);
+    qvx::Texture textures[3];
+    qvx::Texture* planes[3] = {&textures[0], &textures[1], &textures[2]};
+    switch (format) {
+        case 0: video->video_create_texture_rgb24(id, &renderer, planes[0]); break;
+        case 1: video->video_create_textures_yuv420p(id, &renderer, planes); break;
+        default: video->video_create_textures_nv12(id, &renderer, planes); break;
+    }
     video->play_block(id, true, true);
-    for (int i = 0; i < 6; ++i) {
-        video->video_update_texture_rgb24(id, &renderer, &rgb);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (i == 2) video->seek_block(id, 1);
-        if (i == 3) video->set_paused(id, true);
-        if (i == 4) video->set_paused(id, false);
+
+    const auto deadline = std::chrono::steady_clock::now() + max_time_per_input;
+    int frames = 0;
+    while (frames < max_frames_per_input && !video->update_block(id) &&
+           std::chrono::steady_clock::now() < deadline) {
+        if (!update(video, id, format, &renderer, textures)) {
+            std::this_thread::sleep_for(poll_interval);
+            continue;
+        }
+        ++frames;
+        video->get_position(id);
+        if (frames == 8) video->seek_block(id, 1);
+        if (frames == 16) {
+            // A paused block decodes nothing more: the host takes what is
+            // waiting, then resumes it.
+            video->set_paused(id, true);
+            update(video, id, format, &renderer, textures);
+            video->set_paused(id, false);
+        }
+        if (frames == 24) video->rewind_block(id);
     }
     int w = 0, h = 0;
     video->get_video_size(id, &w, &h);

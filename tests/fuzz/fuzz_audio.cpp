@@ -1,0 +1,118 @@
+// libFuzzer target: the sound path without a device. Each input is opened
+// as a block is, its audio packets are queued as the reader queues them
+// (with a repositioning half-way and the drain marker at the end), and the
+// audio decoding and resampling the device's callback would run are called
+// directly until they have nothing more to give.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+#include "audio/audio.h"
+#include "plugin/audio_video_block.h"
+#include "plugin/plugin.h"
+
+namespace {
+
+// Packets read from one input at most, and decode calls per batch of them
+// (each call gives out at most max_resampled_samples).
+constexpr int max_packets_per_input = 256;
+constexpr int packets_per_batch = 8;
+constexpr int max_decodes_per_batch = 64;
+
+qvx::SimpleVideoFFmpeg* plugin() {
+    static qvx::SimpleVideoFFmpeg* instance = [] {
+        qvx::LogMgr::get().set_sink([](qvx::LogLevel, const std::string&) {});
+        auto* p = new qvx::SimpleVideoFFmpeg();
+        p->initialize();
+        p->start();
+        return p;
+    }();
+    return instance;
+}
+
+std::string input_path() {
+    static const std::string path = "/tmp/qvx-fuzz-audio-" + std::to_string(getpid()) + ".bin";
+    return path;
+}
+
+// The FFmpeg object a block field holds, raw or owned.
+template <typename T>
+auto raw(T& field) {
+    if constexpr (std::is_pointer_v<T>) {
+        return field;
+    } else {
+        return field.get();
+    }
+}
+
+// What the callback would do with the queued packets: decode and resample
+// until nothing more comes right now.
+void decode_queued(qvx_ffmpeg::AudioVideoBlock* block) {
+    for (int i = 0; i < max_decodes_per_batch; ++i) {
+        const int bytes = qvx_ffmpeg::decode_audio_frame(block);
+        if (bytes <= 0 && block->audio_silence_bytes <= 0) break;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    av_log_set_level(AV_LOG_QUIET);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace qvx_ffmpeg;
+    FILE* f = std::fopen(input_path().c_str(), "wb");
+    if (f == nullptr) return 0;
+    std::fwrite(data, 1, size, f);
+    std::fclose(f);
+
+    DecodingSettings settings;
+    settings.num_video_threads = 1;
+    settings.num_audio_threads = 1;
+    auto block = std::make_unique<AudioVideoBlock>();
+    block->file_name = input_path();
+    if (!open_media(*plugin(), settings, block.get()) || block->audio_stream_index < 0 ||
+        raw(block->audio_codec_ctx) == nullptr ||
+        avcodec_is_open(raw(block->audio_codec_ctx)) <= 0) {
+        teardown_block(block.get());
+        return 0;
+    }
+    // The output a device would ask for: the stream's rate where it is sane.
+    const int rate = block->audio_sample_rate;
+    block->out_sample_rate =
+        rate >= min_device_rate_hz && rate <= max_device_rate_hz ? rate : fallback_device_rate_hz;
+    block->out_channels = 2;
+    block->out_samples = device_buffer_samples(block->out_sample_rate);
+
+    AVPacket* packet = av_packet_alloc();
+    for (int n = 0; packet != nullptr && n < max_packets_per_input &&
+                    av_read_frame(raw(block->format_ctx), packet) >= 0;
+         ++n) {
+        if (packet->stream_index == block->audio_stream_index) {
+            block->audio_packets.push(packet, block->video_serial);
+            packet = av_packet_alloc();
+        } else {
+            av_packet_unref(packet);
+        }
+        if (n == max_packets_per_input / 2) {
+            // A seek's hand-over: the sound starts afresh from here.
+            const uint32_t serial = ++block->video_serial;
+            block->audio_packets.clear();
+            block->audio_packets.push(flush_packet(), serial);
+            block->audio_clock = 0.0;
+        }
+        if (n % packets_per_batch == 0) decode_queued(block.get());
+    }
+    av_packet_free(&packet);
+    block->audio_packets.push(drain_packet(), block->video_serial);
+    decode_queued(block.get());
+    teardown_block(block.get());
+    return 0;
+}
