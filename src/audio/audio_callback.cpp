@@ -93,7 +93,7 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
             continue;
         }
         const int chunk = std::min(len, block->audio_buf_size - block->audio_buf_index);
-        const uint8_t* source = block->audio_pcm_buffer + block->audio_buf_index;
+        const uint8_t* source = block->audio_pcm_buffer.get() + block->audio_buf_index;
         if (level == SDL_MIX_MAXVOLUME) {
             std::memcpy(stream, source, static_cast<size_t>(chunk));
         } else {

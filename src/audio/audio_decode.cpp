@@ -10,7 +10,7 @@ namespace qvx_ffmpeg {
 namespace {
 
 constexpr int initial_pcm_buffer_bytes = 32832;
-// Packets or frames one call may go through before it gives up for now.
+// Packets one call may send to the decoder before it gives up for now.
 constexpr int max_decode_steps = 32;
 // A frame that ends this much before the place a seek went to is not heard.
 constexpr double seek_target_slack_seconds = 0.001;
@@ -26,13 +26,14 @@ int bytes_per_out_sample(const AudioVideoBlock* block) {
 }
 
 bool ensure_pcm_capacity(AudioVideoBlock* block, int bytes) {
-    if (block->audio_pcm_buffer != nullptr && bytes <= block->_audio_pcm_buffer_max_size)
-        return true;
+    if (block->audio_pcm_buffer != nullptr && bytes <= block->audio_pcm_capacity) return true;
     const int capacity = std::max(bytes, initial_pcm_buffer_bytes);
-    auto* buffer = static_cast<uint8_t*>(av_realloc(block->audio_pcm_buffer, capacity));
+    auto* buffer = static_cast<uint8_t*>(av_realloc(block->audio_pcm_buffer.get(), capacity));
     if (buffer == nullptr) return false;
-    block->audio_pcm_buffer = buffer;
-    block->_audio_pcm_buffer_max_size = capacity;
+    // av_realloc has freed or reused the old buffer.
+    (void)block->audio_pcm_buffer.release();
+    block->audio_pcm_buffer.reset(buffer);
+    block->audio_pcm_capacity = capacity;
     return true;
 }
 
@@ -57,7 +58,7 @@ bool build_resampler(AudioVideoBlock* block, const AVFrame* frame) {
             "(audio/video block %d)",
             layout, format ? format : "?", frame->sample_rate, block->id);
     }
-    swr_free(&block->swr_ctx);
+    block->swr_ctx.reset();
     block->swr_has_more = false;
     block->swr_flushing = false;
     av_channel_layout_uninit(&block->swr_in_layout);
@@ -74,16 +75,17 @@ bool build_resampler(AudioVideoBlock* block, const AVFrame* frame) {
                 : av_channel_layout_copy(&in, &frame->ch_layout);
     }
     if (r >= 0)
-        r = swr_alloc_set_opts2(
-            &block->swr_ctx, &block->out_ch_layout, AV_SAMPLE_FMT_S16, block->out_sample_rate, &in,
-            static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
+        r = swr_alloc_set_opts2(inout_ptr(block->swr_ctx), &block->out_ch_layout, AV_SAMPLE_FMT_S16,
+                                block->out_sample_rate, &in,
+                                static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0,
+                                nullptr);
     av_channel_layout_uninit(&in);
-    if (r >= 0 && block->swr_ctx != nullptr) r = swr_init(block->swr_ctx);
+    if (r >= 0 && block->swr_ctx != nullptr) r = swr_init(block->swr_ctx.get());
     if (r < 0 || block->swr_ctx == nullptr) {
         logger().tracef_error("[FFmpeg] audio resampler init failed - swr_init ret0: %d - %s", r,
                               av_error_text(r).c_str());
         logger().tracef_error("[FFmpeg] *** audio resampler has not been properly initialized ***");
-        swr_free(&block->swr_ctx);
+        block->swr_ctx.reset();
         return false;
     }
     if (first) logger().tracef("[FFmpeg] audio resampler initialized ok.");
@@ -93,13 +95,13 @@ bool build_resampler(AudioVideoBlock* block, const AVFrame* frame) {
 // Resamples into audio_pcm_buffer (in may be the resampler's own held
 // input: in_samples 0); returns the bytes written, or -1.
 int resample(AudioVideoBlock* block, const uint8_t** in, int in_samples) {
-    const int wanted = swr_get_out_samples(block->swr_ctx, in_samples);
+    const int wanted = swr_get_out_samples(block->swr_ctx.get(), in_samples);
     block->swr_has_more = false;
     if (wanted <= 0) return 0;
     const int capacity = std::min(wanted, max_resampled_samples);
     if (!ensure_pcm_capacity(block, capacity * bytes_per_out_sample(block))) return -1;
-    uint8_t* out[1] = {block->audio_pcm_buffer};
-    const int converted = swr_convert(block->swr_ctx, out, capacity, in, in_samples);
+    uint8_t* out[1] = {block->audio_pcm_buffer.get()};
+    const int converted = swr_convert(block->swr_ctx.get(), out, capacity, in, in_samples);
     if (converted < 0) {
         logger().tracef_error("[FFmpeg] - audio_resampling error: swr_convert failed (err: %d)",
                               converted);
@@ -116,7 +118,7 @@ int resample_held(AudioVideoBlock* block) {
     const int bytes = resample(block, block->swr_flushing ? nullptr : none, 0);
     if (block->swr_flushing && !block->swr_has_more) {
         block->swr_flushing = false;
-        swr_init(block->swr_ctx);
+        swr_init(block->swr_ctx.get());
     }
     return bytes;
 }
@@ -211,8 +213,10 @@ bool take_frame(AudioVideoBlock* block, const AVFrame* frame) {
     return bytes > 0 || silence_samples > 0;
 }
 
+// The drain marker popped last is done with: the decoder has given out its
+// last frame, or refused to drain.
 void finish_drain(AudioVideoBlock* block) {
-    avcodec_flush_buffers(block->audio_codec_ctx);
+    block->audio_decoding.flush();
     if (block->audio_draining) {
         block->audio_draining = false;
         block->audio_packets.done();
@@ -221,32 +225,24 @@ void finish_drain(AudioVideoBlock* block) {
 
 // A seek or rewind: the sound starts afresh at audio_clock (set by it).
 void restart_sound(AudioVideoBlock* block) {
-    avcodec_flush_buffers(block->audio_codec_ctx);
-    if (block->swr_ctx != nullptr) swr_init(block->swr_ctx);
+    block->audio_decoding.flush();
+    if (block->swr_ctx != nullptr) swr_init(block->swr_ctx.get());
     block->swr_has_more = false;
     block->swr_flushing = false;
     block->audio_segment_start = true;
     block->audio_pts_offset = 0.0;
 }
 
-// Counts one more failure in a row; true once the decoder has failed too
-// often to go on.
-bool count_failure(AudioVideoBlock* block, int error) {
-    if (++block->audio_failed_packets < max_failed_audio_packets) return false;
-    block->audio_decode_failed = true;
+// True once the decoder has failed too often in a row to go on (said once:
+// nothing is decoded afterwards).
+bool decoder_gave_up(AudioVideoBlock* block) {
+    const DecodingLoop& loop = block->audio_decoding;
+    if (!loop.gave_up()) return false;
     logger().tracef_error(
         "[FFmpeg] decode_audio_frame - the audio decoder failed %d times in a row, the sound "
         "ends (audio/video block %d): %s",
-        block->audio_failed_packets, block->id, av_error_text(error).c_str());
+        loop.refused_in_a_row(), block->id, av_error_text(loop.last_error()).c_str());
     return true;
-}
-
-bool refuse_packet(AudioVideoBlock* block, int error) {
-    logger().tracef_warning(
-        "[FFmpeg] decode_audio_frame - packet dropped, the decoder refused it (audio/video block "
-        "%d): %s",
-        block->id, av_error_text(error).c_str());
-    return count_failure(block, error);
 }
 
 // After the decoder gave up for good packets are only let go, so the
@@ -257,9 +253,15 @@ void discard_packets(AudioVideoBlock* block) {
         block->audio_packets.done();
     }
     while (AVPacket* packet = block->audio_packets.pop()) {
-        if (!is_marker(packet)) av_packet_free(&packet);
+        // Markers are shared and never freed.
+        const PacketPtr owned(is_marker(packet) ? nullptr : packet);
         block->audio_packets.done();
     }
+}
+
+bool usable(const AVFrame* frame) {
+    return (frame->flags & (AV_FRAME_FLAG_DISCARD | AV_FRAME_FLAG_CORRUPT)) == 0 &&
+           frame->buf[0] != nullptr;
 }
 
 }  // namespace
@@ -270,13 +272,12 @@ int decode_audio_frame(AudioVideoBlock* block) {
     // holds it makes this call play silence instead.
     std::unique_lock<std::mutex> decoder(block->audio_decoder_lock, std::try_to_lock);
     if (!decoder.owns_lock()) return 0;
-    AVCodecContext* ctx = block->audio_codec_ctx;
-    AVFrame* frame = block->audio_decoded_frame;
-    if (ctx == nullptr || frame == nullptr) return 0;
+    if (block->audio_codec_ctx == nullptr) return 0;
+    DecodingLoop& loop = block->audio_decoding;
     block->audio_silence_bytes = 0;
     block->audio_buf_size = 0;
     block->audio_buf_index = 0;
-    if (block->audio_decode_failed) {
+    if (loop.gave_up()) {
         discard_packets(block);
         return 0;
     }
@@ -288,21 +289,15 @@ int decode_audio_frame(AudioVideoBlock* block) {
     }
 
     for (int step = 0; step < max_decode_steps && !block->audio_stop; ++step) {
-        // Frames of the input already sent come first; a packet is sent
-        // once and only when the decoder asks for more.
-        int r = avcodec_receive_frame(ctx, frame);
-        if (r == 0) {
-            if ((frame->flags & (AV_FRAME_FLAG_DISCARD | AV_FRAME_FLAG_CORRUPT)) != 0 ||
-                frame->buf[0] == nullptr) {
-                av_frame_unref(frame);
-                continue;
-            }
-            const bool heard = take_frame(block, frame);
-            av_frame_unref(frame);
-            if (heard) return block->audio_buf_size;
-            continue;
-        }
-        if (r == AVERROR_EOF) {
+        // Frames of the input already sent come first, one heard frame per
+        // call; a packet is sent once and only when the decoder asks for more.
+        bool heard = false;
+        const DecodingLoop::Status received = loop.receive([block, &heard](const AVFrame* frame) {
+            heard = usable(frame) && take_frame(block, frame);
+            return !heard;
+        });
+        if (heard) return block->audio_buf_size;
+        if (received == DecodingLoop::Status::drained) {
             // The input has ended: what the resampler holds is the end of
             // the sound (with a very low source rate, maybe all of it).
             int bytes = 0;
@@ -314,10 +309,11 @@ int decode_audio_frame(AudioVideoBlock* block) {
             if (bytes > 0) return publish(block, bytes, 0);
             continue;
         }
-        if (r != AVERROR(EAGAIN)) {
+        if (received == DecodingLoop::Status::failed) {
             logger().tracef_error(
-                "[FFmpeg] decode_audio_frame - avcodec_receive_frame failed (err: %d)", r);
-            if (count_failure(block, r)) {
+                "[FFmpeg] decode_audio_frame - avcodec_receive_frame failed (err: %d)",
+                loop.last_error());
+            if (decoder_gave_up(block)) {
                 discard_packets(block);
                 return 0;
             }
@@ -334,22 +330,18 @@ int decode_audio_frame(AudioVideoBlock* block) {
         if (packet == drain_packet()) {
             // Stays in flight until the decoder has given out its last frame.
             block->audio_draining = true;
-            r = avcodec_send_packet(ctx, nullptr);
-            if (r < 0) finish_drain(block);
+            if (loop.send(nullptr) != DecodingLoop::Status::ok) finish_drain(block);
             continue;
         }
-        if (packet->size <= 0 || packet->data == nullptr) {
-            // An empty packet would be taken as the end of the input.
-            av_packet_free(&packet);
-            block->audio_packets.done();
-            continue;
-        }
-        r = avcodec_send_packet(ctx, packet);
-        av_packet_free(&packet);
+        const PacketPtr owned(packet);
+        const DecodingLoop::Status sent = loop.send(packet);
         block->audio_packets.done();
-        if (r >= 0) {
-            block->audio_failed_packets = 0;
-        } else if (refuse_packet(block, r)) {
+        if (sent != DecodingLoop::Status::refused) continue;
+        logger().tracef_warning(
+            "[FFmpeg] decode_audio_frame - packet dropped, the decoder refused it (audio/video "
+            "block %d): %s",
+            block->id, av_error_text(loop.last_error()).c_str());
+        if (decoder_gave_up(block)) {
             discard_packets(block);
             return 0;
         }

@@ -288,7 +288,6 @@ bool open_audio_device(AudioVideoBlock* block) {
     block->audio_device = device;
     block->out_channels = obtained.channels;
     block->out_sample_rate = obtained.freq;
-    block->out_samples = obtained.samples;
     // The sound starts afresh; the resampler follows the first frame.
     block->audio_segment_start = true;
     block->audio_played_out = false;

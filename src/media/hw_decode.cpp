@@ -47,7 +47,8 @@ bool check_hw_config(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlo
 
 bool hw_decoder_init(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* block) {
     const auto type = static_cast<AVHWDeviceType>(block->hw_device_type);
-    const int r = av_hwdevice_ctx_create(&block->hw_device_ctx, type, nullptr, nullptr, 0);
+    const int r =
+        av_hwdevice_ctx_create(inout_ptr(block->hw_device_ctx), type, nullptr, nullptr, 0);
     if (r < 0) {
         log.tracef("hw_decoder_init ERR: %s", av_error_text(r).c_str());
         log.tracef_error("Unable to init hardware decoder for file %s",
@@ -55,9 +56,9 @@ bool hw_decoder_init(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlo
         fall_back_to_software(settings, block);
         return false;
     }
-    AVCodecContext* ctx = block->video_codec_ctx;
+    AVCodecContext* ctx = block->video_codec_ctx.get();
     ctx->get_format = get_hw_format;
-    ctx->hw_device_ctx = av_buffer_ref(block->hw_device_ctx);
+    ctx->hw_device_ctx = av_buffer_ref(block->hw_device_ctx.get());
     ctx->opaque = block;
     // Gone from newer FFmpeg, where frames are always reference-counted.
     av_opt_set_int(ctx, "refcounted_frames", 1, 0);
@@ -75,7 +76,7 @@ AVPixelFormat get_hw_format(AVCodecContext* ctx, const AVPixelFormat* candidates
     for (const AVPixelFormat* p = candidates; *p != AV_PIX_FMT_NONE; ++p) {
         if (*p != wanted || wanted == AV_PIX_FMT_NONE) continue;
         if (block->hw_device_ctx == nullptr) return AV_PIX_FMT_NONE;
-        AVBufferRef* frames_ref = av_hwframe_ctx_alloc(block->hw_device_ctx);
+        BufferPtr frames_ref(av_hwframe_ctx_alloc(block->hw_device_ctx.get()));
         if (frames_ref == nullptr) return AV_PIX_FMT_NONE;
         auto* frames = reinterpret_cast<AVHWFramesContext*>(frames_ref->data);
         frames->format = wanted;
@@ -86,14 +87,11 @@ AVPixelFormat get_hw_format(AVCodecContext* ctx, const AVPixelFormat* candidates
         if (block->hw_device_type == AV_HWDEVICE_TYPE_CUDA)
             qvx::LogMgr::get().tracef("[FFmpeg] get_hw_format - avctx->sw_pix_fmt: %d",
                                       ctx->sw_pix_fmt);
-        if (av_hwframe_ctx_init(frames_ref) < 0) {
-            av_buffer_unref(&frames_ref);
-            return AV_PIX_FMT_NONE;
-        }
-        // A renegotiation replaces the pool: drop the reference to the old one.
-        av_buffer_unref(&ctx->hw_frames_ctx);
-        ctx->hw_frames_ctx = av_buffer_ref(frames_ref);
-        av_buffer_unref(&frames_ref);
+        if (av_hwframe_ctx_init(frames_ref.get()) < 0) return AV_PIX_FMT_NONE;
+        // A renegotiation replaces the pool: the reference to the old one
+        // goes with this scope.
+        const BufferPtr old_frames_ref(ctx->hw_frames_ctx);
+        ctx->hw_frames_ctx = frames_ref.release();
         return wanted;
     }
     return AV_PIX_FMT_NONE;

@@ -42,7 +42,7 @@ constexpr int max_decoder_threads = 16;
 
 // The decoder options for a thread count as the host set it: a negative
 // count means automatic, a huge one is capped.
-AVDictionary* thread_options(qvx::Plugin& log, const AudioVideoBlock* block, const char* key,
+DictionaryPtr thread_options(qvx::Plugin& log, const AudioVideoBlock* block, const char* key,
                              int threads) {
     if (threads < 0) {
         log.tracef_warning(
@@ -56,11 +56,11 @@ AVDictionary* thread_options(qvx::Plugin& log, const AudioVideoBlock* block, con
             threads, max_decoder_threads, block->id);
         threads = max_decoder_threads;
     }
-    AVDictionary* options = nullptr;
+    DictionaryPtr options;
     if (threads != 0) {
-        av_dict_set_int(&options, "threads", threads, 0);
+        av_dict_set_int(inout_ptr(options), "threads", threads, 0);
     } else {
-        av_dict_set(&options, "threads", "auto", 0);
+        av_dict_set(inout_ptr(options), "threads", "auto", 0);
     }
     return options;
 }
@@ -112,7 +112,7 @@ private:
 };
 
 void describe_container(qvx::Plugin& log, AudioVideoBlock* block) {
-    AVFormatContext* fmt = block->format_ctx;
+    const AVFormatContext* fmt = block->format_ctx.get();
     log.tracef("Information about %s:", escape_for_log(block->file_name).c_str());
     if (fmt->duration != AV_NOPTS_VALUE) {
         const int64_t d = rounded_duration_us(fmt->duration);
@@ -136,18 +136,15 @@ void describe_container(qvx::Plugin& log, AudioVideoBlock* block) {
 // Returns false when avcodec_open2 failed.
 bool open_video_decoder(qvx::Plugin& log, const DecodingSettings& settings,
                         AudioVideoBlock* block) {
-    AVDictionary* options =
+    DictionaryPtr options =
         thread_options(log, block, "num_video_threads", settings.num_video_threads);
-    AVCodecContext* ctx = block->video_codec_ctx;
+    AVCodecContext* ctx = block->video_codec_ctx.get();
     AVStream* stream = block->video_stream;
-    if (avcodec_open2(ctx, block->video_codec, &options) < 0) {
+    if (avcodec_open2(ctx, block->video_codec, inout_ptr(options)) < 0) {
         log.tracef_error("Unable to initialize the video codec for file %s",
                          escape_for_log(block->file_name).c_str());
-        av_dict_free(&options);
         return false;
     }
-    av_dict_free(&options);
-    block->video_decoded_frame = av_frame_alloc();
     log.tracef("  - video stream (%d):", block->video_stream_index);
     block->video_codec_name = codec_display_name(ctx->codec_id);
     log.tracef("    . codec: %s", block->video_codec_name.c_str());
@@ -195,18 +192,15 @@ bool open_video_decoder(qvx::Plugin& log, const DecodingSettings& settings,
 // Returns false when avcodec_open2 failed.
 bool open_audio_decoder(qvx::Plugin& log, const DecodingSettings& settings,
                         AudioVideoBlock* block) {
-    AVDictionary* options =
+    DictionaryPtr options =
         thread_options(log, block, "num_audio_threads", settings.num_audio_threads);
-    AVCodecContext* ctx = block->audio_codec_ctx;
+    AVCodecContext* ctx = block->audio_codec_ctx.get();
     AVStream* stream = block->audio_stream;
-    if (avcodec_open2(ctx, block->audio_codec, &options) < 0) {
+    if (avcodec_open2(ctx, block->audio_codec, inout_ptr(options)) < 0) {
         log.tracef_error("Unable to initialize the audio codec for file %s",
                          escape_for_log(block->file_name).c_str());
-        av_dict_free(&options);
         return false;
     }
-    av_dict_free(&options);
-    block->audio_decoded_frame = av_frame_alloc();
     log.tracef("  - audio stream (%d):", block->audio_stream_index);
     block->audio_codec_name = codec_display_name(ctx->codec_id);
     log.tracef("    . codec: %s", block->audio_codec_name.c_str());
@@ -248,7 +242,7 @@ void select_hw_device(qvx::Plugin& log, const DecodingSettings& settings, AudioV
 // for the whole input) is no video to pace against, so music with cover art
 // plays as sound only.
 int find_video_stream(qvx::Plugin& log, AudioVideoBlock* block, const AVCodec** decoder) {
-    AVFormatContext* fmt = block->format_ctx;
+    AVFormatContext* fmt = block->format_ctx.get();
     const int best = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, decoder, 0);
     if (best < 0 || (fmt->streams[best]->disposition & AV_DISPOSITION_ATTACHED_PIC) == 0)
         return best;
@@ -283,9 +277,8 @@ bool picture_size_allowed(qvx::Plugin& log, const AudioVideoBlock* block, const 
 }
 
 void drop_video_stream(AudioVideoBlock* block) {
-    avcodec_free_context(&block->video_codec_ctx);
-    av_frame_free(&block->video_decoded_frame);
-    av_buffer_unref(&block->hw_device_ctx);
+    block->video_codec_ctx.reset();
+    block->hw_device_ctx.reset();
     block->hw_device_type = AV_HWDEVICE_TYPE_NONE;
     block->hw_pix_fmt = AV_PIX_FMT_NONE;
     block->video_stream_index = -1;
@@ -299,8 +292,7 @@ void drop_video_stream(AudioVideoBlock* block) {
 }
 
 void drop_audio_stream(AudioVideoBlock* block) {
-    avcodec_free_context(&block->audio_codec_ctx);
-    av_frame_free(&block->audio_decoded_frame);
+    block->audio_codec_ctx.reset();
     block->audio_stream_index = -1;
     block->audio_stream = nullptr;
     block->audio_codec = nullptr;
@@ -354,7 +346,7 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
     select_hw_device(log, settings, block);
 
     OpenDeadline deadline(block);
-    block->format_ctx = avformat_alloc_context();
+    block->format_ctx.reset(avformat_alloc_context());
     if (block->format_ctx == nullptr) {
         log.tracef_error("Unable to open the file %s", name);
         return false;
@@ -363,34 +355,34 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
     block->format_ctx->interrupt_callback.opaque = block;
     // Both lists reach every open nested in this one (playlists, segments,
     // keys): FFmpeg copies them to the inner contexts.
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "protocol_whitelist", settings.protocol_whitelist.c_str(), 0);
-    av_dict_set(&options, "format_whitelist", allowed_demuxers(devices).c_str(), 0);
+    DictionaryPtr options;
+    av_dict_set(inout_ptr(options), "protocol_whitelist", settings.protocol_whitelist.c_str(), 0);
+    av_dict_set(inout_ptr(options), "format_whitelist", allowed_demuxers(devices).c_str(), 0);
     // On failure avformat_open_input frees the context and nulls the pointer.
-    const int opened =
-        avformat_open_input(&block->format_ctx, block->file_name.c_str(), nullptr, &options);
-    av_dict_free(&options);
+    const int opened = avformat_open_input(inout_ptr(block->format_ctx), block->file_name.c_str(),
+                                           nullptr, inout_ptr(options));
     if (opened != 0) {
         log.tracef_error("Unable to open the file %s", name);
         return false;
     }
-    if (avformat_find_stream_info(block->format_ctx, nullptr) < 0) {
-        avformat_close_input(&block->format_ctx);
+    if (avformat_find_stream_info(block->format_ctx.get(), nullptr) < 0) {
+        block->format_ctx.reset();
         log.tracef_error("Unable to get stream info for file %s", name);
         return false;
     }
     describe_container(log, block);
 
     block->audio_stream_index =
-        av_find_best_stream(block->format_ctx, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+        av_find_best_stream(block->format_ctx.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (block->audio_stream_index < 0) {
         log.tracef("Unable to find any audio stream in the file %s", name);
     } else {
         block->audio_stream = block->format_ctx->streams[block->audio_stream_index];
         block->audio_codec = avcodec_find_decoder(block->audio_stream->codecpar->codec_id);
-        block->audio_codec_ctx = avcodec_alloc_context3(block->audio_codec);
+        block->audio_codec_ctx.reset(avcodec_alloc_context3(block->audio_codec));
         if (block->audio_codec_ctx)
-            avcodec_parameters_to_context(block->audio_codec_ctx, block->audio_stream->codecpar);
+            avcodec_parameters_to_context(block->audio_codec_ctx.get(),
+                                          block->audio_stream->codecpar);
     }
 
     const AVCodec* video_decoder = nullptr;
@@ -405,7 +397,8 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
         block->video_stream = block->format_ctx->streams[block->video_stream_index];
         if (block->hw_device_type != AV_HWDEVICE_TYPE_NONE)
             check_hw_config(log, settings, block, video_decoder);
-        AVCodecContext* ctx = avcodec_alloc_context3(video_decoder);
+        block->video_codec_ctx.reset(avcodec_alloc_context3(video_decoder));
+        AVCodecContext* ctx = block->video_codec_ctx.get();
         if (ctx) {
             // avcodec_parameters_to_context copies the stream's extradata
             // with the padding decoders read past its end.
@@ -414,7 +407,6 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
             block->video_width = ctx->width;
             block->video_height = ctx->height;
         }
-        block->video_codec_ctx = ctx;
         block->video_codec = video_decoder;
         if (ctx && block->hw_device_type != AV_HWDEVICE_TYPE_NONE &&
             block->hw_pix_fmt != AV_PIX_FMT_NONE)
@@ -422,7 +414,7 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
     }
 
     if (block->audio_stream_index < 0 && block->video_stream_index < 0) {
-        avformat_close_input(&block->format_ctx);
+        block->format_ctx.reset();
         log.tracef_error("Unable to find any video / audio stream in the file %s", name);
         return false;
     }

@@ -82,7 +82,8 @@ AVPacket* PacketQueue::pop_wait(std::chrono::milliseconds timeout, uint32_t* ser
 void PacketQueue::clear() {
     std::lock_guard<std::mutex> guard(lock_);
     for (auto& [packet, serial] : packets_) {
-        if (!is_marker(packet)) av_packet_free(&packet);
+        // Markers are shared and never freed.
+        const PacketPtr dropped(is_marker(packet) ? nullptr : packet);
     }
     packets_.clear();
     count = 0;

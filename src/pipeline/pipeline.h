@@ -21,13 +21,16 @@ constexpr int end_of_input_retry_ms = 20;
 // a seek or rewind waits, is interrupted so the request is served.
 constexpr int stalled_io_ms = 20;
 // How long the first picture of a start or rewind waits for the sound to
-// begin, and the polling step meanwhile.
+// begin.
 constexpr int max_sound_start_wait_ms = 300;
-constexpr int sound_start_poll_ms = 2;
 // Following the sound: the most the picture's clock moves towards the sound
 // heard per frame, and the gap beyond which it jumps there at once.
 constexpr int max_sync_step_ms = 2;
 constexpr int max_sync_gap_ms = 100;
+
+// The video decoder refusing this many packets in a row ends the video
+// (until the next seek, rewind or loop).
+constexpr int max_refused_video_packets = 100;
 
 // Reader read-ahead limits over both queues of a block.
 constexpr uint64_t max_queue_packets = 131072;

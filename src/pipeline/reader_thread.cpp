@@ -36,10 +36,6 @@ float timer_seconds(AudioVideoBlock* block) {
     return static_cast<float>(block->playback_timer.getMilliseconds()) * 0.001f;
 }
 
-bool decoder_open(AVCodecContext* ctx) {
-    return ctx != nullptr && avcodec_is_open(ctx) > 0;
-}
-
 bool has_request(const AudioVideoBlock* block) {
     return block->reader_stop || block->seek_requested || block->rewind_requested;
 }
@@ -91,14 +87,14 @@ void route_packet(AudioVideoBlock* block, ReaderState& st, AVPacket* packet) {
     } else if (st.audio_on && packet->stream_index == block->audio_stream_index) {
         if (st.audio_skip_until >= 0.0) {
             if (before_audio_target(block, packet, st.audio_skip_until)) {
-                av_packet_free(&packet);
+                const PacketPtr dropped(packet);
                 return;
             }
             st.audio_skip_until = -1.0;
         }
         block->audio_packets.push(packet, serial);
     } else {
-        av_packet_free(&packet);
+        const PacketPtr dropped(packet);
     }
 }
 
@@ -189,7 +185,7 @@ void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
             return;
     }
 
-    AVPacket* packet = av_packet_alloc();
+    PacketPtr packet(av_packet_alloc());
     if (packet == nullptr) {
         wait_block(block, std::chrono::milliseconds(alloc_retry_ms),
                    [block] { return has_request(block); });
@@ -199,16 +195,16 @@ void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
     {
         std::lock_guard<std::mutex> guard(block->demux_lock);
         block->reader_io_since_ns = steady_now_ns();
-        r = av_read_frame(block->format_ctx, packet);
+        r = av_read_frame(block->format_ctx.get(), packet.get());
         block->reader_io_since_ns = 0;
     }
     if (r >= 0) {
         st.at_end = false;
         block->input_ended = false;
-        route_packet(block, st, packet);
+        route_packet(block, st, packet.release());
         return;
     }
-    av_packet_free(&packet);
+    packet.reset();
     // A read given up for a stop, seek or rewind is not the end of the
     // input: the request is served next cycle.
     if (has_request(block)) return;
@@ -307,10 +303,10 @@ unsigned reader_thread(AudioVideoBlock* block) {
 
     ReaderState st;
     st.video_on = block->video_enabled && block->video_stream_index >= 0 &&
-                  decoder_open(block->video_codec_ctx);
+                  block->video_decoding.decoder_open();
     // An untimed block plays as if its sound were off.
     st.audio_on = block->realtime && block->audio_enabled && block->audio_stream_index >= 0 &&
-                  decoder_open(block->audio_codec_ctx);
+                  block->audio_decoding.decoder_open();
     if (st.video_on) {
         try {
             block->video_decode_thread_handle = std::thread(video_decode_thread, block);

@@ -1,5 +1,6 @@
 #include <cmath>
 #include <iterator>
+#include <utility>
 #include <vector>
 
 #include "pipeline/pipeline.h"
@@ -53,22 +54,13 @@ private:
     std::unique_lock<std::mutex> audio_;
 };
 
-bool decoder_open(AVCodecContext* ctx) {
-    return ctx != nullptr && avcodec_is_open(ctx) > 0;
-}
-
-// Called with the audio decoder taken: a drain in progress is abandoned. A
-// decoder that never opened is never flushed.
+// Called with the audio decoder taken: a drain in progress is abandoned.
 void flush_audio_decoder(AudioVideoBlock* block) {
-    if (decoder_open(block->audio_codec_ctx)) avcodec_flush_buffers(block->audio_codec_ctx);
+    block->audio_decoding.flush();
     if (block->audio_draining) {
         block->audio_draining = false;
         block->audio_packets.done();
     }
-}
-
-void flush_video_decoder(AudioVideoBlock* block) {
-    if (decoder_open(block->video_codec_ctx)) avcodec_flush_buffers(block->video_codec_ctx);
 }
 
 // Everything queued from here on carries the new serial: the video thread
@@ -102,7 +94,7 @@ private:
 // Moves the input to `seconds` from its start: the last key frame at or
 // before it where the demuxer knows them. Called under the demux lock.
 int seek_input(AudioVideoBlock* block, double seconds) {
-    AVFormatContext* fmt = block->format_ctx;
+    AVFormatContext* fmt = block->format_ctx.get();
     const AVStream* stream = block->video_stream_index >= 0   ? block->video_stream
                              : block->audio_stream_index >= 0 ? block->audio_stream
                                                               : nullptr;
@@ -132,7 +124,7 @@ void restart_streams(AudioVideoBlock* block, bool video_on, bool audio_on, bool 
     const uint32_t serial = ++block->video_serial;
     if (video_on) restart_queue(block->video_packets, serial);
     if (audio_on) restart_queue(block->audio_packets, serial);
-    flush_video_decoder(block);
+    block->video_decoding.flush();
     flush_audio_decoder(block);
     if (loop_pass) {
         keep_decoded_frames(block, serial);
@@ -153,29 +145,23 @@ double packet_seconds(const AudioVideoBlock* block, const AVPacket* packet) {
 // Reads on to the first video key packet (the picture never starts from a
 // partial frame); the sound read on the way is kept in `sound`. Null at the
 // end of the input or when the block stops.
-AVPacket* read_to_key_packet(AudioVideoBlock* block, bool audio_on, std::vector<AVPacket*>& sound) {
-    AVPacket* packet = av_packet_alloc();
+PacketPtr read_to_key_packet(AudioVideoBlock* block, bool audio_on, std::vector<PacketPtr>& sound) {
+    PacketPtr packet(av_packet_alloc());
     int64_t skipped_bytes = 0;
     while (packet != nullptr && !block->reader_stop &&
-           av_read_frame(block->format_ctx, packet) >= 0) {
+           av_read_frame(block->format_ctx.get(), packet.get()) >= 0) {
         if (packet->stream_index == block->video_stream_index) {
             if ((packet->flags & AV_PKT_FLAG_KEY) != 0 || skipped_bytes > max_key_search_bytes)
                 return packet;
             skipped_bytes += packet->size;
         } else if (audio_on && packet->stream_index == block->audio_stream_index) {
-            sound.push_back(packet);
-            packet = av_packet_alloc();
+            sound.push_back(std::move(packet));
+            packet.reset(av_packet_alloc());
             continue;
         }
-        av_packet_unref(packet);
+        av_packet_unref(packet.get());
     }
-    av_packet_free(&packet);
     return nullptr;
-}
-
-void free_packets(std::vector<AVPacket*>& packets) {
-    for (AVPacket*& packet : packets) av_packet_free(&packet);
-    packets.clear();
 }
 
 bool byte_seekable(const AudioVideoBlock* block) {
@@ -203,12 +189,12 @@ int reposition(AudioVideoBlock* block, double seconds, double video_target, bool
     block->video_seek_target = video_on ? video_target : -1.0;
     if (!video_on) return r;
     block->video_first_frame_pending = true;
-    std::vector<AVPacket*> sound;
-    AVPacket* key = nullptr;
+    std::vector<PacketPtr> sound;
+    PacketPtr key;
     bool from_file_start = false;
     for (size_t attempt = 1;; ++attempt) {
         key = read_to_key_packet(block, audio_on, sound);
-        if (key == nullptr || packet_seconds(block, key) <= seconds + key_time_tolerance_s ||
+        if (key == nullptr || packet_seconds(block, key.get()) <= seconds + key_time_tolerance_s ||
             from_file_start)
             break;
         const double tried = seconds - back_off_seconds[attempt - 1];
@@ -216,7 +202,7 @@ int reposition(AudioVideoBlock* block, double seconds, double video_target, bool
         if (tried > 0.0 && attempt < std::size(back_off_seconds)) {
             again = seek_input(block, std::max(seconds - back_off_seconds[attempt], 0.0));
         } else if (byte_seekable(block)) {
-            again = av_seek_frame(block->format_ctx, -1, 0, AVSEEK_FLAG_BYTE);
+            again = av_seek_frame(block->format_ctx.get(), -1, 0, AVSEEK_FLAG_BYTE);
             from_file_start = true;
         } else {
             break;
@@ -224,11 +210,11 @@ int reposition(AudioVideoBlock* block, double seconds, double video_target, bool
         // A seek that fails leaves the input after the late key frame: the
         // picture starts there.
         if (again < 0) break;
-        av_packet_free(&key);
-        free_packets(sound);
+        key.reset();
+        sound.clear();
     }
-    if (key != nullptr) block->video_packets.push(key, block->video_serial);
-    for (AVPacket* packet : sound) route_audio(packet);
+    if (key != nullptr) block->video_packets.push(key.release(), block->video_serial);
+    for (PacketPtr& packet : sound) route_audio(packet.release());
     return r;
 }
 

@@ -18,18 +18,9 @@ constexpr double max_frame_step_s = 10.0;
 constexpr double max_frame_step_back_s = 0.5;
 // A frame this close before a seek target counts as at the target.
 constexpr double seek_target_tolerance_s = 0.001;
-// The decoder refusing this many packets in a row ends the video (until the
-// next seek, rewind or loop).
-constexpr int max_refused_packets = 100;
 // While the first picture waits for the sound: the longest single wait, in
 // case no wake-up comes when the sound is first heard.
 constexpr int sound_start_slice_ms = 10;
-
-enum class DecodeStatus {
-    decoded,  // the decoder took the packet (or marker)
-    skipped,  // let go without decoding: stale or empty
-    refused,  // the decoder refused the packet or failed on its output
-};
 
 enum class PaceResult {
     due,    // the frame is due (or late): convert it now
@@ -38,7 +29,7 @@ enum class PaceResult {
 
 // What the video thread keeps between packets. Everything but
 // frame_duration starts over whenever the packets' serial changes (a seek,
-// rewind or loop).
+// rewind or loop), the decoder's refusals in a row included.
 struct VideoState {
     double frame_duration = 0.04;  // nominal, from the stream's rate
     uint32_t serial = 0;           // of the last packet popped
@@ -47,17 +38,11 @@ struct VideoState {
     bool has_previous = false;
     double previous_time = 0.0;  // of the last frame, jumps folded out
     double previous_duration = 0.0;
-    int refused_in_a_row = 0;
-    int last_error = 0;   // the decoder's last refusal
-    bool failed = false;  // the decoder kept failing: packets are only let go
 
     void restart(uint32_t new_serial) {
         serial = new_serial;
         jump_offset = 0.0;
         has_previous = false;
-        refused_in_a_row = 0;
-        last_error = 0;
-        failed = false;
     }
 };
 
@@ -70,7 +55,8 @@ bool must_leave(const AudioVideoBlock* block) {
 }
 
 double nominal_frame_duration(const AudioVideoBlock* block) {
-    const AVRational rate = av_guess_frame_rate(block->format_ctx, block->video_stream, nullptr);
+    const AVRational rate =
+        av_guess_frame_rate(block->format_ctx.get(), block->video_stream, nullptr);
     if (rate.num > 0 && rate.den > 0) {
         const double d = static_cast<double>(rate.den) / rate.num;
         if (d >= 0.0005 && d <= 10.0) return d;
@@ -226,147 +212,96 @@ bool convert_frame(AudioVideoBlock* block, AVFrame* frame, uint32_t serial, doub
     }
 }
 
-// Receives every frame the decoder has for the input sent so far. Called
-// with the video decoder taken. Returns 0, or the decoder's error.
-int receive_frames(AudioVideoBlock* block, VideoState& vs, int64_t packet_pts) {
-    AVCodecContext* ctx = block->video_codec_ctx;
-    AVFrame* frame = block->video_decoded_frame;
-    for (;;) {
-        const int r = avcodec_receive_frame(ctx, frame);
-        if (r == AVERROR(EAGAIN)) return 0;
-        if (r == AVERROR_EOF) {
-            // Drained at the end of the input: make the decoder take input
-            // again for a loop or a seek. A seek target past the last frame
-            // is given up, so that it cannot hide the next pass.
-            avcodec_flush_buffers(ctx);
+// Takes one decoded frame: paces it and hands it to the conversion. False
+// once the rest of the packet's output is stale (a stop or repositioning
+// came first; the repositioning flushes the decoder).
+bool take_frame(AudioVideoBlock* block, VideoState& vs, AVFrame* frame, int64_t packet_pts) {
+    // Damaged or discarded frames are dropped; the frames after them in
+    // this packet are still received, or the decoder would refuse the next
+    // packet.
+    if (frame->flags & AV_FRAME_FLAG_DISCARD) return true;
+    if (frame->flags & AV_FRAME_FLAG_CORRUPT) {
+        logger().tracef("[FFmpeg] video_decode_thread - AV_FRAME_FLAG_CORRUPT - packet pts: %lld",
+                        static_cast<long long>(packet_pts));
+        return true;
+    }
+    if (frame->buf[0] == nullptr) {
+        logger().tracef("[FFmpeg] video_decode_thread - empty buffer - packet pts: %lld",
+                        static_cast<long long>(packet_pts));
+        return true;
+    }
+    block->video_width = frame->width;
+    block->video_height = frame->height;
+    ++block->decoded_video_frames;
+    const double t = frame_time(block, vs, frame);
+    if (before_seek_target(block, t)) return true;
+    // An untimed block is never paced: the frame pool, which the converter
+    // waits on, holds the picture back instead.
+    const bool timed = block->realtime;
+    if (block->video_first_frame_pending.exchange(false) && timed) restart_pacing(block, t);
+    const PaceResult pace = timed               ? pace_frame(block, t)
+                            : must_leave(block) ? PaceResult::stale
+                                                : PaceResult::due;
+    if (pace == PaceResult::stale || block->video_serial != vs.serial) return false;
+    // The position is the picture handed to the host: once it is queued in
+    // real time, once the host has taken it when untimed (the texture update
+    // sets it then).
+    if (convert_frame(block, frame, vs.serial, t) && timed && block->video_enabled &&
+        block->video_stream_index >= 0)
+        block->video_position = static_cast<float>(t);
+    return true;
+}
+
+// Decodes one packet (or marker) popped from video_packets under vs.serial
+// and hands its frames on. Called with the video decoder taken.
+void decode_packet(AudioVideoBlock* block, VideoState& vs, AVPacket* packet) {
+    DecodingLoop& loop = block->video_decoding;
+    if (packet == flush_packet()) {
+        loop.flush();
+        return;
+    }
+    const bool drain = packet == drain_packet();
+    const int64_t pts = drain ? AV_NOPTS_VALUE : packet->pts;
+    const DecodingLoop::Status status = loop.decode(drain ? nullptr : packet, [&](AVFrame* frame) {
+        return take_frame(block, vs, frame, pts);
+    });
+    switch (status) {
+        case DecodingLoop::Status::drained:
+            // The decoder takes input again for a loop or a seek. A seek
+            // target past the last frame is given up, so that it cannot hide
+            // the next pass.
             block->video_seek_target = -1.0;
-            return 0;
-        }
-        if (r < 0) {
+            break;
+        case DecodingLoop::Status::empty:
+            logger().tracef_warning(
+                "[FFmpeg] video_decode_thread - empty packet dropped (audio/video block %d)",
+                block->id);
+            break;
+        case DecodingLoop::Status::refused:
+            // The packet is dropped (damaged, or one the decoder still has
+            // no room for); the video goes on with the next one.
+            logger().tracef_error(
+                "[FFmpeg] video_decode_thread - avcodec_send_packet - ERROR (%d) - packet pts: "
+                "%lld",
+                loop.last_error(), static_cast<long long>(pts));
+            break;
+        case DecodingLoop::Status::failed:
             logger().tracef_error(
                 "[FFmpeg] video_decode_thread - avcodec_receive_frame - ERROR (%d) - packet pts: "
                 "%lld",
-                r, static_cast<long long>(packet_pts));
-            return r;
-        }
-        // Damaged or discarded frames are dropped; the frames after them in
-        // this packet are still received, or the decoder would refuse the
-        // next packet.
-        if (frame->flags & AV_FRAME_FLAG_DISCARD) {
-            av_frame_unref(frame);
-            continue;
-        }
-        if (frame->flags & AV_FRAME_FLAG_CORRUPT) {
-            av_frame_unref(frame);
-            logger().tracef(
-                "[FFmpeg] video_decode_thread - AV_FRAME_FLAG_CORRUPT - packet pts: %lld",
-                static_cast<long long>(packet_pts));
-            continue;
-        }
-        if (frame->buf[0] == nullptr) {
-            logger().tracef("[FFmpeg] video_decode_thread - empty buffer - packet pts: %lld",
-                            static_cast<long long>(packet_pts));
-            av_frame_unref(frame);
-            continue;
-        }
-        block->video_width = frame->width;
-        block->video_height = frame->height;
-        ++block->decoded_video_frames;
-        const double t = frame_time(block, vs, frame);
-        if (before_seek_target(block, t)) {
-            av_frame_unref(frame);
-            continue;
-        }
-        // An untimed block is never paced: the frame pool, which the
-        // converter waits on, holds the picture back instead.
-        const bool timed = block->realtime;
-        if (block->video_first_frame_pending.exchange(false) && timed) restart_pacing(block, t);
-        const PaceResult pace = timed               ? pace_frame(block, t)
-                                : must_leave(block) ? PaceResult::stale
-                                                    : PaceResult::due;
-        if (pace == PaceResult::stale || block->video_serial != vs.serial) {
-            // The rest of this packet's output is stale as well; the
-            // repositioning flushes the decoder.
-            av_frame_unref(frame);
-            return 0;
-        }
-        // The position is the picture handed to the host: once it is queued
-        // in real time, once the host has taken it when untimed (the texture
-        // update sets it then).
-        if (convert_frame(block, frame, vs.serial, t) && timed && block->video_enabled &&
-            block->video_stream_index >= 0)
-            block->video_position = static_cast<float>(t);
-        av_frame_unref(frame);
+                loop.last_error(), static_cast<long long>(pts));
+            break;
+        default: break;
     }
-}
-
-// Decodes one packet (or marker) popped from video_packets under vs.serial;
-// frees it.
-DecodeStatus decode_packet(AudioVideoBlock* block, VideoState& vs, AVPacket* packet) {
-    std::lock_guard<std::mutex> decoder(block->video_decoder_lock);
-    AVCodecContext* ctx = block->video_codec_ctx;
-    const bool drain = packet == drain_packet();
-    if (vs.serial != block->video_serial) {
-        // Popped before a repositioning: it belongs to the old place.
-        if (!is_marker(packet)) av_packet_free(&packet);
-        return DecodeStatus::skipped;
-    }
-    if (packet == flush_packet()) {
-        avcodec_flush_buffers(ctx);
-        return DecodeStatus::decoded;
-    }
-    if (!drain && packet->size <= 0) {
-        // To the decoder an empty packet would mean the end of the input.
-        logger().tracef_warning(
-            "[FFmpeg] video_decode_thread - empty packet dropped (audio/video block %d)",
-            block->id);
-        av_packet_free(&packet);
-        return DecodeStatus::skipped;
-    }
-    const int64_t pts = drain ? AV_NOPTS_VALUE : packet->pts;
-    int r = avcodec_send_packet(ctx, drain ? nullptr : packet);
-    if (r == AVERROR(EAGAIN)) {
-        // Output still waiting (a frame left behind by a stop or seek):
-        // take it, then send again.
-        r = receive_frames(block, vs, pts);
-        if (r >= 0) r = avcodec_send_packet(ctx, drain ? nullptr : packet);
-    }
-    if (!drain) av_packet_free(&packet);
-    if (r == AVERROR_EOF) {
-        avcodec_flush_buffers(ctx);
-        return DecodeStatus::decoded;
-    }
-    if (r < 0) {
-        // The packet is dropped (damaged, or one the decoder still has no
-        // room for); the video goes on with the next one.
+    if (loop.gave_up()) {
         logger().tracef_error(
-            "[FFmpeg] video_decode_thread - avcodec_send_packet - ERROR (%d) - packet pts: %lld", r,
-            static_cast<long long>(pts));
-        vs.last_error = r;
-        return DecodeStatus::refused;
+            "[FFmpeg] video_decode_thread - the decoder refused %d packets in a row "
+            "(audio/video block %d): %s",
+            loop.refused_in_a_row(), block->id, av_error_text(loop.last_error()).c_str());
+        logger().tracef_error(
+            "[FFmpeg] video_decode_thread - video decoding stopped (audio/video block %d)",
+            block->id);
     }
-    r = receive_frames(block, vs, pts);
-    if (r < 0) {
-        vs.last_error = r;
-        return DecodeStatus::refused;
-    }
-    return DecodeStatus::decoded;
-}
-
-// Pops the next packet with the serial it was queued under, so that a
-// packet read before a repositioning is never taken for one after it. A
-// queue that keeps no serials gives the block's serial at the pop.
-template <typename Queue>
-auto pop_packet(AudioVideoBlock*, Queue& queue, std::chrono::milliseconds timeout, uint32_t* serial,
-                int) -> decltype(queue.pop_wait(timeout, serial)) {
-    return queue.pop_wait(timeout, serial);
-}
-template <typename Queue>
-AVPacket* pop_packet(AudioVideoBlock* block, Queue& queue, std::chrono::milliseconds timeout,
-                     uint32_t* serial, long) {
-    AVPacket* packet = queue.pop_wait(timeout);
-    *serial = block->video_serial;
-    return packet;
 }
 
 }  // namespace
@@ -379,6 +314,7 @@ unsigned video_decode_thread(AudioVideoBlock* block) {
     VideoState vs;
     vs.frame_duration = nominal_frame_duration(block);
     vs.serial = block->video_serial;
+    block->video_decoding.restart();
     while (!block->video_decode_stop) {
         if (block->paused || block->seeking || block->reposition_pending > 0) {
             wait_block(block, std::chrono::milliseconds(idle_wait_ms), [block] {
@@ -387,29 +323,26 @@ unsigned video_decode_thread(AudioVideoBlock* block) {
             });
             continue;
         }
+        // The serial the packet was queued under: a packet read before a
+        // repositioning is never taken for one after it.
         uint32_t serial = 0;
-        AVPacket* packet = pop_packet(block, block->video_packets,
-                                      std::chrono::milliseconds(idle_wait_ms), &serial, 0);
+        AVPacket* packet =
+            block->video_packets.pop_wait(std::chrono::milliseconds(idle_wait_ms), &serial);
         if (packet == nullptr) continue;
-        // A repositioning starts everything over, a failed decoder included.
-        if (serial != vs.serial) vs.restart(serial);
-        if (vs.failed) {
-            // The decoder cannot go on: packets are only let go, so the
+        // Markers are shared and never freed; every other packet is ours.
+        const PacketPtr owned(is_marker(packet) ? nullptr : packet);
+        {
+            std::lock_guard<std::mutex> decoder(block->video_decoder_lock);
+            // A repositioning starts everything over, a decoder that gave up
+            // included. A packet popped before it belongs to the old place;
+            // after the decoder gave up packets are only let go, so the
             // reader's end-of-input and loop handling still see them used.
-            if (!is_marker(packet)) av_packet_free(&packet);
-        } else {
-            const DecodeStatus status = decode_packet(block, vs, packet);
-            if (status == DecodeStatus::decoded) vs.refused_in_a_row = 0;
-            if (status == DecodeStatus::refused && ++vs.refused_in_a_row >= max_refused_packets) {
-                vs.failed = true;
-                logger().tracef_error(
-                    "[FFmpeg] video_decode_thread - the decoder refused %d packets in a row "
-                    "(audio/video block %d): %s",
-                    vs.refused_in_a_row, block->id, av_error_text(vs.last_error).c_str());
-                logger().tracef_error(
-                    "[FFmpeg] video_decode_thread - video decoding stopped (audio/video block %d)",
-                    block->id);
+            if (serial != vs.serial) {
+                vs.restart(serial);
+                block->video_decoding.restart();
             }
+            if (vs.serial == block->video_serial && !block->video_decoding.gave_up())
+                decode_packet(block, vs, packet);
         }
         block->video_packets.done();
     }

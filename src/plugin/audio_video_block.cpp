@@ -21,7 +21,10 @@ void wake_waiting_reader(AudioVideoBlock* block) {
 
 }  // namespace
 
-AudioVideoBlock::AudioVideoBlock() : id(qvx::GenId()) {
+AudioVideoBlock::AudioVideoBlock()
+    : id(qvx::GenId()),
+      video_decoding(video_codec_ctx, max_refused_video_packets),
+      audio_decoding(audio_codec_ctx, max_failed_audio_packets) {
     out_ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
     out_ch_layout.nb_channels = 2;
     video_packets.set_consumed_listener([this] { wake_waiting_reader(this); });
@@ -32,8 +35,7 @@ AudioVideoBlock::~AudioVideoBlock() {
     // Teardown has normally run; this is the last line of defence so that a
     // block destroyed on any path leaves no thread behind.
     stop_reader_thread(this);
-    av_free(audio_pcm_buffer);
-    audio_pcm_buffer = nullptr;
+    av_channel_layout_uninit(&swr_in_layout);
 }
 
 void notify_block(AudioVideoBlock* block) {
@@ -61,51 +63,37 @@ void stop_reader_thread(AudioVideoBlock* block, bool resume_later) {
     if (resume_later) request_seek_seconds(block, block_position(block));
 }
 
-namespace {
+bool teardown_block(AudioVideoBlock* block) {
+    if (block == nullptr) return true;
 
-// Frames still queued for the host are dropped with their pixels.
-void release_frame_pool(AudioVideoBlock* block) {
+    // The reader closes the audio device and joins the video thread before
+    // it ends; the device close cannot wait on the audio callback, which
+    // never blocks. Nothing runs on the block from here on.
+    stop_reader_thread(block);
+    close_audio_device(block);
+
+    // Every FFmpeg object holds references of its own to what it shares
+    // (frames to the decoder's buffers, decoders to the hardware device), so
+    // the order of the resets does not matter.
+    block->audio_packets.clear();
+    block->video_packets.clear();
     {
         std::lock_guard<std::mutex> guard(block->decoded_frames_lock);
         block->decoded_frames.clear();
     }
     block->frame_pool.entries.clear();
-}
-
-}  // namespace
-
-bool teardown_block(AudioVideoBlock* block) {
-    if (block == nullptr) return true;
-
-    // The reader closes the audio device, joins the video thread and empties
-    // the queues before it ends. The audio callback never blocks, so the
-    // device close in the reader's shutdown cannot wait on it.
-    stop_reader_thread(block);
-    close_audio_device(block);
-    block->audio_packets.clear();
-    block->video_packets.clear();
-    if (block->audio_packet != nullptr) av_packet_free(&block->audio_packet);
-    block->audio_packet_size = 0;
-
-    block->audio_data.kill_audio_frames();
-    if (block->audio_decoded_frame) av_frame_free(&block->audio_decoded_frame);
-    if (block->audio_codec_ctx) avcodec_free_context(&block->audio_codec_ctx);
-    if (block->swr_ctx) swr_free(&block->swr_ctx);
-    if (block->resampled_data) {
-        av_freep(&block->resampled_data[0]);
-        av_freep(&block->resampled_data);
-    }
-    block->resampled_capacity_samples = 0;
-    if (block->video_decoded_frame) av_frame_free(&block->video_decoded_frame);
     block->scaler = VideoScaler{};
     block->hw_transfer_frame.reset();
     block->staging_frame.reset();
-    if (block->video_codec_ctx) avcodec_free_context(&block->video_codec_ctx);
-    if (block->format_ctx) avformat_close_input(&block->format_ctx);
+    block->swr_ctx.reset();
+    block->audio_pcm_buffer.reset();
+    block->audio_pcm_capacity = 0;
     block->video_stream = nullptr;
     block->audio_stream = nullptr;
-    release_frame_pool(block);
-    if (block->hw_device_ctx) av_buffer_unref(&block->hw_device_ctx);
+    block->video_codec_ctx.reset();
+    block->audio_codec_ctx.reset();
+    block->hw_device_ctx.reset();
+    block->format_ctx.reset();
     return true;
 }
 

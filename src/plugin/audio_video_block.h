@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "host/qvx.h"
+#include "media/decoding_loop.h"
 #include "media/ffmpeg.h"
 #include "pipeline/packet_queue.h"
 
@@ -91,17 +92,17 @@ struct AudioVideoBlock {
     AudioVideoBlock(const AudioVideoBlock&) = delete;
     AudioVideoBlock& operator=(const AudioVideoBlock&) = delete;
 
-    const int id;                     // from GenId at construction
-    std::string file_name;            // host, before open; constant afterwards
-    FramePool frame_pool;  // host (open) fills, teardown empties; entries: see FramePoolEntry
+    const int id;           // from GenId at construction
+    std::string file_name;  // host, before open; constant afterwards
+    FramePool frame_pool;   // host (open) fills, teardown empties; entries: see FramePoolEntry
 
     std::deque<FramePoolEntry*> decoded_frames;  // guarded by decoded_frames_lock
     std::mutex decoded_frames_lock;              // video pushes, host pops
 
-    bool loop = false;                                  // host, before play
-    std::atomic<bool> rewind_requested{false};          // host/reader set, reader clears
-    std::atomic<bool> seek_requested{false};            // host sets, reader clears
-    std::atomic<bool> seeking{false};                   // reader, while it repositions
+    bool loop = false;                          // host, before play
+    std::atomic<bool> rewind_requested{false};  // host/reader set, reader clears
+    std::atomic<bool> seek_requested{false};    // host sets, reader clears
+    std::atomic<bool> seeking{false};           // reader, while it repositions
     // Seconds from the start, within [0, duration): host, before
     // seek_requested (seek_block and the direct seeks alike).
     std::atomic<double> seek_target_seconds{0.0};
@@ -111,7 +112,7 @@ struct AudioVideoBlock {
     // seek, video clears it at the first frame at or after it.
     std::atomic<double> video_seek_target{-1.0};
 
-    AVFormatContext* format_ctx = nullptr;  // host (open); reads under demux_lock
+    FormatContextPtr format_ctx;  // host (open); reads under demux_lock
     // While the input is being opened: when a stalled input gives up
     // (steady-clock nanoseconds, 0 = no deadline). Host.
     std::atomic<int64_t> open_deadline_ns{0};
@@ -167,15 +168,17 @@ struct AudioVideoBlock {
     // one when a seek or rewind waits. Reader.
     std::atomic<int64_t> reader_io_since_ns{0};
 
-    int video_stream_index = -1;                // host (open)
-    const AVCodec* video_codec = nullptr;       // host (open)
-    AVStream* video_stream = nullptr;           // host (open)
-    std::string video_codec_name;               // host (open)
-    double video_clock = 0.0;                   // video; reader resets under video_decoder_lock
-    AVCodecContext* video_codec_ctx = nullptr;  // used under video_decoder_lock
-    AVFrame* video_decoded_frame = nullptr;     // video
-    std::atomic<bool> video_enabled{true};      // host
-    uint32_t video_num_frames = 0;              // host (open)
+    int video_stream_index = -1;           // host (open)
+    const AVCodec* video_codec = nullptr;  // host (open)
+    AVStream* video_stream = nullptr;      // host (open)
+    std::string video_codec_name;          // host (open)
+    double video_clock = 0.0;              // video; reader resets under video_decoder_lock
+    CodecContextPtr video_codec_ctx;       // host (open); used under video_decoder_lock
+    // Drives video_codec_ctx: video, under video_decoder_lock; the reader
+    // and the host flush it (under the same lock) at a repositioning.
+    DecodingLoop video_decoding;
+    std::atomic<bool> video_enabled{true};  // host
+    uint32_t video_num_frames = 0;          // host (open)
     // Picture size for the host: set at open, then from each decoded frame
     // (the decoder context's own fields change on the video thread).
     std::atomic<int> video_width{0};
@@ -196,50 +199,47 @@ struct AudioVideoBlock {
     // The converter of an untimed block waits for a free pool entry (video
     // sets and clears); the texture update wakes it when it frees one.
     std::atomic<bool> video_waits_for_entry{false};
-    std::atomic<bool> video_decode_stop{false};       // host/reader raise
-    bool video_decode_running = false;                // reader
-    int hw_pix_fmt = AV_PIX_FMT_NONE;                 // host (open)
-    AVBufferRef* hw_device_ctx = nullptr;             // host (open)
-    int hw_device_type = AV_HWDEVICE_TYPE_NONE;       // host (open)
+    std::atomic<bool> video_decode_stop{false};  // host/reader raise
+    bool video_decode_running = false;           // reader
+    int hw_pix_fmt = AV_PIX_FMT_NONE;            // host (open)
+    BufferPtr hw_device_ctx;                     // host (open)
+    int hw_device_type = AV_HWDEVICE_TYPE_NONE;  // host (open)
     PacketQueue video_packets;
     std::thread video_decode_thread_handle;  // reader starts and joins
 
-    uint32_t audio_device = 0;               // reader (SDL device id, 0 none)
-    int audio_stream_index = -1;             // host (open)
-    AVFrame* audio_decoded_frame = nullptr;  // sdl, under audio_decoder_lock
-    const AVCodec* audio_codec = nullptr;    // host (open)
+    uint32_t audio_device = 0;             // reader (SDL device id, 0 none)
+    int audio_stream_index = -1;           // host (open)
+    const AVCodec* audio_codec = nullptr;  // host (open)
     // Media time (seconds from the start) of the next sample the audio
     // decoder gives out. sdl under audio_decoder_lock; the reader sets it to
     // the target at seeks and rewinds, where the sound starts again.
     std::atomic<double> audio_clock{0.0};
-    AVChannelLayout out_ch_layout{};             // constructor: unspecified order, 2 channels
-    int out_channels = 2;                        // reader (device open)
-    int out_sample_rate = 48000;                 // reader (device open)
-    int out_samples = 1024;                      // reader (device open): samples per device buffer
-    uint8_t** resampled_data = nullptr;          // unused: the resampler writes audio_pcm_buffer
-    int resampled_linesize = 0;                  // unused
-    int resampled_capacity_samples = 0;          // unused
-    AVCodecContext* audio_codec_ctx = nullptr;   // used under audio_decoder_lock
-    AVStream* audio_stream = nullptr;            // host (open)
-    std::string audio_codec_name;                // host (open)
-    AVPacket* audio_packet = nullptr;            // sdl; null unless a packet is held
-    int audio_packet_size = 0;                   // sdl
+    AVChannelLayout out_ch_layout{};  // constructor: unspecified order, 2 channels
+    int out_channels = 2;             // reader (device open)
+    int out_sample_rate = 48000;      // reader (device open)
+    CodecContextPtr audio_codec_ctx;  // host (open); used under audio_decoder_lock
+    // Drives audio_codec_ctx: sdl, under audio_decoder_lock; the reader and
+    // the host flush it (under the same lock) at a repositioning. Once it
+    // gave up, the sound has ended for good and packets are only let go.
+    DecodingLoop audio_decoding;
+    AVStream* audio_stream = nullptr;  // host (open)
+    std::string audio_codec_name;      // host (open)
     // The resampler and the input it was built for: rebuilt on the sdl
     // thread (under audio_decoder_lock) whenever a decoded frame's layout,
     // sample format or rate differs. swr_has_more: its last output was cut
     // at max_resampled_samples and it still holds input; swr_flushing: it
     // is giving out what it holds at the end of the input.
-    SwrContext* swr_ctx = nullptr;
+    ResamplerPtr swr_ctx;
     AVChannelLayout swr_in_layout{};
     int swr_in_format = -1;
     int swr_in_rate = 0;
     bool swr_has_more = false;
     bool swr_flushing = false;
-    std::atomic<float> volume{0.7f};             // host; always within [0, 1]
-    uint8_t* audio_pcm_buffer = nullptr;         // sdl
-    int _audio_pcm_buffer_max_size = 0;          // sdl
-    int audio_buf_size = 0;                      // sdl
-    int audio_buf_index = 0;                     // sdl
+    std::atomic<float> volume{0.7f};        // host; always within [0, 1]
+    AvMemoryPtr<uint8_t> audio_pcm_buffer;  // sdl
+    int audio_pcm_capacity = 0;             // sdl: bytes audio_pcm_buffer holds
+    int audio_buf_size = 0;                 // sdl
+    int audio_buf_index = 0;                // sdl
     // Silence to play before the PCM in audio_pcm_buffer (a gap in the
     // sound, or sound that starts after the picture), the media time of the
     // next byte played, and the video_serial the buffer was decoded under
@@ -250,19 +250,16 @@ struct AudioVideoBlock {
     // Decoder state, sdl under audio_decoder_lock: added to the streams'
     // timestamps so the clock goes on across a discontinuity (0 again at a
     // seek or rewind); the next frame starts the sound afresh (play, seek,
-    // rewind); refused packets in a row; the decoder gave up for good.
+    // rewind).
     double audio_pts_offset = 0.0;
     bool audio_segment_start = true;
-    int audio_failed_packets = 0;
-    bool audio_decode_failed = false;
     // Every PCM decoded so far has been played by the device and the
     // decoder has nothing more right now (sdl); the reader ends a
     // non-looping input only then.
     std::atomic<bool> audio_played_out{false};
     std::atomic<bool> audio_device_open{false};  // reader
-    qvx::AudioData audio_data;
-    std::atomic<bool> audio_enabled{true};  // host; reader clears when no device opens
-    std::atomic<bool> audio_stop{false};    // host/reader raise, never lowered
+    std::atomic<bool> audio_enabled{true};       // host; reader clears when no device opens
+    std::atomic<bool> audio_stop{false};         // host/reader raise, never lowered
     PacketQueue audio_packets;
     uint32_t audio_num_frames = 0;  // host (open)
     int audio_num_channels = 2;     // host (open)

@@ -1,4 +1,6 @@
 // The library's two exports: everything a host reaches starts here.
+#include <memory>
+
 #include "plugin/plugin.h"
 
 #if defined(_WIN32)
@@ -11,7 +13,8 @@ extern "C" {
 
 QVX_PLUGIN_EXPORT qvx::Plugin* qvx_plugin_create() {
     try {
-        return new qvx::SimpleVideoFFmpeg();
+        // The host owns the object until it hands it back to destroy.
+        return std::make_unique<qvx::SimpleVideoFFmpeg>().release();
     } catch (...) {
         return nullptr;
     }
@@ -19,7 +22,7 @@ QVX_PLUGIN_EXPORT qvx::Plugin* qvx_plugin_create() {
 
 QVX_PLUGIN_EXPORT int qvx_plugin_destroy(qvx::Plugin* plugin) {
     if (plugin == nullptr) return 0;
-    delete plugin;
+    std::unique_ptr<qvx::Plugin> owned(plugin);
     return 1;
 }
 

@@ -25,7 +25,7 @@ double plausible_rate(AVRational r) {
 }  // namespace
 
 void fix_open_block_facts(AudioVideoBlock* block) {
-    const AVFormatContext* fmt = block->format_ctx;
+    const AVFormatContext* fmt = block->format_ctx.get();
     if (fmt == nullptr) return;
     int64_t duration_us = fmt->duration != AV_NOPTS_VALUE ? fmt->duration : 0;
     for (const AVStream* stream : {block->video_stream, block->audio_stream}) {
@@ -38,7 +38,7 @@ void fix_open_block_facts(AudioVideoBlock* block) {
     if (const AVStream* stream = block->video_stream) {
         double fps = plausible_rate(stream->avg_frame_rate);
         if (fps == 0.0) fps = plausible_rate(stream->r_frame_rate);
-        const AVCodecContext* ctx = block->video_codec_ctx;
+        const AVCodecContext* ctx = block->video_codec_ctx.get();
         if (fps == 0.0 && ctx != nullptr) fps = plausible_rate(ctx->framerate);
         block->video_fps = fps;
     }

@@ -46,27 +46,19 @@ protected:
     void SetUp() override {
         block_.out_channels = 2;
         block_.out_sample_rate = out_rate;
-        block_.audio_decoded_frame = av_frame_alloc();
     }
-    void TearDown() override {
-        close_audio_device(&block_);
-        block_.audio_packets.clear();
-        avcodec_free_context(&block_.audio_codec_ctx);
-        av_frame_free(&block_.audio_decoded_frame);
-        swr_free(&block_.swr_ctx);
-    }
+    void TearDown() override { close_audio_device(&block_); }
 
     // A new decoder for the segment, as a stream whose codec changes would
     // need; then its packets of a continuous tone.
     void feed(const Segment& s) {
-        avcodec_free_context(&block_.audio_codec_ctx);
-        AVCodecContext* ctx = avcodec_alloc_context3(avcodec_find_decoder(s.codec));
+        block_.audio_codec_ctx.reset(avcodec_alloc_context3(avcodec_find_decoder(s.codec)));
+        AVCodecContext* ctx = block_.audio_codec_ctx.get();
         ASSERT_NE(ctx, nullptr);
         av_channel_layout_default(&ctx->ch_layout, s.channels);
         ctx->sample_rate = s.rate;
         ctx->pkt_timebase = s.time_base;
         ASSERT_EQ(avcodec_open2(ctx, nullptr, nullptr), 0);
-        block_.audio_codec_ctx = ctx;
         const int bytes_per_sample = av_get_bytes_per_sample(ctx->sample_fmt);
         const bool planar = av_sample_fmt_is_planar(ctx->sample_fmt);
         const int64_t total = static_cast<int64_t>(s.seconds * s.rate);
@@ -112,7 +104,7 @@ protected:
             }
             played.buffer_starts.push_back(block_.audio_play_seconds);
             played.samples.resize(played.samples.size() + block_.audio_silence_bytes / 2, 0);
-            const auto* pcm = reinterpret_cast<const int16_t*>(block_.audio_pcm_buffer);
+            const auto* pcm = reinterpret_cast<const int16_t*>(block_.audio_pcm_buffer.get());
             played.samples.insert(played.samples.end(), pcm, pcm + n / 2);
             played.largest_buffer = std::max(played.largest_buffer, static_cast<size_t>(n));
             ++played.buffers;
@@ -257,14 +249,14 @@ TEST_F(SoundPath, RefusedPacketsAreDroppedUntilTooManyInARow) {
     pull(p);
     feed({AV_CODEC_ID_PCM_S16LE, 2, 48000, 45000, 0.5, tb_90k});
     pull(p);
-    EXPECT_FALSE(block_.audio_decode_failed);
+    EXPECT_FALSE(block_.audio_decoding.gave_up());
     EXPECT_NEAR(p.samples.size() / 2.0 / out_rate, 1.0, 0.001);
     EXPECT_TRUE(p.continuous);
 
     for (int i = 0; i < max_failed_audio_packets; ++i) block_.audio_packets.push(odd_packet());
     feed({AV_CODEC_ID_PCM_S16LE, 2, 48000, 90000, 0.5, tb_90k});
     pull(p);
-    EXPECT_TRUE(block_.audio_decode_failed);
+    EXPECT_TRUE(block_.audio_decoding.gave_up());
     EXPECT_EQ(block_.audio_packets.count, 0u);
     EXPECT_EQ(block_.audio_packets.in_flight, 0);
 }

@@ -89,7 +89,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     block->out_sample_rate =
         rate >= min_device_rate_hz && rate <= max_device_rate_hz ? rate : fallback_device_rate_hz;
     block->out_channels = 2;
-    block->out_samples = device_buffer_samples(block->out_sample_rate);
 
     AVPacket* packet = av_packet_alloc();
     for (int n = 0; packet != nullptr && n < max_packets_per_input &&
