@@ -101,6 +101,9 @@ TEST(Playback, NonLoopingBlockStaysAtItsEndAndIdles) {
     EXPECT_EQ(host.frames.size(), delivered) << "frames after the end: " << join(host.indices());
     EXPECT_TRUE(consecutive(host.indices(), 0));
     EXPECT_EQ(host.last_index(), 29);
+    // The host's end rule: update_block says so, the position is the end.
+    EXPECT_TRUE(plugin->update_block(host.id));
+    EXPECT_GE(plugin->get_position(host.id), 1.0f);
     // Under 1 % is the goal; the bound leaves room for a loaded machine.
     EXPECT_LT(cpu_share, 0.20);
 }
