@@ -6,8 +6,11 @@
 #   scripts/mutants.sh                  every fault, on HEAD
 #   scripts/mutants.sh --only 1,5,9     some of them
 #   scripts/mutants.sh --rev REV        src/ and tests of REV
-#   scripts/mutants.sh --tests-from REV the test suites of REV over REV's src/
+#   scripts/mutants.sh --tests-from REV2 the test suites of REV2 over REV's src/
 #                                       (compares two suites on the same code)
+#   ... --test-files "F1 F2"            with --tests-from: only these files of
+#                                       REV2 (others' test changes may need
+#                                       a newer src/)
 #   scripts/mutants.sh --fresh          forget earlier results of this run
 #   scripts/mutants.sh --patterns       only check that each fault applies
 #
@@ -26,6 +29,7 @@ set -uo pipefail
 repo="${QVX_MUTANTS_REPO:-$(cd "$(dirname "$0")/.." && pwd)}"
 rev=HEAD
 tests_from=""
+test_files=""
 only=""
 fresh=0
 patterns_only=0
@@ -34,6 +38,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --rev) rev="$2"; shift 2 ;;
         --tests-from) tests_from="$2"; shift 2 ;;
+        --test-files) test_files="$2"; shift 2 ;;
         --only) only=",$2,"; shift 2 ;;
         --fresh) fresh=1; shift ;;
         --patterns) patterns_only=1; shift ;;
@@ -189,10 +194,17 @@ git -C "$tree" clean -fdq -- tests
 if [ -n "$tests_from" ]; then
     # The suites of the later revision; the support library stays the one
     # its src/ was tested with.
-    for dir in tests/audio tests/media tests/pipeline tests/plugin tests/reliability tests/texture; do
-        rm -rf "${tree:?}/$dir"
-        git -C "$repo" archive "$tests_from" "$dir" | tar -x -C "$tree"
-    done
+    if [ -n "$test_files" ]; then
+        for file in $test_files; do
+            rm -f "${tree:?}/$file"
+            git -C "$repo" show "$tests_from:$file" >"$tree/$file" 2>/dev/null || rm -f "$tree/$file"
+        done
+    else
+        for dir in tests/audio tests/media tests/pipeline tests/plugin tests/reliability tests/texture; do
+            rm -rf "${tree:?}/$dir"
+            git -C "$repo" archive "$tests_from" "$dir" | tar -x -C "$tree"
+        done
+    fi
 fi
 
 cmake -S "$tree" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVX_BUILD_BENCH=OFF \
