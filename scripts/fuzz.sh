@@ -9,8 +9,11 @@
 #   new inputs to build-fuzz/corpus-TARGET.
 # The corpus starts from small generated clips (tests/fuzz/seeds.sh), the
 # merged corpus of earlier runs (tests/fuzz/corpus) and the regressions.
-# To refresh tests/fuzz/corpus after a run (keep it to a few hundred KB):
-#   mkdir NEW && build-fuzz/fuzz_block -merge=1 -max_len=65536 NEW build-fuzz/corpus-*
+# To refresh tests/fuzz/corpus after runs (kept to a few hundred KB: inputs
+# under 6 KB, merged by both targets):
+#   mkdir SMALL NEW && find tests/fuzz/corpus build-fuzz/corpus-* -type f -size -6k \
+#     -exec cp {} SMALL/ \;
+#   build-fuzz/fuzz_block -merge=1 NEW SMALL && build-fuzz/fuzz_audio -merge=1 NEW SMALL
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-1800}"
