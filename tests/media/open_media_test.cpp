@@ -41,6 +41,10 @@ std::string odd_641x361_clip() {
                           "-pix_fmt yuv420p");
 }
 
+void PrintTo(const Opened& o, std::ostream* out) {
+    *out << o.name;
+}
+
 class Opens : public ::testing::TestWithParam<Opened> {};
 
 }  // namespace
