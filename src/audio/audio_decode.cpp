@@ -16,6 +16,9 @@ constexpr int max_decode_steps = 32;
 constexpr double seek_target_slack_seconds = 0.001;
 // Channel pointers the resampler may read from an empty input.
 constexpr int max_resampler_channels = 64;
+// The highest source rate the sound path resamples (professional audio
+// goes to 768 kHz); a rate above it is damage.
+constexpr int max_source_sample_rate_hz = 768000;
 
 qvx::LogMgr& logger() {
     return qvx::LogMgr::get();
@@ -66,6 +69,15 @@ bool build_resampler(AudioVideoBlock* block, const AVFrame* frame) {
     block->swr_in_format = frame->format;
     block->swr_in_rate = frame->sample_rate;
 
+    // A damaged header can declare a rate of a billion samples a second;
+    // building a filter for it takes minutes on SDL's audio thread.
+    if (frame->sample_rate > max_source_sample_rate_hz) {
+        logger().tracef_error(
+            "[FFmpeg] decode_audio_frame - a sample rate of %d Hz is beyond %d Hz: the sound is "
+            "dropped (audio/video block %d)",
+            frame->sample_rate, max_source_sample_rate_hz, block->id);
+        return false;
+    }
     // An unspecified order gets the usual layout for its channel count.
     AVChannelLayout in{};
     int r = AVERROR(EINVAL);
