@@ -87,10 +87,11 @@ int64_t steady_now_ns() {
 }
 
 // Lets a blocking read or open of a stalled input give up once the block is
-// asked to stop, or once its open has taken too long.
+// asked to stop, once a seek or rewind has waited behind a stalled read, or
+// once its open has taken too long.
 int interrupt_on_stop(void* opaque) {
     const auto* block = static_cast<const AudioVideoBlock*>(opaque);
-    if (block->reader_stop) return 1;
+    if (reader_interrupt_requested(block)) return 1;
     const int64_t deadline = block->open_deadline_ns;
     return deadline != 0 && steady_now_ns() > deadline ? 1 : 0;
 }
