@@ -58,6 +58,9 @@ bool create_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Textu
 bool update_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Texture** textures,
                      const uint64_t* units, int pixel_format, bool bind_units) {
     if (block == nullptr || textures == nullptr || block->video_codec_ctx == nullptr) return false;
+    // A paused block shows no new picture: frames converted before the pause
+    // (a host running behind) wait for the resume.
+    if (block->paused && block->realtime) return false;
     // Frames decoded before a repositioning belong to the old place: they
     // are dropped here, whichever thread queued them.
     FramePoolEntry* entry = nullptr;
