@@ -152,10 +152,14 @@ TEST_P(TimestampJump, PictureKeepsItsPaceAndThePositionCountsOn) {
     const double span_ms = f.back().at_ms - f.front().at_ms;
     std::printf("[ figures  ] %s: %zu frames in %.0f ms, longest gap %.0f ms\n", GetParam().name,
                 f.size(), span_ms, worst_gap_ms);
-    EXPECT_LT(worst_gap_ms, 500.0);
-    EXPECT_LT(span_ms, 1000.0 * clip_frames / clip_fps * 1.3);
-    EXPECT_LT(f.front().position, 0.3f);
-    EXPECT_LT(worst_step_s, 0.5) << "the position jumped";
+    if (wall_clock_checked) {
+        EXPECT_LT(worst_gap_ms, 500.0);
+        EXPECT_LT(span_ms, 1000.0 * clip_frames / clip_fps * 1.3);
+        EXPECT_LT(f.front().position, 0.3f);
+        EXPECT_LT(worst_step_s, 0.5) << "the position jumped";
+    } else {
+        EXPECT_LT(worst_step_s, 5.0) << "the position jumped";
+    }
     EXPECT_NEAR(f[last_counted].position, 4.0f, 0.6f);
     EXPECT_TRUE(wait_until([&] { return plugin->update_block(host.id); }, 5s));
 }
@@ -202,9 +206,11 @@ TEST_P(Start, PictureStartsAtItsOwnPaceFromZero) {
         in_first_second += f.at_ms - host.frames.front().at_ms < 1000.0;
     std::printf("[ figures  ] %s: first frame %.0f ms after play_block, %d in its first second\n",
                 GetParam().name, first_ms, in_first_second);
-    EXPECT_LT(first_ms, 1000.0);
-    EXPECT_LE(in_first_second, clip_fps * 3 / 2) << join(host.indices());
-    EXPECT_LT(host.frames.front().position, 0.3f);
+    if (wall_clock_checked) {
+        EXPECT_LT(first_ms, 1000.0);
+        EXPECT_LE(in_first_second, clip_fps * 3 / 2) << join(host.indices());
+        EXPECT_LT(host.frames.front().position, 0.3f);
+    }
     EXPECT_LT(host.frames.back().position, 2.5f);
 }
 

@@ -156,8 +156,8 @@ TEST_P(UnopenableDecoder, OtherStreamPlaysAndSeeksAreSafe) {
     // FFmpeg 5.1 offers the stream and its decoder fails to open; 7.x
     // drops a stream without channels while probing.
     EXPECT_TRUE(has_error_naming(log, std::string(broken.what) + " codec") ||
-                log.count_containing(std::string("Unable to find any ") + broken.what +
-                                     " stream") > 0)
+                log.count_containing(std::string("Unable to find any ") + broken.what + " stream") >
+                    0)
         << log.dump();
     EXPECT_EQ(video->get_video_stream_index(id) >= 0, video_plays);
     EXPECT_EQ(video->get_audio_stream_index(id) >= 0, !video_plays);

@@ -122,6 +122,14 @@ std::string indexed_clip(const IndexedClip& clip);
 int read_index_luma(const uint8_t* y, int width, int height);
 int read_index_rgb(const uint8_t* rgb, int width, int height);
 
+// Whether wall-clock bounds on real-time playback mean anything in this
+// build (not under ThreadSanitizer, which slows decoding several times).
+#ifdef QVX_SLOW_SANITIZER
+constexpr bool wall_clock_checked = false;
+#else
+constexpr bool wall_clock_checked = true;
+#endif
+
 // ---- Waiting ---------------------------------------------------------------------
 
 template <typename Predicate>
