@@ -62,6 +62,7 @@ TEST_P(Pacing, EveryFrameOnceInOrderOverTheClipsDuration) {
     std::printf("[ figures  ] %s %d fps: %d frames in %.0f ms (expected %.0f ms, %+.1f %%)\n",
                 format_name(c.format), c.fps, c.frames, span_ms, expected_ms,
                 100.0 * (span_ms - expected_ms) / expected_ms);
+    if (!wall_clock_checked) return;
     EXPECT_NEAR(span_ms, expected_ms, expected_ms * 0.25);
 
     // No burst: each second of the clip holds about a second's worth of
