@@ -59,8 +59,9 @@ bool update_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Textu
                      const uint64_t* units, int pixel_format, bool bind_units) {
     if (block == nullptr || textures == nullptr || block->video_codec_ctx == nullptr) return false;
     // A paused block shows no new picture: frames converted before the pause
-    // (a host running behind) wait for the resume.
-    if (block->paused && block->realtime) return false;
+    // (a host running behind) wait for the resume. A stopped one neither:
+    // its next run starts with a seek that drops them.
+    if ((block->paused && block->realtime) || block->reader_stop) return false;
     // Frames decoded before a repositioning belong to the old place: they
     // are dropped here, whichever thread queued them.
     FramePoolEntry* entry = nullptr;

@@ -72,7 +72,9 @@ TEST_P(Opens, WithItsStreamsSizeAndRotation) {
     }
     ASSERT_NE(video->get_audio_codec_name(id), nullptr);
     EXPECT_EQ(std::string(video->get_audio_codec_name(id)).empty(), o.audio_index < 0);
-    if (o.audio_index < 0) EXPECT_EQ(video->get_num_audio_frames(id), 0u);
+    if (o.audio_index < 0) {
+        EXPECT_EQ(video->get_num_audio_frames(id), 0u);
+    }
     EXPECT_FLOAT_EQ(std::fabs(video->get_video_rotation(id)), o.rotation);
     EXPECT_EQ(log.count_containing("rotation"), o.rotation != 0.0f ? 1u : 0u) << log.dump();
     int width = -1, height = -1;
@@ -94,7 +96,9 @@ TEST_P(Opens, WithItsStreamsSizeAndRotation) {
     EXPECT_EQ(height, o.height);
     EXPECT_DOUBLE_EQ(video->get_video_fps(id), 30.0);
     // As the container declares it (MP4 does).
-    if (path.find(".mp4") != std::string::npos) EXPECT_EQ(video->get_num_video_frames(id), 90u);
+    if (path.find(".mp4") != std::string::npos) {
+        EXPECT_EQ(video->get_num_video_frames(id), 90u);
+    }
     ASSERT_TRUE(video->video_create_texture_rgb24(id, &renderer, &texture));
     EXPECT_EQ(texture.get_data_ptr()->width, static_cast<unsigned>(o.width));
     EXPECT_EQ(texture.get_data_ptr()->height, static_cast<unsigned>(o.height));
