@@ -135,9 +135,10 @@ TEST_F(Untimed, SeeksRewindsAndLoopsAsInRealTime) {
             // The pool still holds the end of a pass when the loop's rewind
             // puts the position back to 0: a frame taken across that reads 0,
             // or the frame before it.
-            if (host.frames[i].position != 0.0f)
+            if (host.frames[i].position != 0.0f) {
                 EXPECT_NEAR(host.frames[i].position, static_cast<double>(i % fps) / fps,
                             1.0 / fps + 0.002);
+            }
         }
         EXPECT_FALSE(plugin->update_block(host.id));
     }
