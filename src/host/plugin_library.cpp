@@ -17,6 +17,23 @@
 
 namespace qvx_host {
 
+namespace {
+
+// Both entry points or neither: a library without them is not a plug-in.
+bool take_entry_points(void* create, void* destroy, qvx_plugin_create_fn& create_out,
+                       qvx_plugin_destroy_fn& destroy_out, const std::string& path,
+                       std::string& error) {
+    if (create == nullptr || destroy == nullptr) {
+        error = path + " is not a qvx plug-in (qvx_plugin_create/qvx_plugin_destroy missing)";
+        return false;
+    }
+    create_out = reinterpret_cast<qvx_plugin_create_fn>(create);
+    destroy_out = reinterpret_cast<qvx_plugin_destroy_fn>(destroy);
+    return true;
+}
+
+}  // namespace
+
 #if defined(_WIN32)
 
 const char* const plugin_file_name = "plugin_qvx_ffmpeg_x64.dll";
@@ -72,17 +89,9 @@ bool PluginLibrary::load(const std::string& path, std::string& error) {
         return false;
     }
     handle_ = module;
-    create_ = reinterpret_cast<qvx_plugin_create_fn>(
-        reinterpret_cast<void*>(GetProcAddress(module, "qvx_plugin_create")));
-    destroy_ = reinterpret_cast<qvx_plugin_destroy_fn>(
-        reinterpret_cast<void*>(GetProcAddress(module, "qvx_plugin_destroy")));
-    if (create_ == nullptr || destroy_ == nullptr) {
-        create_ = nullptr;
-        destroy_ = nullptr;
-        error = path + " is not a qvx plug-in (qvx_plugin_create/qvx_plugin_destroy missing)";
-        return false;
-    }
-    return true;
+    return take_entry_points(reinterpret_cast<void*>(GetProcAddress(module, "qvx_plugin_create")),
+                             reinterpret_cast<void*>(GetProcAddress(module, "qvx_plugin_destroy")),
+                             create_, destroy_, path, error);
 }
 
 std::string executable_dir() {
@@ -122,15 +131,8 @@ bool PluginLibrary::load(const std::string& path, std::string& error) {
         error = "cannot load the plug-in " + path + ": " + (why ? why : "unknown error");
         return false;
     }
-    create_ = reinterpret_cast<qvx_plugin_create_fn>(dlsym(handle_, "qvx_plugin_create"));
-    destroy_ = reinterpret_cast<qvx_plugin_destroy_fn>(dlsym(handle_, "qvx_plugin_destroy"));
-    if (create_ == nullptr || destroy_ == nullptr) {
-        create_ = nullptr;
-        destroy_ = nullptr;
-        error = path + " is not a qvx plug-in (qvx_plugin_create/qvx_plugin_destroy missing)";
-        return false;
-    }
-    return true;
+    return take_entry_points(dlsym(handle_, "qvx_plugin_create"),
+                             dlsym(handle_, "qvx_plugin_destroy"), create_, destroy_, path, error);
 }
 
 std::string executable_dir() {

@@ -44,7 +44,7 @@ void capture_to(const std::string& path) {
     unsetenv("SDL_DISKAUDIODELAY");
 }
 
-struct DeviceSpec {
+struct DeviceFormat {
     int format = 0;
     int channels = 0;
     int samples = 0;
@@ -52,10 +52,10 @@ struct DeviceSpec {
 };
 
 // The obtained format of the nth device opened, from the log.
-bool actual_spec(const LogCapture& log, DeviceSpec* device_format, int nth = 0) {
+bool logged_device_format(const LogCapture& log, DeviceFormat* device_format, int nth = 0) {
     int seen = 0;
     for (const qvx_test::LogLine& line : log.lines()) {
-        DeviceSpec s;
+        DeviceFormat s;
         if (std::sscanf(line.text.c_str(),
                         "[FFmpeg] SDL2 - actual specs: format: %d, channels: %d, samples: %d, "
                         "sampling rate: %d",
@@ -68,8 +68,8 @@ bool actual_spec(const LogCapture& log, DeviceSpec* device_format, int nth = 0) 
     return false;
 }
 
-bool wait_for_spec(const LogCapture& log, DeviceSpec* device_format, int nth = 0) {
-    return wait_until([&] { return actual_spec(log, device_format, nth); }, 10s);
+bool wait_for_device_format(const LogCapture& log, DeviceFormat* device_format, int nth = 0) {
+    return wait_until([&] { return logged_device_format(log, device_format, nth); }, 10s);
 }
 
 // Interleaved stereo samples written so far (whole frames only).
@@ -189,7 +189,7 @@ TEST_P(SourceFormats, PlaysAsStereoToneOfTheClipsLength) {
     const std::string path = capture_path(source.name);
     capture_to(path);
     LogCapture log;
-    DeviceSpec device_format;
+    DeviceFormat device_format;
     float position = 0.0f;
     {
         PluginHandle plugin;
@@ -197,7 +197,7 @@ TEST_P(SourceFormats, PlaysAsStereoToneOfTheClipsLength) {
         ASSERT_NE(id, 0) << log.dump();
         plugin->set_volume(id, 1.0f);
         ASSERT_TRUE(plugin->play_block(id, false, true));
-        ASSERT_TRUE(wait_for_spec(log, &device_format)) << log.dump();
+        ASSERT_TRUE(wait_for_device_format(log, &device_format)) << log.dump();
         EXPECT_TRUE(wait_for_tone_end(path, device_format.rate)) << "the tone never ended\n"
                                                                  << log.dump();
         // A sound-only input ends once its last sound was heard, at the end.
@@ -275,7 +275,7 @@ TEST(AudioCapture, VolumeScalesTheDecodedSamples) {
     const std::string path = capture_path("volume");
     capture_to(path);
     LogCapture log;
-    DeviceSpec device_format;
+    DeviceFormat device_format;
     {
         PluginHandle plugin;
         const int id = plugin->create_block(stereo_wav().c_str(), false);
@@ -285,7 +285,7 @@ TEST(AudioCapture, VolumeScalesTheDecodedSamples) {
         plugin->set_volume(id, std::nanf(""));
         EXPECT_EQ(log.count_containing("[FFmpeg] set_volume - the volume is not a number"), 1u);
         ASSERT_TRUE(plugin->play_block(id, false, true));
-        ASSERT_TRUE(wait_for_spec(log, &device_format)) << log.dump();
+        ASSERT_TRUE(wait_for_device_format(log, &device_format)) << log.dump();
         // Exact samples need the device at the file's own rate.
         ASSERT_EQ(device_format.rate, 44100) << log.dump();
         size_t first = 0;
@@ -354,7 +354,7 @@ TEST(AudioCapture, PausedBlockIsSilentAndResumesWhereItStopped) {
     const std::string path = capture_path("pause");
     capture_to(path);
     LogCapture log;
-    DeviceSpec device_format;
+    DeviceFormat device_format;
     size_t paused_from = 0;
     size_t paused_to = 0;
     {
@@ -363,7 +363,7 @@ TEST(AudioCapture, PausedBlockIsSilentAndResumesWhereItStopped) {
         ASSERT_NE(id, 0) << log.dump();
         plugin->set_volume(id, 1.0f);
         ASSERT_TRUE(plugin->play_block(id, false, true));
-        ASSERT_TRUE(wait_for_spec(log, &device_format)) << log.dump();
+        ASSERT_TRUE(wait_for_device_format(log, &device_format)) << log.dump();
         size_t first = 0;
         ASSERT_TRUE(wait_for_tone_start(path, device_format.rate, &first)) << log.dump();
         std::this_thread::sleep_for(800ms);
@@ -418,8 +418,8 @@ TEST(AudioCapture, DestroyingOneBlockLeavesTheOtherPlaying) {
     std::remove(path_b.c_str());
     capture_to(path_a);
     LogCapture log;
-    DeviceSpec spec_a;
-    DeviceSpec spec_b;
+    DeviceFormat format_a;
+    DeviceFormat format_b;
     size_t b_at_destroy = 0;
     size_t b_later = 0;
     {
@@ -431,16 +431,16 @@ TEST(AudioCapture, DestroyingOneBlockLeavesTheOtherPlaying) {
         plugin->set_volume(a, 1.0f);
         plugin->set_volume(b, 1.0f);
         ASSERT_TRUE(plugin->play_block(a, false, true));
-        ASSERT_TRUE(wait_for_spec(log, &spec_a, 0)) << log.dump();
+        ASSERT_TRUE(wait_for_device_format(log, &format_a, 0)) << log.dump();
         // A's device has its file; B's device opens on the other name.
         setenv("SDL_DISKAUDIOFILE", path_b.c_str(), 1);
         ASSERT_TRUE(plugin->play_block(b, false, true));
-        ASSERT_TRUE(wait_for_spec(log, &spec_b, 1)) << log.dump();
+        ASSERT_TRUE(wait_for_device_format(log, &format_b, 1)) << log.dump();
         size_t first = 0;
-        ASSERT_TRUE(wait_for_tone_start(path_a, spec_a.rate, &first)) << "block A is silent\n"
-                                                                      << log.dump();
-        ASSERT_TRUE(wait_for_tone_start(path_b, spec_b.rate, &first)) << "block B is silent\n"
-                                                                      << log.dump();
+        ASSERT_TRUE(wait_for_tone_start(path_a, format_a.rate, &first)) << "block A is silent\n"
+                                                                        << log.dump();
+        ASSERT_TRUE(wait_for_tone_start(path_b, format_b.rate, &first)) << "block B is silent\n"
+                                                                        << log.dump();
         std::this_thread::sleep_for(500ms);
 
         EXPECT_TRUE(plugin->destroy_block(a));
@@ -452,7 +452,7 @@ TEST(AudioCapture, DestroyingOneBlockLeavesTheOtherPlaying) {
         const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
         b_later = captured_frames(path_b);
         EXPECT_NEAR(pos1 - pos0, elapsed, 0.4) << "block B's position stalled";
-        EXPECT_GT(b_later - b_at_destroy, static_cast<size_t>(spec_b.rate * 0.8))
+        EXPECT_GT(b_later - b_at_destroy, static_cast<size_t>(format_b.rate * 0.8))
             << "block B's device stopped playing";
 
         // A's device is closed: its file stops growing.
@@ -474,14 +474,14 @@ TEST(AudioCapture, DestroyingOneBlockLeavesTheOtherPlaying) {
     std::remove(path_b.c_str());
 
     // B's sound after A went: its own tone, without a break.
-    const Tone after = find_tone(cap_b, spec_b.rate, b_at_destroy, b_later);
+    const Tone after = find_tone(cap_b, format_b.rate, b_at_destroy, b_later);
     ASSERT_TRUE(after.found);
     EXPECT_NEAR(after.frequency, 600.0, 6.0);
     EXPECT_LT(after.longest_gap, 0.005);
     EXPECT_GT(after.seconds, 0.7);
     // And the whole of B's sound so far has no break either.
-    const Tone whole = find_tone(cap_b, spec_b.rate, 0, b_later);
-    EXPECT_LT(whole.longest_gap, 0.005) << describe(whole, spec_b.rate);
+    const Tone whole = find_tone(cap_b, format_b.rate, 0, b_later);
+    EXPECT_LT(whole.longest_gap, 0.005) << describe(whole, format_b.rate);
 }
 
 // ---- Streams joined from recordings -------------------------------------------------
@@ -519,7 +519,7 @@ TEST_P(JoinedRecordings, PlayOnAsOneToneAndEnd) {
     const std::string path = capture_path(GetParam().name);
     capture_to(path);
     LogCapture log;
-    DeviceSpec spec;
+    DeviceFormat device;
     float position = 0.0f;
     float after_join = 0.0f;
     {
@@ -529,22 +529,22 @@ TEST_P(JoinedRecordings, PlayOnAsOneToneAndEnd) {
         plugin->set_volume(id, 1.0f);
         const auto start = Clock::now();
         ASSERT_TRUE(plugin->play_block(id, false, true));
-        ASSERT_TRUE(wait_for_spec(log, &spec)) << log.dump();
+        ASSERT_TRUE(wait_for_device_format(log, &device)) << log.dump();
         std::this_thread::sleep_until(start + 2300ms);
         after_join = plugin->get_position(id);
-        EXPECT_TRUE(wait_for_tone_end(path, spec.rate)) << log.dump();
+        EXPECT_TRUE(wait_for_tone_end(path, device.rate)) << log.dump();
         EXPECT_TRUE(wait_until([&] { return plugin->update_block(id); }, 5s)) << log.dump();
         position = plugin->get_position(id);
         plugin->destroy_block(id);
     }
     const std::vector<int16_t> samples = read_capture(path);
     std::remove(path.c_str());
-    const Tone tone = find_tone(samples, spec.rate);
+    const Tone tone = find_tone(samples, device.rate);
     ASSERT_TRUE(tone.found);
-    const double buffer_seconds = static_cast<double>(spec.samples) / spec.rate;
-    EXPECT_LT(tone.longest_gap, 0.1) << describe(tone, spec.rate);
-    EXPECT_NEAR(tone.seconds, 3.0, 0.1 + buffer_seconds) << describe(tone, spec.rate);
-    EXPECT_NEAR(tone.frequency, 1000.0, 15.0) << describe(tone, spec.rate);
+    const double buffer_seconds = static_cast<double>(device.samples) / device.rate;
+    EXPECT_LT(tone.longest_gap, 0.1) << describe(tone, device.rate);
+    EXPECT_NEAR(tone.seconds, 3.0, 0.1 + buffer_seconds) << describe(tone, device.rate);
+    EXPECT_NEAR(tone.frequency, 1000.0, 15.0) << describe(tone, device.rate);
     // Past the join the position counts the sound played, whatever the
     // timestamps do; at the end it is at least the whole input.
     EXPECT_NEAR(after_join, 2.3, 0.4);
@@ -572,7 +572,7 @@ TEST(AudioCapture, SoundStartingAfterThePicturePlaysAtItsOwnTime) {
     const std::string path = capture_path("late_sound");
     capture_to(path);
     LogCapture log;
-    DeviceSpec spec;
+    DeviceFormat device;
     int first_second_frames = 0;
     {
         PluginHandle plugin;
@@ -589,15 +589,15 @@ TEST(AudioCapture, SoundStartingAfterThePicturePlaysAtItsOwnTime) {
             if (Clock::now() - start < 1s) first_second_frames += n;
             std::this_thread::sleep_for(5ms);
         }
-        ASSERT_TRUE(actual_spec(log, &spec)) << log.dump();
+        ASSERT_TRUE(logged_device_format(log, &device)) << log.dump();
         plugin->destroy_block(id);
     }
     const std::vector<int16_t> samples = read_capture(path);
     std::remove(path.c_str());
-    const Tone tone = find_tone(samples, spec.rate);
-    const double starts_at = static_cast<double>(tone.first) / spec.rate;
+    const Tone tone = find_tone(samples, device.rate);
+    const double starts_at = static_cast<double>(tone.first) / device.rate;
     ASSERT_TRUE(tone.found);
-    EXPECT_NEAR(starts_at, 2.0, 0.15 + static_cast<double>(spec.samples) / spec.rate);
+    EXPECT_NEAR(starts_at, 2.0, 0.15 + static_cast<double>(device.samples) / device.rate);
     EXPECT_LE(first_second_frames, 25 + 8) << "the pictures before the sound came in a burst";
 }
 
