@@ -1,9 +1,9 @@
 // The audio device of a block: what is logged when it opens or cannot
 // open, the audio position it drives, and its end with the block.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -234,10 +234,11 @@ INSTANTIATE_TEST_SUITE_P(Audio, OddRates,
 // SDL's audio never takes the host's SIGINT and SIGTERM.
 TEST(AudioDevice, HostSignalDispositionsStayTheHosts) {
     use_dummy_driver();
+    // Read by swapping and restoring: std::signal is all Windows has.
     auto handler = [](int signal) {
-        struct sigaction action {};
-        sigaction(signal, nullptr, &action);
-        return reinterpret_cast<void*>(action.sa_handler);
+        const auto previous = std::signal(signal, SIG_DFL);
+        std::signal(signal, previous);
+        return reinterpret_cast<void*>(previous);
     };
     const void* int_before = handler(SIGINT);
     const void* term_before = handler(SIGTERM);
