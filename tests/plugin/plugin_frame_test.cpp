@@ -1,7 +1,13 @@
 // The plug-in as a host first meets it: the library's exports, the object's
 // identity, and the initialise / start / stop / terminate switches.
-#include <dirent.h>
 #include <gtest/gtest.h>
+#if defined(_WIN32)
+#include <windows.h>
+// windows.h first: tlhelp32.h needs its types.
+#include <tlhelp32.h>
+#else
+#include <dirent.h>
+#endif
 
 #include <cstdio>
 #include <set>
@@ -20,12 +26,23 @@ qvx::SimpleVideo* create_video() {
     return dynamic_cast<qvx::SimpleVideo*>(PluginLibrary::get().create());
 }
 
+// Threads of this process.
 size_t thread_count() {
     size_t n = 0;
+#if defined(_WIN32)
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        n += entry.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snapshot);
+#else
     if (DIR* dir = opendir("/proc/self/task")) {
         while (dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
         closedir(dir);
     }
+#endif
     return n;
 }
 
