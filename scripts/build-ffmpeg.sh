@@ -4,6 +4,7 @@
 #   scripts/build-ffmpeg.sh linux     FFmpeg 7.1 for this machine (x86-64 Linux)
 #   scripts/build-ffmpeg.sh windows   FFmpeg 7.1 and SDL2 2.32 for x86-64 Windows (mingw-w64)
 #   scripts/build-ffmpeg.sh prefix linux|windows   prints the install folder only
+#   scripts/build-ffmpeg.sh cache   prints the cache folder (ccache keeps its files there too)
 # Each build is installed under a folder named after its versions and recipe
 # revision, and is never rebuilt while that folder exists; an interrupted
 # build leaves nothing behind that a later run would take for finished.
@@ -33,6 +34,7 @@ host=x86_64-w64-mingw32
 
 usage() { echo "usage: $0 [prefix] linux|windows" >&2; exit 2; }
 [ $# -ge 1 ] || usage
+if [ "$1" = cache ]; then echo "$cache"; exit 0; fi
 if [ "$1" = prefix ]; then
   case "${2:-}" in linux) echo "$linux_prefix" ;; windows) echo "$windows_prefix" ;; *) usage ;; esac
   exit 0

@@ -14,6 +14,9 @@ mode="${1:-build}"
 case "$mode" in build|test) ;; *) echo "usage: $0 [build|test]" >&2; exit 2 ;; esac
 
 scripts/install-deps.sh
+# Compiler output kept between clean clones, beside the cached FFmpeg builds.
+export CCACHE_DIR="${CCACHE_DIR:-$(scripts/build-ffmpeg.sh cache)/ccache}"
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-4G}"
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
           nasm libz-mingw-w64-dev googletest dpkg-dev)
 [ "$mode" = test ] && packages+=(wine64)

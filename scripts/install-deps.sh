@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config googletest libgtest-dev
   ffmpeg libavformat-dev libavcodec-dev libavdevice-dev libavutil-dev
   libswscale-dev libswresample-dev libavfilter-dev libpostproc-dev
-  libsdl2-dev libcli11-dev nlohmann-json3-dev fonts-dejavu-core
+  libsdl2-dev libcli11-dev nlohmann-json3-dev fonts-dejavu-core ccache
 )
 if [ "${QVX_WITH_SANITIZERS:-0}" = 1 ]; then packages+=(clang libclang-rt-14-dev); fi
 

@@ -18,6 +18,9 @@ case "$variant" in
 esac
 
 scripts/install-deps.sh
+# Compiler output kept between clean clones, beside the cached FFmpeg builds.
+export CCACHE_DIR="${CCACHE_DIR:-$(scripts/build-ffmpeg.sh cache)/ccache}"
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-4G}"
 if [ "$variant" = ffmpeg7 ]; then
   scripts/build-ffmpeg.sh linux >/dev/null
   QVX_FFMPEG7_PREFIX="$(scripts/build-ffmpeg.sh prefix linux)"

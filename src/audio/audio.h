@@ -20,8 +20,6 @@ constexpr int max_device_buffer_ms = 64;
 // How many empty decodes one callback tries before it plays silence for
 // the rest of its buffer instead of waiting.
 constexpr int max_empty_decodes_per_callback = 8;
-// Refused packets in a row after which the sound of a block ends.
-constexpr int max_failed_audio_packets = 100;
 // Most samples one resampling call gives out; the resampler keeps the rest
 // of its input for the next call, so no rate ratio can blow up the buffer.
 constexpr int max_resampled_samples = 32768;

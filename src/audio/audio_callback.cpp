@@ -4,8 +4,7 @@
 #include <cstring>
 
 #include "audio/audio.h"
-#include "pipeline/pipeline.h"
-#include "plugin/audio_video_block.h"
+#include "block/audio_video_block.h"
 
 namespace qvx_ffmpeg {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "audio/audio.h"
-#include "plugin/audio_video_block.h"
+#include "block/audio_video_block.h"
 
 namespace qvx_ffmpeg {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "audio/audio.h"
-#include "plugin/audio_video_block.h"
+#include "block/audio_video_block.h"
 
 namespace qvx_ffmpeg {
 

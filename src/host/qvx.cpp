@@ -1,4 +1,4 @@
-#include "qvx.h"
+#include "host/qvx.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,5 +1,5 @@
 #include "media/media.h"
-#include "plugin/audio_video_block.h"
+#include "block/audio_video_block.h"
 
 namespace qvx_ffmpeg {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "host/qvx.h"
-#include "media/ffmpeg.h"
+#include "block/ffmpeg.h"
 
 namespace qvx_ffmpeg {
 

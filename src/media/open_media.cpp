@@ -4,8 +4,7 @@
 #include <cstring>
 
 #include "media/media.h"
-#include "pipeline/pipeline.h"  // ensure_frame_pool
-#include "plugin/audio_video_block.h"
+#include "block/audio_video_block.h"
 
 namespace qvx_ffmpeg {
 
@@ -79,12 +78,6 @@ const uint8_t* display_matrix(const AVStream* stream) {
 // An input that stops answering while it is being opened must not hold the
 // host's thread for ever.
 constexpr auto open_timeout = std::chrono::seconds(15);
-
-int64_t steady_now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Lets a blocking read or open of a stalled input give up once the block is
 // asked to stop, once a seek or rewind has waited behind a stalled read, or

@@ -1,7 +1,7 @@
 #include <cstring>
 
 #include "media/media.h"
-#include "plugin/audio_video_block.h"
+#include "block/audio_video_block.h"
 
 namespace qvx_ffmpeg {
 

@@ -14,7 +14,7 @@
 #include <algorithm>
 
 #include "pipeline/pipeline.h"
-#include "plugin/audio_video_block.h"
+#include "block/audio_video_block.h"
 
 namespace qvx_ffmpeg {
 

@@ -2,11 +2,10 @@
 // and frame conversion.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 
-#include "media/ffmpeg.h"
+#include "block/ffmpeg.h"
 
 namespace qvx_ffmpeg {
 
@@ -17,9 +16,6 @@ struct AudioVideoBlock;
 constexpr int pacing_slice_ms = 50;
 constexpr int idle_wait_ms = 50;
 constexpr int end_of_input_retry_ms = 20;
-// A read or seek of the input that has not returned after this long, while
-// a seek or rewind waits, is interrupted so the request is served.
-constexpr int stalled_io_ms = 20;
 // How long the first picture of a start or rewind waits for the sound to
 // begin.
 constexpr int max_sound_start_wait_ms = 300;
@@ -28,34 +24,13 @@ constexpr int max_sound_start_wait_ms = 300;
 constexpr int max_sync_step_ms = 2;
 constexpr int max_sync_gap_ms = 100;
 
-// The video decoder refusing this many packets in a row ends the video
-// (until the next seek, rewind or loop).
-constexpr int max_refused_video_packets = 100;
 
 // Reader read-ahead limits over both queues of a block.
 constexpr uint64_t max_queue_packets = 131072;
 constexpr uint64_t max_queue_bytes = 64ull * 1024 * 1024;
 
-// ---- Clock ---------------------------------------------------------------
-// One step of the playback clock; returns clock_elapsed (seconds).
-float update_clock(AudioVideoBlock* block);
-// Restarts the clock from 0 (reader start and rewind).
-void restart_clock(AudioVideoBlock* block);
-// Pause and resume (host).
-void set_block_paused(AudioVideoBlock* block, bool paused);
-
-inline int64_t steady_now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // ---- Threads ---------------------------------------------------------------
 unsigned reader_thread(AudioVideoBlock* block);
-// For the input's interrupt callback: true when a read or seek in progress
-// should give up, because the block stops or because a seek or rewind
-// waits behind a read that has stalled.
-bool reader_interrupt_requested(const AudioVideoBlock* block);
 unsigned video_decode_thread(AudioVideoBlock* block);
 
 // ---- Seeking -----------------------------------------------------------------
@@ -83,9 +58,6 @@ bool seek_video_timestamp(AudioVideoBlock* block, int timestamp);
 bool seek_audio_timestamp(AudioVideoBlock* block, int timestamp);
 
 // ---- Conversion --------------------------------------------------------------
-// Creates the block's pool of frame_pool_size converted-frame slots unless
-// it has one (host, at open).
-bool ensure_frame_pool(AudioVideoBlock* block);
 // Each converts a decoded frame into a free frame-pool entry stamped with
 // serial (the video_serial it was decoded under) and queues it on
 // decoded_frames; true when an entry was queued. seconds: the frame's time

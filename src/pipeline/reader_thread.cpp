@@ -2,8 +2,7 @@
 
 #include "audio/audio.h"
 #include "pipeline/pipeline.h"
-#include "plugin/audio_video_block.h"
-#include "texture/texture.h"
+#include "block/audio_video_block.h"
 
 namespace qvx_ffmpeg {
 
@@ -31,10 +30,6 @@ struct ReaderState {
     // A looping input has been shown to its end: rewind next cycle.
     bool loop_pass_done = false;
 };
-
-float timer_seconds(AudioVideoBlock* block) {
-    return static_cast<float>(block->playback_timer.getMilliseconds()) * 0.001f;
-}
 
 bool has_request(const AudioVideoBlock* block) {
     return block->reader_stop || block->seek_requested || block->rewind_requested;
@@ -240,53 +235,6 @@ void reader_shutdown(AudioVideoBlock* block) {
 }
 
 }  // namespace
-
-bool reader_interrupt_requested(const AudioVideoBlock* block) {
-    if (block->reader_stop) return true;
-    if (!block->seek_requested && !block->rewind_requested) return false;
-    const int64_t since = block->reader_io_since_ns;
-    return since != 0 && steady_now_ns() - since > int64_t{stalled_io_ms} * 1000000;
-}
-
-float update_clock(AudioVideoBlock* block) {
-    std::lock_guard<std::mutex> guard(block->clock_lock);
-    const float now = timer_seconds(block);
-    const float delta = now - block->clock_last_reading;
-    block->clock_last_reading = now;
-    block->clock_elapsed = block->clock_elapsed + delta;
-    // An untimed block's positions follow only the frames handed over.
-    if (block->realtime && !block->paused && !block->input_ended) {
-        block->video_position = block->video_position + delta;
-        block->audio_position = block->audio_position + delta;
-    }
-    return block->clock_elapsed;
-}
-
-void restart_clock(AudioVideoBlock* block) {
-    std::lock_guard<std::mutex> guard(block->clock_lock);
-    const float t = timer_seconds(block);
-    block->clock_elapsed = 0.0f;
-    block->video_position = 0.0f;
-    block->audio_position = 0.0f;
-    block->clock_last_reading = t;
-    block->frame_timer = static_cast<double>(t);
-    block->frame_timer_reference = static_cast<double>(t);
-    block->input_ended = false;
-    block->audio_clock_valid = false;
-}
-
-void set_block_paused(AudioVideoBlock* block, bool paused) {
-    if (paused) {
-        block->paused = true;
-    } else if (block->paused) {
-        // Bring the clock up to now while still paused, so the paused span is
-        // neither added to the positions nor to the video pacing.
-        update_clock(block);
-        block->paused = false;
-        block->frame_timer_reference = static_cast<double>(block->clock_last_reading.load());
-    }
-    notify_block(block);
-}
 
 unsigned reader_thread(AudioVideoBlock* block) {
     if (block == nullptr) {

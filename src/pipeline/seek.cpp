@@ -4,8 +4,7 @@
 #include <vector>
 
 #include "pipeline/pipeline.h"
-#include "plugin/audio_video_block.h"
-#include "texture/texture.h"
+#include "block/audio_video_block.h"
 
 namespace qvx_ffmpeg {
 

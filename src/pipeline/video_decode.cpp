@@ -2,7 +2,7 @@
 #include <cmath>
 
 #include "pipeline/pipeline.h"
-#include "plugin/audio_video_block.h"
+#include "block/audio_video_block.h"
 
 namespace qvx_ffmpeg {
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "host/qvx.h"
-#include "media/ffmpeg.h"
+#include "block/ffmpeg.h"
 #include "media/media.h"
 
 namespace qvx_ffmpeg {

@@ -19,6 +19,7 @@ extern "C" {
 
 #include "audio/audio.h"
 #include "pipeline/pipeline.h"
+#include "plugin/block_control.h"
 #include "plugin/ffmpeg_log.h"
 #include "texture/texture.h"
 

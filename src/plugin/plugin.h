@@ -7,7 +7,7 @@
 
 #include "host/qvx.h"
 #include "media/media.h"
-#include "plugin/audio_video_block.h"
+#include "block/audio_video_block.h"
 
 namespace qvx {
 

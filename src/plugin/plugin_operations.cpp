@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "pipeline/pipeline.h"
+#include "plugin/block_control.h"
 #include "plugin/plugin.h"
 #include "texture/texture.h"
 

@@ -1,7 +1,6 @@
 #include <algorithm>
 
-#include "pipeline/pipeline.h"
-#include "plugin/audio_video_block.h"
+#include "block/audio_video_block.h"
 #include "texture/texture.h"
 
 namespace qvx_ffmpeg {
@@ -103,32 +102,6 @@ bool update_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Textu
 }
 
 }  // namespace
-
-void wake_frame_waiters(AudioVideoBlock* block) {
-    // Pairs with the fence of the converter's wait: either it sees the entry
-    // just released or this sees its flag.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (block->video_waits_for_entry || block->reader_waits_for_consumers) notify_block(block);
-}
-
-bool frames_waiting(const AudioVideoBlock* block) {
-    for (const FramePoolEntry& entry : block->frame_pool.entries) {
-        if (entry.in_use.load(std::memory_order_acquire) != 0) return true;
-    }
-    return false;
-}
-
-FramePoolEntry* pop_decoded_frame(AudioVideoBlock* block) {
-    std::lock_guard<std::mutex> guard(block->decoded_frames_lock);
-    if (block->decoded_frames.empty()) return nullptr;
-    FramePoolEntry* entry = block->decoded_frames.front();
-    block->decoded_frames.pop_front();
-    return entry;
-}
-
-void release_decoded_frame(FramePoolEntry* entry) {
-    entry->in_use.store(0, std::memory_order_release);
-}
 
 bool video_create_texture_rgb24(AudioVideoBlock* block, qvx::Renderer* renderer,
                                 qvx::Texture* texture) {

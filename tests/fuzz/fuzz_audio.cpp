@@ -13,7 +13,8 @@
 #include <type_traits>
 
 #include "audio/audio.h"
-#include "plugin/audio_video_block.h"
+#include "block/audio_video_block.h"
+#include "plugin/block_control.h"
 #include "plugin/plugin.h"
 
 namespace {

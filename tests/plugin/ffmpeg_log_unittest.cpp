@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "host/qvx.h"
-#include "media/ffmpeg.h"
+#include "block/ffmpeg.h"
 #include "plugin/ffmpeg_log.h"
 
 namespace {

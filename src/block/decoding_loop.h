@@ -4,7 +4,7 @@
 // in a row counted until the decoder is given up.
 #pragma once
 
-#include "media/ffmpeg.h"
+#include "block/ffmpeg.h"
 
 namespace qvx_ffmpeg {
 

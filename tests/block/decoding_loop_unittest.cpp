@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "media/decoding_loop.h"
+#include "block/decoding_loop.h"
 
 namespace {
 

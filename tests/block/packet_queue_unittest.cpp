@@ -4,8 +4,8 @@
 
 #include <thread>
 
-#include "media/ffmpeg.h"
-#include "pipeline/packet_queue.h"
+#include "block/ffmpeg.h"
+#include "block/packet_queue.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "packet_queue.h"
+#include "block/packet_queue.h"
 
-#include "media/ffmpeg.h"
+#include "block/ffmpeg.h"
 
 namespace qvx_ffmpeg {
 

@@ -1,9 +1,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "pipeline/pipeline.h"
-#include "plugin/audio_video_block.h"
-#include "texture/texture.h"
+#include "block/audio_video_block.h"
+#include "plugin/block_control.h"
 
 namespace qvx_ffmpeg {
 

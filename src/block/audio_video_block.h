@@ -23,9 +23,9 @@
 #include <vector>
 
 #include "host/qvx.h"
-#include "media/decoding_loop.h"
-#include "media/ffmpeg.h"
-#include "pipeline/packet_queue.h"
+#include "block/decoding_loop.h"
+#include "block/ffmpeg.h"
+#include "block/packet_queue.h"
 
 namespace qvx_ffmpeg {
 
@@ -59,6 +59,15 @@ struct FramePoolEntry {
 constexpr uint64_t frame_pool_size = 100;
 constexpr size_t max_pool_bytes = 192ull * 1024 * 1024;
 constexpr uint64_t min_pool_frames = 3;
+
+// A decoder refusing this many packets in a row ends its stream (until the
+// next seek, rewind or loop).
+constexpr int max_refused_video_packets = 100;
+constexpr int max_failed_audio_packets = 100;
+
+// A read or seek of the input that has not returned after this long, while
+// a seek or rewind waits, is interrupted so the request is served.
+constexpr int stalled_io_ms = 20;
 
 struct FramePool {
     // frame_pool_size entries from open to teardown, never resized (the
@@ -297,14 +306,9 @@ struct AudioVideoBlock {
     BlockSignal wake;
 };
 
-// Releases everything opening and playing acquired; joins the threads
-// first. Safe on a partly opened block. Always returns true.
-bool teardown_block(AudioVideoBlock* block);
-
-// Raises the three stop flags, wakes every wait and joins the reader (under
-// run_lock; nothing when no reader runs). resume_later: the next
-// play_block goes on from the position reached.
-void stop_reader_thread(AudioVideoBlock* block, bool resume_later = false);
+// Raises the three stop flags, wakes every wait and joins the reader; the
+// caller holds run_lock. False when no reader was running.
+bool join_reader_locked(AudioVideoBlock* block);
 
 // Wakes every wait of the block (wait_block and the queues' pop_wait).
 // Callers change the flag they mean first, then notify.
@@ -318,5 +322,38 @@ bool wait_block(AudioVideoBlock* block, std::chrono::milliseconds timeout, Ready
     std::unique_lock<std::mutex> guard(block->wake.mutex);
     return block->wake.cv.wait_for(guard, timeout, ready);
 }
+
+inline int64_t steady_now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// For the input's interrupt callback: true when a read or seek in progress
+// should give up, because the block stops or because a seek or rewind
+// waits behind a read that has stalled.
+bool reader_interrupt_requested(const AudioVideoBlock* block);
+
+// ---- Playback clock (playback_clock.cpp) -------------------------------------
+// One step of the playback clock; returns clock_elapsed (seconds).
+float update_clock(AudioVideoBlock* block);
+// Restarts the clock from 0 (reader start and rewind).
+void restart_clock(AudioVideoBlock* block);
+// Pause and resume (host).
+void set_block_paused(AudioVideoBlock* block, bool paused);
+
+// ---- Converted frames on their way to the host (frame_handover.cpp) ----------
+// Creates the block's pool of frame_pool_size converted-frame slots unless
+// it has one (host, at open).
+bool ensure_frame_pool(AudioVideoBlock* block);
+// Removes the oldest converted frame, or null when none waits.
+FramePoolEntry* pop_decoded_frame(AudioVideoBlock* block);
+// Gives an entry back to the frame pool.
+void release_decoded_frame(FramePoolEntry* entry);
+// After entries of an untimed block were released: wakes the converter
+// waiting for one and the reader waiting for the host to take the last.
+void wake_frame_waiters(AudioVideoBlock* block);
+// Converted frames the host has not taken yet (or is still uploading).
+bool frames_waiting(const AudioVideoBlock* block);
 
 }  // namespace qvx_ffmpeg

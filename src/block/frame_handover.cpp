@@ -1,0 +1,43 @@
+// The block's pool of converted-frame slots and the queue that hands them
+// from the video thread to the host.
+#include "block/audio_video_block.h"
+
+namespace qvx_ffmpeg {
+
+bool ensure_frame_pool(AudioVideoBlock* block) {
+    if (block == nullptr) return false;
+    FramePool& pool = block->frame_pool;
+    if (!pool.entries.empty()) return true;
+    pool.entries = std::vector<FramePoolEntry>(frame_pool_size);
+    for (size_t i = 0; i < pool.entries.size(); ++i)
+        pool.entries[i].index = static_cast<int64_t>(i);
+    return true;
+}
+
+void wake_frame_waiters(AudioVideoBlock* block) {
+    // Pairs with the fence of the converter's wait: either it sees the entry
+    // just released or this sees its flag.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (block->video_waits_for_entry || block->reader_waits_for_consumers) notify_block(block);
+}
+
+bool frames_waiting(const AudioVideoBlock* block) {
+    for (const FramePoolEntry& entry : block->frame_pool.entries) {
+        if (entry.in_use.load(std::memory_order_acquire) != 0) return true;
+    }
+    return false;
+}
+
+FramePoolEntry* pop_decoded_frame(AudioVideoBlock* block) {
+    std::lock_guard<std::mutex> guard(block->decoded_frames_lock);
+    if (block->decoded_frames.empty()) return nullptr;
+    FramePoolEntry* entry = block->decoded_frames.front();
+    block->decoded_frames.pop_front();
+    return entry;
+}
+
+void release_decoded_frame(FramePoolEntry* entry) {
+    entry->in_use.store(0, std::memory_order_release);
+}
+
+}  // namespace qvx_ffmpeg
