@@ -110,13 +110,13 @@ fault 18 src/pipeline/reader_thread.cpp \
     's/(block->seeking = true;\s*\/\/[^\n]*\n\s*\/\/[^\n]*\n\s*)block->seek_requested = false;/$1/' \
     pipeline_tests '*SeekWhilePlaying.*' "seek request never cleared"
 # ---- packet queue ------------------------------------------------------------------
-fault 19 src/pipeline/packet_queue.cpp \
+fault 19 src/block/packet_queue.cpp \
     's/(AVPacket\* PacketQueue::pop\(uint32_t\* serial\) \{\s*AVPacket\* packet = nullptr;\s*\{\s*)std::lock_guard<std::mutex> guard\(lock_\);/$1/' \
     unit_tests 'PacketQueue.*' "queue pop without the lock"
-fault 20 src/pipeline/packet_queue.cpp \
+fault 20 src/block/packet_queue.cpp \
     's/if \(serial\) \*serial = packet_serial;/;/' \
     unit_tests 'PacketQueue.*' "pop loses the packet's serial"
-fault 21 src/pipeline/packet_queue.cpp \
+fault 21 src/block/packet_queue.cpp \
     's/if \(!is_marker\(packet\)\) bytes -= /if (false) bytes -= /' \
     unit_tests 'PacketQueue.*' "queued bytes never go down"
 # ---- texture side and conversion ----------------------------------------------------
@@ -158,7 +158,7 @@ fault 32 src/media/input_policy.cpp \
 fault 33 src/media/open_media.cpp \
     's/block->video_rotation = static_cast<float>\(rotation\);/;/' \
     media_tests '*DisplayMatrix*:*Opens.*Rotated*' "rotation not read"
-fault 34 src/texture/block_queries.cpp \
+fault 34 src/plugin/block_queries.cpp \
     's/constexpr int64_t duration_rounding_us = 5000;/constexpr int64_t duration_rounding_us = 0;/' \
     texture_tests 'BlockQueries.Duration*' "duration rounded down"
 
