@@ -62,6 +62,13 @@ struct Pacing {
     double fit_mean_abs_ms = 0;
     double fit_p95_abs_ms = 0;
     double fit_worst_abs_ms = 0;
+    // The same against the straight line that fits the errors best: what
+    // is left once a clock that runs a little fast or slow (a sound
+    // device's) is taken out, frame-to-frame judder only.
+    double line_mean_abs_ms = 0;
+    double line_p95_abs_ms = 0;
+    double line_worst_abs_ms = 0;
+    double line_slope_ms_per_s = 0;
     // From play_block to the first frame in the texture.
     double first_frame_ms = 0;
 };
