@@ -59,7 +59,14 @@ bool is_hw_device_used(const AudioVideoBlock* block, const char* name);
 
 // Opens the block's input, describes it in the log, selects and opens the
 // decoders. False: the block cannot play and must be destroyed.
-bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* block);
+// blocks_open: the blocks of the plug-in with this one, which share the
+// cores when the video thread count is automatic.
+bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* block,
+                int blocks_open = 1);
+
+// The video decoding threads an automatic count gives one of blocks_open
+// blocks on cores cores: the cores shared out, at least 1.
+int automatic_video_threads(int cores, int blocks_open);
 
 // Hardware decoding set-up, run by open_media.
 // Looks for a device-context configuration of the decoder for the block's

@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "media/media.h"
 #include "block/audio_video_block.h"
@@ -40,9 +42,10 @@ std::string codec_display_name(AVCodecID codec_id) {
 constexpr int max_decoder_threads = 16;
 
 // The decoder options for a thread count as the host set it: a negative
-// count means automatic, a huge one is capped.
+// count means automatic, a huge one is capped. automatic: the count that
+// 0 stands for (0 leaves it to FFmpeg).
 DictionaryPtr thread_options(qvx::Plugin& log, const AudioVideoBlock* block, const char* key,
-                             int threads) {
+                             int threads, int automatic = 0) {
     if (threads < 0) {
         log.tracef_warning(
             "[FFmpeg] open_media - %s %d is negative, deciding automatically "
@@ -55,6 +58,7 @@ DictionaryPtr thread_options(qvx::Plugin& log, const AudioVideoBlock* block, con
             threads, max_decoder_threads, block->id);
         threads = max_decoder_threads;
     }
+    if (threads == 0) threads = automatic;
     DictionaryPtr options;
     if (threads != 0) {
         av_dict_set_int(inout_ptr(options), "threads", threads, 0);
@@ -129,9 +133,14 @@ void describe_container(qvx::Plugin& log, AudioVideoBlock* block) {
 
 // Returns false when avcodec_open2 failed.
 bool open_video_decoder(qvx::Plugin& log, const DecodingSettings& settings,
-                        AudioVideoBlock* block) {
-    DictionaryPtr options =
-        thread_options(log, block, "num_video_threads", settings.num_video_threads);
+                        AudioVideoBlock* block, int blocks_open) {
+    // FFmpeg's own automatic count is a thread per core (and one more) for
+    // every block: with many blocks playing each frame would wake more
+    // threads than there are cores.
+    const int automatic =
+        automatic_video_threads(static_cast<int>(std::thread::hardware_concurrency()), blocks_open);
+    DictionaryPtr options = thread_options(log, block, "num_video_threads",
+                                           settings.num_video_threads, automatic);
     AVCodecContext* ctx = block->video_codec_ctx.get();
     AVStream* stream = block->video_stream;
     if (avcodec_open2(ctx, block->video_codec, inout_ptr(options)) < 0) {
@@ -312,7 +321,13 @@ double input_start_seconds(const AudioVideoBlock* block) {
 
 }  // namespace
 
-bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* block) {
+int automatic_video_threads(int cores, int blocks_open) {
+    const int shared = std::max(cores, 1) / std::max(blocks_open, 1);
+    return std::clamp(shared, 1, max_decoder_threads);
+}
+
+bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* block,
+                int blocks_open) {
     if (block == nullptr) return false;
     block->profile_timer.reset();
     ensure_frame_pool(block);
@@ -416,7 +431,7 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
     // A stream whose decoder does not open is absent from here on: no path
     // may flush or feed a context that was never opened.
     if (block->video_stream_index >= 0 &&
-        (block->video_codec_ctx == nullptr || !open_video_decoder(log, settings, block)))
+        (block->video_codec_ctx == nullptr || !open_video_decoder(log, settings, block, blocks_open)))
         drop_video_stream(block);
     if (block->audio_stream_index >= 0) {
         if (block->audio_codec_ctx)

@@ -128,7 +128,7 @@ int SimpleVideoFFmpeg::create_block(const char* filename, bool loop) {
         return 0;
     }
     block->loop = loop;
-    if (qvx_ffmpeg::open_media(*this, settings, block)) {
+    if (qvx_ffmpeg::open_media(*this, settings, block, static_cast<int>(blocks.size()))) {
         qvx_ffmpeg::fix_open_block_facts(block);
         return block->id;
     }
