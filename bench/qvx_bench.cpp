@@ -2,7 +2,7 @@
 // JSON line per measurement. bench/run_bench.py runs it; see bench/README.md.
 //
 //   qvx_bench play     --clip F [--fmt rgb24] [--threads 4] [--poll-ms 2] [--audio 1]
-//                      [--expected N] [--trace FILE]
+//                      [--expected N] [--trace FILE] [--realtime 1] [--copy 1]
 //   qvx_bench idle     --clip F --mode paused|end [--seconds 5]
 //   qvx_bench capacity --clip F --blocks K [--frames M] [--fmt yuv420p]
 //   qvx_bench seek     --clip F [--count 20] [--seed 1]
@@ -106,9 +106,11 @@ int cmd_play(const Args& a) {
     const std::string format = a.str("fmt", "rgb24");
     const int threads = a.integer("threads", 4);
     const double poll_ms = a.num("poll-ms", 2);
+    const int realtime = a.integer("realtime", 1);
     Plugin plugin;
     qvx::SimpleVideo* v = plugin.get();
     configure(v, format, threads);
+    v->set_parameter_int("realtime", realtime);
 
     const double cpu0 = process_cpu_seconds();
     const auto t_open = Clock::now();
@@ -148,6 +150,7 @@ int cmd_play(const Args& a) {
     Json j = base("play", a);
     j.add("fmt", format)
         .add("threads", threads)
+        .add("realtime", realtime)
         .add("fps", fps)
         .add("frames", frames)
         .add("expected", expected)

@@ -90,7 +90,7 @@ void follow_sound(AudioVideoBlock* block, VideoState& vs) {
     const double weight = std::clamp(vs.frame_duration * 1000.0 / sync_average_ms, 0.01, 1.0);
     vs.sync_gap_average += (gap - vs.sync_gap_average) * weight;
     if (std::fabs(vs.sync_gap_average) <= sync_deadband_ms / 1000.0) return;
-    const double limit = max_sync_step_us / 1e6;
+    const double limit = vs.frame_duration * max_sync_rate_percent / 100.0;
     const double step = std::clamp(vs.sync_gap_average, -limit, limit);
     move_frame_timer(block, step);
     vs.sync_gap_average -= step;
