@@ -1,12 +1,15 @@
 #include "bench_host.h"
 
 #include <sys/resource.h>
+#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <mutex>
 #include <stdexcept>
 
@@ -57,6 +60,35 @@ double process_cpu_seconds() {
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+std::map<std::string, double> thread_cpu_seconds() {
+    std::map<std::string, double> by_name;
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    const std::string pid = std::to_string(getpid());
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr) return by_name;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream in(std::string("/proc/self/task/") + entry->d_name + "/stat");
+        std::string line;
+        std::getline(in, line);
+        const size_t open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        // After the name: state, then utime and stime as the 12th and 13th.
+        std::istringstream fields(line.substr(close + 2));
+        std::string field;
+        double utime = 0, stime = 0;
+        for (int i = 0; fields >> field; ++i) {
+            if (i == 11) utime = std::atof(field.c_str());
+            if (i == 12) stime = std::atof(field.c_str());
+        }
+        const std::string name =
+            pid == entry->d_name ? "main" : line.substr(open + 1, close - open - 1);
+        by_name[name] += (utime + stime) / tick;
+    }
+    closedir(dir);
+    return by_name;
 }
 
 long peak_rss_kib() {

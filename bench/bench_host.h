@@ -36,6 +36,10 @@ double seconds_since(Clock::time_point start);
 double seconds_between(Clock::time_point a, Clock::time_point b);
 // User + system CPU seconds of the whole process, every thread included.
 double process_cpu_seconds();
+// CPU seconds of this process's live threads by name ("main" for the
+// host's own thread; FFmpeg's decoder threads carry the name of the thread
+// that opened the decoder, the host's).
+std::map<std::string, double> thread_cpu_seconds();
 // Peak resident set of this process (KiB).
 long peak_rss_kib();
 // Current resident set of this process (KiB).

@@ -345,6 +345,10 @@ inline int64_t steady_now_ns() {
         .count();
 }
 
+// Names the calling thread for profilers and debuggers (at most 15
+// characters; Linux only, elsewhere nothing).
+void name_this_thread(const char* name);
+
 // For the input's interrupt callback: true when a read or seek in progress
 // should give up, because the block stops or because a seek or rewind
 // waits behind a read that has stalled.

@@ -241,6 +241,7 @@ unsigned reader_thread(AudioVideoBlock* block) {
         qvx::utils::thread_exit();
         return 0;
     }
+    name_this_thread("qvx-reader");
     restart_clock(block);
     if (block->seek_requested) {
         // A run that resumes where the last one stopped (or a seek asked for

@@ -305,6 +305,7 @@ unsigned video_decode_thread(AudioVideoBlock* block) {
         qvx::utils::thread_exit();
         return 0;
     }
+    name_this_thread("qvx-video");
     VideoState vs;
     vs.frame_duration = nominal_frame_duration(block);
     vs.serial = block->video_serial;
