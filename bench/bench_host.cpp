@@ -1,12 +1,15 @@
 #include "bench_host.h"
 
 #include <sys/resource.h>
+#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <mutex>
 #include <stdexcept>
 
@@ -57,6 +60,35 @@ double process_cpu_seconds() {
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+std::map<std::string, double> thread_cpu_seconds() {
+    std::map<std::string, double> by_name;
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    const std::string pid = std::to_string(getpid());
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr) return by_name;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream in(std::string("/proc/self/task/") + entry->d_name + "/stat");
+        std::string line;
+        std::getline(in, line);
+        const size_t open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        // After the name: state, then utime and stime as the 12th and 13th.
+        std::istringstream fields(line.substr(close + 2));
+        std::string field;
+        double utime = 0, stime = 0;
+        for (int i = 0; fields >> field; ++i) {
+            if (i == 11) utime = std::atof(field.c_str());
+            if (i == 12) stime = std::atof(field.c_str());
+        }
+        const std::string name =
+            pid == entry->d_name ? "main" : line.substr(open + 1, close - open - 1);
+        by_name[name] += (utime + stime) / tick;
+    }
+    closedir(dir);
+    return by_name;
 }
 
 long peak_rss_kib() {
@@ -130,6 +162,30 @@ Pacing pacing_of(const std::vector<Clock::time_point>& arrivals, double fps, Clo
     p.fit_mean_abs_ms = mean(fit_abs);
     p.fit_p95_abs_ms = percentile(fit_abs, 95.0);
     p.fit_worst_abs_ms = fit_abs.empty() ? 0.0 : *std::max_element(fit_abs.begin(), fit_abs.end());
+
+    // Least squares of the kept errors against their due times.
+    std::vector<double> due_s, errors;
+    for (size_t n = 0; n < arrivals.size(); ++n) {
+        if (seconds_between(arrivals[0], arrivals[n]) < skip_s) continue;
+        due_s.push_back(static_cast<double>(n) / fps);
+        errors.push_back(p.error_ms[n]);
+    }
+    if (due_s.size() >= 2) {
+        const double mx = mean(due_s), my = mean(errors);
+        double sxy = 0, sxx = 0;
+        for (size_t i = 0; i < due_s.size(); ++i) {
+            sxy += (due_s[i] - mx) * (errors[i] - my);
+            sxx += (due_s[i] - mx) * (due_s[i] - mx);
+        }
+        const double slope = sxx > 0 ? sxy / sxx : 0.0;
+        std::vector<double> line_abs;
+        for (size_t i = 0; i < due_s.size(); ++i)
+            line_abs.push_back(std::fabs(errors[i] - (my + slope * (due_s[i] - mx))));
+        p.line_slope_ms_per_s = slope;
+        p.line_mean_abs_ms = mean(line_abs);
+        p.line_p95_abs_ms = percentile(line_abs, 95.0);
+        p.line_worst_abs_ms = *std::max_element(line_abs.begin(), line_abs.end());
+    }
     return p;
 }
 
@@ -201,6 +257,10 @@ Json& Json::add_pacing(const std::string& key, const Pacing& pacing) {
         .add("fit_mean_abs_ms", pacing.fit_mean_abs_ms)
         .add("fit_p95_abs_ms", pacing.fit_p95_abs_ms)
         .add("fit_worst_abs_ms", pacing.fit_worst_abs_ms)
+        .add("line_mean_abs_ms", pacing.line_mean_abs_ms)
+        .add("line_p95_abs_ms", pacing.line_p95_abs_ms)
+        .add("line_worst_abs_ms", pacing.line_worst_abs_ms)
+        .add("line_slope_ms_per_s", pacing.line_slope_ms_per_s)
         .add("first_frame_ms", pacing.first_frame_ms);
     return add(key, p);
 }

@@ -36,6 +36,10 @@ double seconds_since(Clock::time_point start);
 double seconds_between(Clock::time_point a, Clock::time_point b);
 // User + system CPU seconds of the whole process, every thread included.
 double process_cpu_seconds();
+// CPU seconds of this process's live threads by name ("main" for the
+// host's own thread; FFmpeg's decoder threads carry the name of the thread
+// that opened the decoder, the host's).
+std::map<std::string, double> thread_cpu_seconds();
 // Peak resident set of this process (KiB).
 long peak_rss_kib();
 // Current resident set of this process (KiB).
@@ -62,6 +66,13 @@ struct Pacing {
     double fit_mean_abs_ms = 0;
     double fit_p95_abs_ms = 0;
     double fit_worst_abs_ms = 0;
+    // The same against the straight line that fits the errors best: what
+    // is left once a clock that runs a little fast or slow (a sound
+    // device's) is taken out, frame-to-frame judder only.
+    double line_mean_abs_ms = 0;
+    double line_p95_abs_ms = 0;
+    double line_worst_abs_ms = 0;
+    double line_slope_ms_per_s = 0;
     // From play_block to the first frame in the texture.
     double first_frame_ms = 0;
 };

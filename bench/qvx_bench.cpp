@@ -2,7 +2,7 @@
 // JSON line per measurement. bench/run_bench.py runs it; see bench/README.md.
 //
 //   qvx_bench play     --clip F [--fmt rgb24] [--threads 4] [--poll-ms 2] [--audio 1]
-//                      [--expected N] [--trace FILE]
+//                      [--expected N] [--trace FILE] [--realtime 1] [--copy 1]
 //   qvx_bench idle     --clip F --mode paused|end [--seconds 5]
 //   qvx_bench capacity --clip F --blocks K [--frames M] [--fmt yuv420p]
 //   qvx_bench seek     --clip F [--count 20] [--seed 1]
@@ -106,9 +106,11 @@ int cmd_play(const Args& a) {
     const std::string format = a.str("fmt", "rgb24");
     const int threads = a.integer("threads", 4);
     const double poll_ms = a.num("poll-ms", 2);
+    const int realtime = a.integer("realtime", 1);
     Plugin plugin;
     qvx::SimpleVideo* v = plugin.get();
     configure(v, format, threads);
+    v->set_parameter_int("realtime", realtime);
 
     const double cpu0 = process_cpu_seconds();
     const auto t_open = Clock::now();
@@ -140,6 +142,8 @@ int cmd_play(const Args& a) {
     }
     const unsigned decoded = v->get_num_decoded_frames(id);
     const unsigned displayed = v->get_num_displayed_frames(id);
+    Json threads_cpu;
+    for (const auto& [name, seconds] : thread_cpu_seconds()) threads_cpu.add(name, seconds);
     v->destroy_block(id);
 
     const Pacing pacing = pacing_of(arrivals, fps, t_play, a.num("skip", 1.0));
@@ -148,6 +152,7 @@ int cmd_play(const Args& a) {
     Json j = base("play", a);
     j.add("fmt", format)
         .add("threads", threads)
+        .add("realtime", realtime)
         .add("fps", fps)
         .add("frames", frames)
         .add("expected", expected)
@@ -157,7 +162,8 @@ int cmd_play(const Args& a) {
         .add("cpu_s", cpu)
         .add("cpu_per_frame_ms", frames > 0 ? cpu / frames * 1000 : 0.0)
         .add("wall_s", arrivals.empty() ? 0.0 : seconds_between(t_play, arrivals.back()))
-        .add_pacing("pacing", pacing);
+        .add_pacing("pacing", pacing)
+        .add("thread_cpu_s", threads_cpu);
     add_log(j, plugin);
     j.print();
 
@@ -285,16 +291,20 @@ int cmd_capacity(const Args& a) {
 
     // The machine keeps up when every frame arrives and, past the first
     // second of start-up, no frame is off its regular schedule by more than
-    // a frame period.
+    // a frame period; the schedule is the best straight line through the
+    // arrivals, as the clock followed is the sound device's, whose rate may
+    // be a percent off the steady clock's.
     const double period_ms = 1000.0 / fps;
     const double skip_s = a.num("skip", 1.0);
     double worst_fit = 0;
+    double worst_line = 0;
     double worst_first = 0;
     double worst_start = 0;
     double min_frames = 1e18;
     for (const auto& list : arrivals) {
         const Pacing p = pacing_of(list, fps, t0, skip_s);
         worst_fit = std::max(worst_fit, p.fit_worst_abs_ms);
+        worst_line = std::max(worst_line, p.line_worst_abs_ms);
         worst_first = std::max(worst_first, p.worst_abs_ms);
         worst_start = std::max(worst_start, p.first_frame_ms);
         min_frames = std::min(min_frames, static_cast<double>(list.size()));
@@ -308,10 +318,11 @@ int cmd_capacity(const Args& a) {
         .add("min_frames", min_frames)
         .add("all_frames", all_frames)
         .add("worst_fit_abs_ms", worst_fit)
+        .add("worst_line_abs_ms", worst_line)
         .add("worst_first_frame_ref_abs_ms", worst_first)
         .add("worst_first_frame_ms", worst_start)
         .add("frame_period_ms", period_ms)
-        .add("ok", all_frames && worst_fit <= period_ms)
+        .add("ok", all_frames && worst_line <= period_ms)
         .add("cpu_s", cpu)
         .add("wall_s", wall);
     add_log(j, plugin);

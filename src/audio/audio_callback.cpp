@@ -22,21 +22,6 @@ void drop_buffer(AudioVideoBlock* block) {
     block->audio_silence_bytes = 0;
 }
 
-// The audio position is the sound being heard: what the device takes now
-// is heard from now on, so the position is the media time of the first
-// byte handed over in this call. Between calls the playback clock moves
-// it on: set against the clock's last reading, the next update_clock
-// carries it to exactly that time plus the real time since this call, a
-// smooth clock whatever thread reads it.
-void set_heard_position(AudioVideoBlock* block, double seconds) {
-    update_clock(block);
-    std::lock_guard<std::mutex> guard(block->clock_lock);
-    const float now = static_cast<float>(block->playback_timer.getMilliseconds()) * 0.001f;
-    const float since =
-        block->input_ended || block->paused ? 0.0f : now - block->clock_last_reading;
-    block->audio_position = static_cast<float>(seconds) - since;
-}
-
 int volume_level(const AudioVideoBlock* block) {
     const float volume = std::clamp(block->volume.load(), 0.0f, 1.0f);
     return static_cast<int>(volume * volume_scale);
@@ -108,6 +93,9 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
         heard += chunk;
     }
     if (heard > 0) {
+        // What the device takes now is heard from now on: the position is
+        // the media time of the first byte handed over in this call, and
+        // the playback clock carries it on between calls.
         set_heard_position(block, first_heard);
         block->audio_clock_valid = true;
         return;

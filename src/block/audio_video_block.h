@@ -9,7 +9,7 @@
 // Fields below say which thread writes them and what guards them. Every
 // flag read without a lock is atomic. Lock order, outermost first:
 //   demux_lock -> video_decoder_lock -> audio_decoder_lock
-//   -> (queue locks, decoded_frames_lock, clock_lock, wake.mutex: leaves)
+//   -> (queue locks, decoded_frames_lock, clock.lock, wake.mutex: leaves)
 #pragma once
 
 #include <atomic>
@@ -87,6 +87,30 @@ struct VideoScaler {
     int color_range = AVCOL_RANGE_UNSPECIFIED;
 };
 
+// The playback clock of a block, seconds. Every write is made under lock
+// (playback_clock.cpp): update_clock runs on the reader, video, sdl and
+// host (resume) threads and moves the positions on, so a position stored
+// without the lock could be lost under its read-modify-write. Readers that
+// need no consistency between fields (queries, pacing) load the atomics.
+struct PlaybackClock {
+    std::mutex lock;
+    // Time played since the last start or rewind, and the playback timer's
+    // reading it was last brought up to.
+    std::atomic<float> elapsed{0.0f};
+    std::atomic<float> last_reading{0.0f};
+    // Seconds from the start: the picture last queued (video; the texture
+    // update for an untimed block) and the sound being heard (sdl); seeks
+    // and starts set both (reader).
+    std::atomic<float> video_position{0.0f};
+    std::atomic<float> audio_position{0.0f};
+    // Video pacing: the media time due now (frame_timer), advanced by the
+    // video thread from the timer reading it last reached (reference); the
+    // reader re-bases both at a start or rewind, the host the reference at
+    // a resume.
+    std::atomic<double> frame_timer{0.0};
+    std::atomic<double> frame_timer_reference{0.0};
+};
+
 // A wake-up for waits with a deadline: control changes (pause, seek,
 // rewind, stop) notify it so that waiting threads react at once.
 struct BlockSignal {
@@ -138,14 +162,8 @@ struct AudioVideoBlock {
     qvx::Timer profile_timer;
     qvx::Timer playback_timer;  // never reset
 
-    // Playback clock, seconds. update_clock runs on reader, video and host
-    // (resume) under clock_lock; positions are also stored by the decoders.
-    std::mutex clock_lock;
-    std::atomic<float> clock_elapsed{0.0f};
-    std::atomic<float> clock_last_reading{0.0f};
+    PlaybackClock clock;
     std::atomic<bool> paused{false};  // host
-    std::atomic<float> video_position{0.0f};
-    std::atomic<float> audio_position{0.0f};
     // A non-looping input has ended and everything in it has been shown and
     // heard: the positions stay where they are (reader; cleared by seeks
     // and rewinds).
@@ -159,8 +177,6 @@ struct AudioVideoBlock {
     // At a start or rewind the first pictures wait (a little) for the sound
     // to begin, so the two start together (reader sets, video clears).
     std::atomic<bool> hold_video_for_sound{false};
-    std::atomic<double> frame_timer{0.0};            // video pacing, media seconds
-    std::atomic<double> frame_timer_reference{0.0};  // clock value frame_timer last advanced to
 
     // Start and stop of the reader: run_lock makes play_block and
     // stop_block of one block take turns (host threads). reader_stop: host
@@ -329,18 +345,33 @@ inline int64_t steady_now_ns() {
         .count();
 }
 
+// Names the calling thread for profilers and debuggers (at most 15
+// characters; Linux only, elsewhere nothing).
+void name_this_thread(const char* name);
+
 // For the input's interrupt callback: true when a read or seek in progress
 // should give up, because the block stops or because a seek or rewind
 // waits behind a read that has stalled.
 bool reader_interrupt_requested(const AudioVideoBlock* block);
 
 // ---- Playback clock (playback_clock.cpp) -------------------------------------
-// One step of the playback clock; returns clock_elapsed (seconds).
+// One step of the playback clock; returns the time played (seconds).
 float update_clock(AudioVideoBlock* block);
 // Restarts the clock from 0 (reader start and rewind).
 void restart_clock(AudioVideoBlock* block);
 // Pause and resume (host).
 void set_block_paused(AudioVideoBlock* block, bool paused);
+// Both positions (seek, start), or the picture's alone.
+void set_positions(AudioVideoBlock* block, double seconds);
+void set_video_position(AudioVideoBlock* block, double seconds);
+// The sound heard starts at seconds now (sdl): the next update_clock
+// carries it on from here by the real time that passes.
+void set_heard_position(AudioVideoBlock* block, double seconds);
+// Video pacing (video thread): brings frame_timer up to now and returns
+// it; restarts it at t now; moves it by delta.
+double advance_frame_timer(AudioVideoBlock* block);
+void restart_frame_timer(AudioVideoBlock* block, double t);
+void move_frame_timer(AudioVideoBlock* block, double delta);
 
 // ---- Converted frames on their way to the host (frame_handover.cpp) ----------
 // Creates the block's pool of frame_pool_size converted-frame slots unless

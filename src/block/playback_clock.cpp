@@ -1,40 +1,48 @@
-// The playback clock: the time a block has played, and the positions it
-// moves with it.
+// The playback clock: the time a block has played, the positions it moves
+// with it, and the video's pacing timer. Every write is made under the
+// clock's lock (see PlaybackClock).
 #include "block/audio_video_block.h"
 
 namespace qvx_ffmpeg {
 
 namespace {
 
-float timer_seconds(AudioVideoBlock* block) {
+float timer_seconds(const AudioVideoBlock* block) {
     return static_cast<float>(block->playback_timer.getMilliseconds()) * 0.001f;
+}
+
+// Brings the clock up to now; the caller holds the lock.
+float update_clock_locked(AudioVideoBlock* block) {
+    PlaybackClock& clock = block->clock;
+    const float now = timer_seconds(block);
+    const float delta = now - clock.last_reading;
+    clock.last_reading = now;
+    clock.elapsed = clock.elapsed + delta;
+    // An untimed block's positions follow only the frames handed over.
+    if (block->realtime && !block->paused && !block->input_ended) {
+        clock.video_position = clock.video_position + delta;
+        clock.audio_position = clock.audio_position + delta;
+    }
+    return clock.elapsed;
 }
 
 }  // namespace
 
 float update_clock(AudioVideoBlock* block) {
-    std::lock_guard<std::mutex> guard(block->clock_lock);
-    const float now = timer_seconds(block);
-    const float delta = now - block->clock_last_reading;
-    block->clock_last_reading = now;
-    block->clock_elapsed = block->clock_elapsed + delta;
-    // An untimed block's positions follow only the frames handed over.
-    if (block->realtime && !block->paused && !block->input_ended) {
-        block->video_position = block->video_position + delta;
-        block->audio_position = block->audio_position + delta;
-    }
-    return block->clock_elapsed;
+    std::lock_guard<std::mutex> guard(block->clock.lock);
+    return update_clock_locked(block);
 }
 
 void restart_clock(AudioVideoBlock* block) {
-    std::lock_guard<std::mutex> guard(block->clock_lock);
+    PlaybackClock& clock = block->clock;
+    std::lock_guard<std::mutex> guard(clock.lock);
     const float t = timer_seconds(block);
-    block->clock_elapsed = 0.0f;
-    block->video_position = 0.0f;
-    block->audio_position = 0.0f;
-    block->clock_last_reading = t;
-    block->frame_timer = static_cast<double>(t);
-    block->frame_timer_reference = static_cast<double>(t);
+    clock.elapsed = 0.0f;
+    clock.video_position = 0.0f;
+    clock.audio_position = 0.0f;
+    clock.last_reading = t;
+    clock.frame_timer = static_cast<double>(t);
+    clock.frame_timer_reference = static_cast<double>(t);
     block->input_ended = false;
     block->audio_clock_valid = false;
 }
@@ -45,11 +53,56 @@ void set_block_paused(AudioVideoBlock* block, bool paused) {
     } else if (block->paused) {
         // Bring the clock up to now while still paused, so the paused span is
         // neither added to the positions nor to the video pacing.
-        update_clock(block);
+        std::lock_guard<std::mutex> guard(block->clock.lock);
+        update_clock_locked(block);
         block->paused = false;
-        block->frame_timer_reference = static_cast<double>(block->clock_last_reading.load());
+        block->clock.frame_timer_reference = static_cast<double>(block->clock.last_reading);
     }
     notify_block(block);
+}
+
+void set_positions(AudioVideoBlock* block, double seconds) {
+    std::lock_guard<std::mutex> guard(block->clock.lock);
+    block->clock.video_position = static_cast<float>(seconds);
+    block->clock.audio_position = static_cast<float>(seconds);
+}
+
+void set_video_position(AudioVideoBlock* block, double seconds) {
+    std::lock_guard<std::mutex> guard(block->clock.lock);
+    block->clock.video_position = static_cast<float>(seconds);
+}
+
+void set_heard_position(AudioVideoBlock* block, double seconds) {
+    std::lock_guard<std::mutex> guard(block->clock.lock);
+    update_clock_locked(block);
+    block->clock.audio_position = static_cast<float>(seconds);
+}
+
+double advance_frame_timer(AudioVideoBlock* block) {
+    PlaybackClock& clock = block->clock;
+    std::lock_guard<std::mutex> guard(clock.lock);
+    update_clock_locked(block);
+    // The clock's own reading, not the time played: the reference is set
+    // from readings (start, rewind, resume), and the time played restarts
+    // from 0 at every rewind.
+    const double c = static_cast<double>(clock.last_reading);
+    const double e = c - clock.frame_timer_reference;
+    clock.frame_timer_reference = c;
+    clock.frame_timer = clock.frame_timer + static_cast<double>(static_cast<float>(e));
+    return clock.frame_timer;
+}
+
+void restart_frame_timer(AudioVideoBlock* block, double t) {
+    PlaybackClock& clock = block->clock;
+    std::lock_guard<std::mutex> guard(clock.lock);
+    update_clock_locked(block);
+    clock.frame_timer_reference = static_cast<double>(clock.last_reading);
+    clock.frame_timer = t;
+}
+
+void move_frame_timer(AudioVideoBlock* block, double delta) {
+    std::lock_guard<std::mutex> guard(block->clock.lock);
+    block->clock.frame_timer = block->clock.frame_timer + delta;
 }
 
 }  // namespace qvx_ffmpeg

@@ -241,12 +241,12 @@ unsigned reader_thread(AudioVideoBlock* block) {
         qvx::utils::thread_exit();
         return 0;
     }
+    name_this_thread("qvx-reader");
     restart_clock(block);
     if (block->seek_requested) {
         // A run that resumes where the last one stopped (or a seek asked for
         // before play) reports its target from the start.
-        block->video_position = static_cast<float>(block->seek_target_seconds.load());
-        block->audio_position = block->video_position.load();
+        set_positions(block, block->seek_target_seconds);
     }
 
     ReaderState st;

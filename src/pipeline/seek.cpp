@@ -250,8 +250,7 @@ bool seek_to_seconds(AudioVideoBlock* block, bool video_on, bool audio_on, doubl
     }
     block->audio_clock = seconds;
     block->video_clock = seconds;
-    block->video_position = static_cast<float>(seconds);
-    block->audio_position = static_cast<float>(seconds);
+    set_positions(block, static_cast<double>(seconds));
     block->audio_clock_valid = false;
     return true;
 }

@@ -38,11 +38,15 @@ struct VideoState {
     bool has_previous = false;
     double previous_time = 0.0;  // of the last frame, jumps folded out
     double previous_duration = 0.0;
+    // The gap between the sound heard and the picture's clock, averaged
+    // (seconds, positive: the sound is ahead).
+    double sync_gap_average = 0.0;
 
     void restart(uint32_t new_serial) {
         serial = new_serial;
         jump_offset = 0.0;
         has_previous = false;
+        sync_gap_average = 0.0;
     }
 };
 
@@ -64,44 +68,32 @@ double nominal_frame_duration(const AudioVideoBlock* block) {
     return 0.04;
 }
 
-// Advances frame_timer, the media time due now by the block's clock.
-double advance_frame_timer(AudioVideoBlock* block) {
-    // The clock's own reading, not clock_elapsed: the reference is set from
-    // readings (start, rewind, resume), and clock_elapsed restarts from 0 at
-    // every rewind.
-    update_clock(block);
-    const double c = static_cast<double>(block->clock_last_reading.load());
-    const double e = c - block->frame_timer_reference;
-    block->frame_timer_reference = c;
-    block->frame_timer = block->frame_timer + static_cast<double>(static_cast<float>(e));
-    return block->frame_timer;
-}
-
-// Pacing restarts from the frame at time t, now.
-void restart_pacing(AudioVideoBlock* block, double t) {
-    update_clock(block);
-    block->frame_timer_reference = static_cast<double>(block->clock_last_reading.load());
-    block->frame_timer = t;
-}
-
 // Once the sound of the block is heard it is the master: the pacing clock
-// is pulled towards the sound heard, by at most max_sync_step_ms a frame, so
-// the picture follows the audio device's own clock (which neither starts
-// with the picture nor runs at exactly the rate of ours) without taking on
-// the device's step-wise timing. A gap too wide to close that way is closed
-// at once; a gap beyond max_frame_step_s means the two count across a
-// timestamp jump differently, and the picture keeps its own pace.
-void follow_sound(AudioVideoBlock* block) {
+// follows the sound heard, so the picture keeps to the audio device's own
+// clock (which neither starts with the picture nor runs at exactly the rate
+// of ours). The gap is averaged and closed in small steps, so the device's
+// step-wise timing never reaches the picture as judder. A gap too wide to
+// close that way is closed at once; a gap beyond max_frame_step_s means the
+// two count across a timestamp jump differently, and the picture keeps its
+// own pace.
+void follow_sound(AudioVideoBlock* block, VideoState& vs) {
     if (!block->audio_drives_video || !block->audio_clock_valid) return;
     const double timer = advance_frame_timer(block);
-    const double gap = static_cast<double>(block->audio_position.load()) - timer;
-    const double step = max_sync_step_ms / 1000.0;
+    const double gap = static_cast<double>(block->clock.audio_position.load()) - timer;
     if (std::fabs(gap) > max_frame_step_s) return;
     if (std::fabs(gap) > max_sync_gap_ms / 1000.0) {
-        block->frame_timer = timer + gap;
-    } else {
-        block->frame_timer = timer + std::clamp(gap, -step, step);
+        move_frame_timer(block, gap);
+        vs.sync_gap_average = 0.0;
+        return;
     }
+    // One sample a frame: weighted by the frame's share of the averaging time.
+    const double weight = std::clamp(vs.frame_duration * 1000.0 / sync_average_ms, 0.01, 1.0);
+    vs.sync_gap_average += (gap - vs.sync_gap_average) * weight;
+    if (std::fabs(vs.sync_gap_average) <= sync_deadband_ms / 1000.0) return;
+    const double limit = vs.frame_duration * max_sync_rate_percent / 100.0;
+    const double step = std::clamp(vs.sync_gap_average, -limit, limit);
+    move_frame_timer(block, step);
+    vs.sync_gap_average -= step;
 }
 
 // At a start or rewind the first picture waits (up to max_sound_start_wait_ms)
@@ -123,16 +115,15 @@ void wait_for_sound(AudioVideoBlock* block, double t) {
     }
     if (must_leave(block) || block->paused) return;
     if (block->hold_video_for_sound.exchange(false) && block->audio_clock_valid) {
-        const double heard = static_cast<double>(block->audio_position.load());
-        advance_frame_timer(block);
-        if (std::fabs(heard - t) <= max_frame_step_s) block->frame_timer = heard;
+        const double heard = static_cast<double>(block->clock.audio_position.load());
+        if (std::fabs(heard - t) <= max_frame_step_s) restart_frame_timer(block, heard);
     }
 }
 
 // Waits until the frame's time t (seconds from the start) is due, in slices
 // of at most pacing_slice_ms so that a stop, pause or seek is seen at once. A
 // late frame is due at once.
-PaceResult pace_frame(AudioVideoBlock* block, double t) {
+PaceResult pace_frame(AudioVideoBlock* block, VideoState& vs, double t) {
     bool followed = false;
     for (;;) {
         if (must_leave(block)) return PaceResult::stale;
@@ -146,7 +137,7 @@ PaceResult pace_frame(AudioVideoBlock* block, double t) {
             continue;
         }
         if (!followed) {
-            follow_sound(block);
+            follow_sound(block, vs);
             followed = true;
         }
         const double delay = t - advance_frame_timer(block);
@@ -238,8 +229,11 @@ bool take_frame(AudioVideoBlock* block, VideoState& vs, AVFrame* frame, int64_t 
     // An untimed block is never paced: the frame pool, which the converter
     // waits on, holds the picture back instead.
     const bool timed = block->realtime;
-    if (block->video_first_frame_pending.exchange(false) && timed) restart_pacing(block, t);
-    const PaceResult pace = timed               ? pace_frame(block, t)
+    if (block->video_first_frame_pending.exchange(false) && timed) {
+        restart_frame_timer(block, t);
+        vs.sync_gap_average = 0.0;
+    }
+    const PaceResult pace = timed               ? pace_frame(block, vs, t)
                             : must_leave(block) ? PaceResult::stale
                                                 : PaceResult::due;
     if (pace == PaceResult::stale || block->video_serial != vs.serial) return false;
@@ -248,7 +242,7 @@ bool take_frame(AudioVideoBlock* block, VideoState& vs, AVFrame* frame, int64_t 
     // sets it then).
     if (convert_frame(block, frame, vs.serial, t) && timed && block->video_enabled &&
         block->video_stream_index >= 0)
-        block->video_position = static_cast<float>(t);
+        set_video_position(block, t);
     return true;
 }
 
@@ -311,6 +305,7 @@ unsigned video_decode_thread(AudioVideoBlock* block) {
         qvx::utils::thread_exit();
         return 0;
     }
+    name_this_thread("qvx-video");
     VideoState vs;
     vs.frame_duration = nominal_frame_duration(block);
     vs.serial = block->video_serial;

@@ -46,9 +46,9 @@ void fix_open_block_facts(AudioVideoBlock* block) {
 float block_position(const AudioVideoBlock* block) {
     float position = 0.0f;
     if (block->video_stream_index >= 0) {
-        position = block->video_position;
+        position = block->clock.video_position;
     } else if (block->audio_stream_index >= 0) {
-        position = block->audio_position;
+        position = block->clock.audio_position;
     }
     // A host's end rule is "position >= duration": at the end the position
     // is the whole input, whatever the last frame's own time.

@@ -95,7 +95,7 @@ bool update_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Textu
     // An untimed block's position is the last picture handed over (a stale
     // one, taken just before a repositioning, leaves the target in place).
     if (untimed && entry->serial == block->video_serial && block->video_enabled)
-        block->video_position = static_cast<float>(entry->seconds);
+        set_video_position(block, entry->seconds);
     release_decoded_frame(entry);
     if (untimed) wake_frame_waiters(block);
     return true;
