@@ -303,9 +303,14 @@ struct AudioVideoBlock {
     // both be at it). While above 0 the video thread leaves its pacing wait
     // and gives its decoder up at once, and the audio callback plays silence.
     std::atomic<int> reposition_pending{0};
-    // Bumped by every repositioning; a frame decoded under an older serial is
-    // stale and never delivered.
+    // Bumped by every repositioning; packets queued and sound decoded under
+    // an older serial are stale.
     std::atomic<uint32_t> video_serial{0};
+    // The oldest serial whose converted frames may still be shown: a seek or
+    // rewind moves it up to its own serial, the rewind of a looping block at
+    // its end leaves it, since the last pictures of the pass are still to be
+    // shown (written with video_serial, by whoever repositions).
+    std::atomic<uint32_t> shown_serial_floor{0};
     // The audio decoder is giving out its last frames after the drain
     // marker (sdl, under audio_decoder_lock); the marker stays in flight on
     // audio_packets until it is done.
@@ -386,5 +391,7 @@ void release_decoded_frame(FramePoolEntry* entry);
 void wake_frame_waiters(AudioVideoBlock* block);
 // Converted frames the host has not taken yet (or is still uploading).
 bool frames_waiting(const AudioVideoBlock* block);
+// The entry's frame belongs to a place the block has since left.
+bool frame_is_stale(const AudioVideoBlock* block, const FramePoolEntry* entry);
 
 }  // namespace qvx_ffmpeg

@@ -40,4 +40,9 @@ void release_decoded_frame(FramePoolEntry* entry) {
     entry->in_use.store(0, std::memory_order_release);
 }
 
+bool frame_is_stale(const AudioVideoBlock* block, const FramePoolEntry* entry) {
+    // Serials wrap: what counts is which comes first.
+    return static_cast<int32_t>(entry->serial - block->shown_serial_floor.load()) < 0;
+}
+
 }  // namespace qvx_ffmpeg

@@ -112,11 +112,6 @@ int seek_input(AudioVideoBlock* block, double seconds) {
 // The pictures of a pass that ends in a loop are all converted (the reader
 // waited for the decoders) and still to be shown: they go on under the new
 // serial.
-void keep_decoded_frames(AudioVideoBlock* block, uint32_t serial) {
-    std::lock_guard<std::mutex> guard(block->decoded_frames_lock);
-    for (FramePoolEntry* entry : block->decoded_frames) entry->serial = serial;
-}
-
 // Restarts the queues and decoders of the streams on, under a new serial.
 // Called with the guard held, once the input has moved.
 void restart_streams(AudioVideoBlock* block, bool video_on, bool audio_on, bool loop_pass) {
@@ -125,9 +120,9 @@ void restart_streams(AudioVideoBlock* block, bool video_on, bool audio_on, bool 
     if (audio_on) restart_queue(block->audio_packets, serial);
     block->video_decoding.flush();
     flush_audio_decoder(block);
-    if (loop_pass) {
-        keep_decoded_frames(block, serial);
-    } else {
+    // The frames of a finished pass stay shown: the floor stays.
+    if (!loop_pass) {
+        block->shown_serial_floor = serial;
         drop_decoded_frames(block);
     }
     block->input_ended = false;

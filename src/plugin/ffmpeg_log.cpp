@@ -7,8 +7,10 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "host/qvx.h"
 #include "block/ffmpeg.h"
@@ -20,6 +22,9 @@ namespace {
 
 constexpr int max_lines_per_second = 20;
 constexpr size_t max_line_chars = 1024;
+// Threads whose unfinished message pieces are kept; past this, pieces of
+// threads that ended mid-message are dropped.
+constexpr size_t max_pending_threads = 64;
 
 struct LogState {
     std::mutex mutex;
@@ -30,6 +35,11 @@ struct LogState {
     int64_t window_start_ms = 0;
     int lines_in_window = 0;
     int suppressed = 0;  // lines dropped by the rate limit in the window
+    // A message may come in pieces; each thread's gather here up to the
+    // newline. Not a thread_local: one with a destructor, in a library the
+    // host may unload, would be destroyed by code already gone on every
+    // thread that logged.
+    std::map<std::thread::id, std::string> pending;
 };
 
 LogState& state() {
@@ -85,9 +95,20 @@ void emit(int level, const std::string& line) {
     write_line(level, line);
 }
 
-// A message may come in pieces; each thread gathers its own up to the
-// newline.
-thread_local std::string pending;
+// Adds a piece of the calling thread's message; true with the whole
+// message in line once it is complete (or too long to wait for).
+bool gather_piece(const char* text, std::string& line) {
+    LogState& s = state();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    const std::thread::id self = std::this_thread::get_id();
+    if (s.pending.size() >= max_pending_threads && s.pending.count(self) == 0) s.pending.clear();
+    std::string& pending = s.pending[self];
+    pending += text;
+    if (!pending.empty() && pending.back() != '\n' && pending.size() < max_line_chars) return false;
+    line.swap(pending);
+    s.pending.erase(self);
+    return !line.empty();
+}
 
 void log_callback(void* avcl, int level, const char* fmt, va_list args) {
     if (level > AV_LOG_WARNING || level > av_log_get_level() || fmt == nullptr) return;
@@ -97,8 +118,8 @@ void log_callback(void* avcl, int level, const char* fmt, va_list args) {
     const int n = std::vsnprintf(text, sizeof text, fmt, copy);
     va_end(copy);
     if (n < 0) return;
-    pending += text;
-    if (pending.empty() || (pending.back() != '\n' && pending.size() < max_line_chars)) return;
+    std::string pending;
+    if (!gather_piece(text, pending)) return;
     while (!pending.empty() && (pending.back() == '\n' || pending.back() == '\r'))
         pending.pop_back();
     std::string line;
@@ -110,7 +131,6 @@ void log_callback(void* avcl, int level, const char* fmt, va_list args) {
         }
     }
     line += escape_for_log(pending);
-    pending.clear();
     emit(level, line);
 }
 
@@ -133,6 +153,7 @@ void release_ffmpeg_log() {
     s.window_start_ms = 0;
     s.lines_in_window = 0;
     s.suppressed = 0;
+    s.pending.clear();
 }
 
 }  // namespace qvx_ffmpeg

@@ -65,7 +65,7 @@ bool update_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Textu
     // are dropped here, whichever thread queued them.
     FramePoolEntry* entry = nullptr;
     bool released = false;
-    while ((entry = pop_decoded_frame(block)) != nullptr && entry->serial != block->video_serial) {
+    while ((entry = pop_decoded_frame(block)) != nullptr && frame_is_stale(block, entry)) {
         release_decoded_frame(entry);
         released = true;
     }
@@ -94,7 +94,7 @@ bool update_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Textu
     const bool untimed = !block->realtime;
     // An untimed block's position is the last picture handed over (a stale
     // one, taken just before a repositioning, leaves the target in place).
-    if (untimed && entry->serial == block->video_serial && block->video_enabled)
+    if (untimed && !frame_is_stale(block, entry) && block->video_enabled)
         set_video_position(block, entry->seconds);
     release_decoded_frame(entry);
     if (untimed) wake_frame_waiters(block);
