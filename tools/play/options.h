@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "pixel_format.h"
+
 namespace qvx_play {
 
 enum class ControlKind { pause, resume, seek, rewind, volume };
@@ -32,7 +34,7 @@ struct ScreenshotRequest {
 
 struct Options {
     std::vector<std::string> inputs;  // files or URLs; empty: the default sample
-    std::string format = "yuv420p";   // rgb24, yuv420p or nv12
+    PixelFormat format = PixelFormat::yuv420p;
     std::string hw;                   // "", "cuda" or "vulkan"
     std::optional<int> threads;       // video decoder threads; 0 = auto
     std::string scaler;               // libswscale filter name as the plug-in takes it

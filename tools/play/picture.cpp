@@ -52,9 +52,11 @@ void fill_plane(AVFrame* frame, int p, const std::vector<uint8_t>& src, int src_
 FramePtr to_frame(const Picture& picture, std::string& error) {
     const int w = picture.width, h = picture.height;
     AVPixelFormat format = AV_PIX_FMT_NONE;
-    if (picture.format == "rgb24") format = AV_PIX_FMT_RGB24;
-    if (picture.format == "yuv420p") format = AV_PIX_FMT_YUV420P;
-    if (picture.format == "nv12") format = AV_PIX_FMT_NV12;
+    switch (picture.format) {
+        case PixelFormat::rgb24: format = AV_PIX_FMT_RGB24; break;
+        case PixelFormat::yuv420p: format = AV_PIX_FMT_YUV420P; break;
+        case PixelFormat::nv12: format = AV_PIX_FMT_NV12; break;
+    }
     if (format == AV_PIX_FMT_NONE || w <= 0 || h <= 0 ||
         picture.planes.size() != static_cast<size_t>(plane_count(picture.format))) {
         error = "no picture to convert";
@@ -117,20 +119,13 @@ void rotate_rgb24(std::vector<uint8_t>& rgb, int& width, int& height, int clockw
 
 }  // namespace
 
-int plane_count(const std::string& format) {
-    if (format == "rgb24") return 1;
-    if (format == "yuv420p") return 3;
-    if (format == "nv12") return 2;
-    return 0;
-}
-
 int clockwise_degrees(float rotation) {
     if (!std::isfinite(rotation)) return 0;
     const long quarter = std::lround(-static_cast<double>(rotation) / 90.0);
     return static_cast<int>(((quarter % 4) + 4) % 4) * 90;
 }
 
-Picture copy_picture(const std::string& format, qvx::Texture* const* textures) {
+Picture copy_picture(PixelFormat format, qvx::Texture* const* textures) {
     Picture picture;
     picture.format = format;
     const int n = plane_count(format);
@@ -165,7 +160,7 @@ bool picture_to_rgb24(const Picture& picture, int rotation, std::vector<uint8_t>
                            AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr, nullptr, nullptr);
         if (sws == nullptr || av_frame_get_buffer(out.get(), 0) < 0) {
             sws_freeContext(sws);
-            error = "no conversion from " + picture.format + " to rgb24";
+            error = std::string("no conversion from ") + pixel_format_name(picture.format) + " to rgb24";
             return false;
         }
         sws_scale(sws, frame->data, frame->linesize, 0, height, out->data, out->linesize);

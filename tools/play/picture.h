@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/qvx.h"
+#include "pixel_format.h"
 
 namespace qvx_play {
 
@@ -15,17 +16,14 @@ namespace qvx_play {
 // then U and V at half width and height, rounded down), nv12 two (Y, then
 // interleaved UV at half width and height).
 struct Picture {
-    std::string format;
+    PixelFormat format = PixelFormat::rgb24;
     int width = 0;
     int height = 0;
     std::vector<std::vector<uint8_t>> planes;
 };
 
-// Number of textures a block needs for the format (1, 3 or 2; 0 if unknown).
-int plane_count(const std::string& format);
-
 // Copies the planes of the textures that the last update filled.
-Picture copy_picture(const std::string& format, qvx::Texture* const* textures);
+Picture copy_picture(PixelFormat format, qvx::Texture* const* textures);
 
 // Converts a picture to RGB24 (rows of width * 3 bytes), turned clockwise by
 // rotation degrees (multiples of 90; others count as the nearest one).

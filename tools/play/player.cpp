@@ -68,7 +68,7 @@ bool Player::open_block(const std::string& source, std::string& error) {
         // device fails; every input gets its own try.
         video_.set_parameter_string("hw_device",
                                     hw_available_ && attempt == 0 ? options_.hw.c_str() : "");
-        video_.set_parameter_string("video_pixel_fmt", block->format.c_str());
+        video_.set_parameter_string("video_pixel_fmt", pixel_format_name(block->format));
         log_.take_errors();
         block->id = video_.create_block(source.c_str(), options_.loop);
         if (block->id == 0) {
@@ -85,13 +85,13 @@ bool Player::open_block(const std::string& source, std::string& error) {
         }
         // NV12 frames come only from a hardware decoder; a block that
         // decodes in software is opened again for YUV420P.
-        if (block->format != "nv12" || block->hw_used ||
+        if (block->format != PixelFormat::nv12 || block->hw_used ||
             video_.get_video_stream_index(block->id) < 0)
             break;
         notices_.push_back("nv12 frames come only from hardware decoding; " + source +
                            " is delivered as yuv420p");
         video_.destroy_block(block->id);
-        block->format = "yuv420p";
+        block->format = PixelFormat::yuv420p;
     }
     const int id = block->id;
     block->has_video = video_.get_video_stream_index(id) >= 0;
@@ -104,9 +104,9 @@ bool Player::open_block(const std::string& source, std::string& error) {
         block->rotation = video_.get_video_rotation(id);
         block->fps = video_.get_video_fps(id);
         bool created = false;
-        if (block->format == "rgb24")
+        if (block->format == PixelFormat::rgb24)
             created = video_.video_create_texture_rgb24(id, &renderer_, block->planes[0]);
-        else if (block->format == "yuv420p")
+        else if (block->format == PixelFormat::yuv420p)
             created = video_.video_create_textures_yuv420p(id, &renderer_, block->planes);
         else
             created = video_.video_create_textures_nv12(id, &renderer_, block->planes);
@@ -163,9 +163,9 @@ bool Player::poll(double now) {
 
 void Player::deliver(Block& block, double now) {
     bool updated = false;
-    if (block.format == "rgb24")
+    if (block.format == PixelFormat::rgb24)
         updated = video_.video_update_texture_rgb24(block.id, &renderer_, block.planes[0]);
-    else if (block.format == "yuv420p")
+    else if (block.format == PixelFormat::yuv420p)
         updated = video_.video_update_textures_yuv420p(block.id, &renderer_, block.planes, nullptr);
     else
         updated = video_.video_update_textures_nv12(block.id, &renderer_, block.planes, nullptr);
@@ -353,7 +353,7 @@ Summary Player::summary(double now) const {
     for (const auto& block : blocks_) {
         BlockSummary b;
         b.source = block->source;
-        b.format = block->has_video ? block->format : std::string();
+        b.format = block->has_video ? pixel_format_name(block->format) : "";
         b.width = block->width;
         b.height = block->height;
         b.fps = block->fps;

@@ -31,7 +31,7 @@ struct Block {
     std::string audio_codec;
     bool hw_used = false;
 
-    std::string format;  // what the plug-in delivers for this block
+    PixelFormat format = PixelFormat::yuv420p;  // what the plug-in delivers for this block
     qvx::Texture textures[3];
     qvx::Texture* planes[3] = {&textures[0], &textures[1], &textures[2]};
     bool has_picture = false;  // textures hold a delivered frame

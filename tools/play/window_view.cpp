@@ -19,9 +19,9 @@ constexpr int max_width = 1600;
 // Redraw at least this often, so the title stays current while paused.
 constexpr double idle_redraw_s = 0.25;
 
-Uint32 sdl_format(const std::string& format) {
-    if (format == "rgb24") return SDL_PIXELFORMAT_RGB24;
-    if (format == "yuv420p") return SDL_PIXELFORMAT_IYUV;
+Uint32 sdl_format(PixelFormat format) {
+    if (format == PixelFormat::rgb24) return SDL_PIXELFORMAT_RGB24;
+    if (format == PixelFormat::yuv420p) return SDL_PIXELFORMAT_IYUV;
     return SDL_PIXELFORMAT_NV12;
 }
 
@@ -96,7 +96,7 @@ bool WindowView::init(std::string& why_not) {
         const Block& b = *cell.block;
         // Planar formats at even sizes: the plug-in's chroma planes are
         // half the size rounded down.
-        const bool planar = b.format != "rgb24";
+        const bool planar = b.format != PixelFormat::rgb24;
         cell.tex_width = planar ? b.width & ~1 : b.width;
         cell.tex_height = planar ? b.height & ~1 : b.height;
         cell.texture =
@@ -146,9 +146,9 @@ void WindowView::upload(Cell& cell) {
     if (!b.has_picture || cell.uploaded == b.new_frames) return;
     cell.uploaded = b.new_frames;
     const uint8_t* p0 = b.textures[0].get_data_ptr()->pixels.data();
-    if (b.format == "rgb24") {
+    if (b.format == PixelFormat::rgb24) {
         SDL_UpdateTexture(cell.texture, nullptr, p0, b.width * 3);
-    } else if (b.format == "yuv420p") {
+    } else if (b.format == PixelFormat::yuv420p) {
         SDL_Rect rect{0, 0, cell.tex_width, cell.tex_height};
         SDL_UpdateYUVTexture(cell.texture, &rect, p0, b.width,
                              b.textures[1].get_data_ptr()->pixels.data(), b.width / 2,

@@ -31,7 +31,7 @@ TEST(Options, DefaultsAndEveryOption) {
     ASSERT_FALSE(plain.result.exit_code);
     const Options& d = plain.result.options;
     EXPECT_TRUE(d.inputs.empty());
-    EXPECT_EQ(d.format, "yuv420p");
+    EXPECT_EQ(d.format, PixelFormat::yuv420p);
     EXPECT_TRUE(d.hw.empty());
     EXPECT_FALSE(d.threads);
     EXPECT_FALSE(d.duration);
@@ -48,7 +48,7 @@ TEST(Options, DefaultsAndEveryOption) {
     ASSERT_FALSE(full.result.exit_code) << full.err;
     const Options& o = full.result.options;
     EXPECT_EQ(o.inputs, (std::vector<std::string>{"a.mp4", "b.mkv", "http://host/c.ts"}));
-    EXPECT_EQ(o.format, "rgb24");
+    EXPECT_EQ(o.format, PixelFormat::rgb24);
     EXPECT_EQ(o.hw, "cuda");
     ASSERT_TRUE(o.threads);
     EXPECT_EQ(*o.threads, 0);

@@ -6,14 +6,14 @@
 namespace qvx_play {
 namespace {
 
-Picture solid_yuv(const std::string& format, int w, int h, uint8_t y, uint8_t u, uint8_t v) {
+Picture solid_yuv(PixelFormat format, int w, int h, uint8_t y, uint8_t u, uint8_t v) {
     Picture p;
     p.format = format;
     p.width = w;
     p.height = h;
     const size_t chroma = static_cast<size_t>(w / 2) * (h / 2);
     p.planes.push_back(std::vector<uint8_t>(static_cast<size_t>(w) * h, y));
-    if (format == "yuv420p") {
+    if (format == PixelFormat::yuv420p) {
         p.planes.push_back(std::vector<uint8_t>(chroma, u));
         p.planes.push_back(std::vector<uint8_t>(chroma, v));
     } else {
@@ -32,7 +32,7 @@ TEST(Picture, PlanarFormatsConvertToTheirColourAtAnySize) {
     };
     const Case cases[] = {
         {81, 90, 240, 255, 0, 0}, {145, 54, 34, 0, 255, 0}, {41, 240, 110, 0, 0, 255}};
-    for (const char* format : {"yuv420p", "nv12"}) {
+    for (PixelFormat format : {PixelFormat::yuv420p, PixelFormat::nv12}) {
         for (const Case& c : cases) {
             for (int size : {8, 5}) {  // odd sizes have chroma planes rounded down
                 std::vector<uint8_t> rgb;
@@ -44,9 +44,9 @@ TEST(Picture, PlanarFormatsConvertToTheirColourAtAnySize) {
                 ASSERT_EQ(w, size);
                 ASSERT_EQ(h, size + 2);
                 for (size_t i = 0; i < rgb.size(); i += 3) {
-                    ASSERT_NEAR(rgb[i], c.r, 3) << format << " " << size;
-                    ASSERT_NEAR(rgb[i + 1], c.g, 3) << format << " " << size;
-                    ASSERT_NEAR(rgb[i + 2], c.b, 3) << format << " " << size;
+                    ASSERT_NEAR(rgb[i], c.r, 3) << pixel_format_name(format) << " " << size;
+                    ASSERT_NEAR(rgb[i + 1], c.g, 3) << pixel_format_name(format) << " " << size;
+                    ASSERT_NEAR(rgb[i + 2], c.b, 3) << pixel_format_name(format) << " " << size;
                 }
             }
         }
@@ -54,7 +54,7 @@ TEST(Picture, PlanarFormatsConvertToTheirColourAtAnySize) {
     std::vector<uint8_t> rgb;
     int w = 0, h = 0;
     std::string error;
-    Picture short_plane = solid_yuv("yuv420p", 8, 8, 0, 0, 0);
+    Picture short_plane = solid_yuv(PixelFormat::yuv420p, 8, 8, 0, 0, 0);
     short_plane.planes[2].resize(3);
     EXPECT_FALSE(picture_to_rgb24(short_plane, 0, rgb, w, h, error));
     EXPECT_FALSE(error.empty());
@@ -63,7 +63,7 @@ TEST(Picture, PlanarFormatsConvertToTheirColourAtAnySize) {
 TEST(Picture, TurnsClockwiseByTheDisplayRotation) {
     // 3x2 RGB24 picture whose pixels are numbered 1..6 in the red channel.
     Picture p;
-    p.format = "rgb24";
+    p.format = PixelFormat::rgb24;
     p.width = 3;
     p.height = 2;
     p.planes.push_back({1, 0, 0, 2, 0, 0, 3, 0, 0, 4, 0, 0, 5, 0, 0, 6, 0, 0});
