@@ -91,7 +91,7 @@ fault 12 src/pipeline/seek.cpp \
     's/std::llround\(\(seconds \+ block->media_start_seconds\) \* AV_TIME_BASE\)/std::llround(seconds * AV_TIME_BASE)/' \
     pipeline_tests 'Seek.CountsFromTheFirstFrame*' "seek target not moved by the start time"
 fault 13 src/pipeline/seek.cpp \
-    's/^(\s*)keep_decoded_frames\(block, serial\);/$1drop_decoded_frames(block);/m' \
+    's/if \(!loop_pass\) \{/if (true) {/' \
     pipeline_tests 'Playback.LoopingBlock*' "a loop drops the last pictures of the pass"
 fault 14 src/pipeline/seek.cpp \
     's/if \(seconds < 0 \|\| seconds >= block->duration_seconds\) return 0;/if (seconds < 0 || seconds > block->duration_seconds) return 0;/' \
