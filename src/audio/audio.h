@@ -48,9 +48,9 @@ void quit_sdl_audio();
 // otherwise they end with the last device's close (plug-in stop).
 void release_sdl_audio_later();
 
-// Decodes and resamples the next audio into audio_pcm_buffer; returns the
-// bytes there, or 0 when none can be had right now. audio_silence_bytes of
-// silence are to be played before them, and audio_play_seconds is the media
+// Decodes and resamples the next audio into sound.pcm_buffer; returns the
+// bytes there, or 0 when none can be had right now. sound.silence_bytes of
+// silence are to be played before them, and sound.play_seconds is the media
 // time of the first of these bytes. Needs no device: out_channels and
 // out_sample_rate say what to produce.
 int decode_audio_frame(AudioVideoBlock* block);

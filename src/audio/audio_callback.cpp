@@ -18,8 +18,8 @@ bool repositioning(const AudioVideoBlock* block) {
 
 // Unplayed sound from before a repositioning belongs to the old place.
 void drop_buffer(AudioVideoBlock* block) {
-    block->audio_buf_index = block->audio_buf_size;
-    block->audio_silence_bytes = 0;
+    block->sound.buf_index = block->sound.buf_size;
+    block->sound.silence_bytes = 0;
 }
 
 int volume_level(const AudioVideoBlock* block) {
@@ -40,7 +40,7 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
         std::memset(stream, 0, static_cast<size_t>(len));
         return;
     }
-    if (block->audio_buf_serial != block->video_serial) drop_buffer(block);
+    if (block->sound.buf_serial != block->video_serial) drop_buffer(block);
     const int frame_bytes = 2 * block->out_channels;
     const double bytes_per_second = static_cast<double>(frame_bytes) * block->out_sample_rate;
     const int level = volume_level(block);
@@ -49,25 +49,25 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
     double first_heard = 0.0;
     bool starved = false;
     while (len > 0) {
-        if (block->audio_silence_bytes > 0) {
-            const int chunk = static_cast<int>(std::min<int64_t>(len, block->audio_silence_bytes) /
+        if (block->sound.silence_bytes > 0) {
+            const int chunk = static_cast<int>(std::min<int64_t>(len, block->sound.silence_bytes) /
                                                frame_bytes * frame_bytes);
             if (chunk <= 0) {
-                block->audio_silence_bytes = 0;
+                block->sound.silence_bytes = 0;
                 continue;
             }
             std::memset(stream, 0, static_cast<size_t>(chunk));
-            if (heard == 0) first_heard = block->audio_play_seconds;
-            block->audio_play_seconds += chunk / bytes_per_second;
-            block->audio_silence_bytes -= chunk;
+            if (heard == 0) first_heard = block->sound.play_seconds;
+            block->sound.play_seconds += chunk / bytes_per_second;
+            block->sound.silence_bytes -= chunk;
             stream += chunk;
             len -= chunk;
             heard += chunk;
             continue;
         }
-        if (block->audio_buf_index >= block->audio_buf_size) {
+        if (block->sound.buf_index >= block->sound.buf_size) {
             const int n = decode_audio_frame(block);
-            if (n <= 0 && block->audio_silence_bytes <= 0) {
+            if (n <= 0 && block->sound.silence_bytes <= 0) {
                 if (++empty_decodes >= max_empty_decodes_per_callback) {
                     starved = true;
                     std::memset(stream, 0, static_cast<size_t>(len));
@@ -76,8 +76,8 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
             }
             continue;
         }
-        const int chunk = std::min(len, block->audio_buf_size - block->audio_buf_index);
-        const uint8_t* source = block->audio_pcm_buffer.get() + block->audio_buf_index;
+        const int chunk = std::min(len, block->sound.buf_size - block->sound.buf_index);
+        const uint8_t* source = block->sound.pcm_buffer.get() + block->sound.buf_index;
         if (level == SDL_MIX_MAXVOLUME) {
             std::memcpy(stream, source, static_cast<size_t>(chunk));
         } else {
@@ -85,9 +85,9 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
             if (level >= 1)
                 SDL_MixAudioFormat(stream, source, AUDIO_S16SYS, static_cast<Uint32>(chunk), level);
         }
-        if (heard == 0) first_heard = block->audio_play_seconds;
-        block->audio_play_seconds += chunk / bytes_per_second;
-        block->audio_buf_index += chunk;
+        if (heard == 0) first_heard = block->sound.play_seconds;
+        block->sound.play_seconds += chunk / bytes_per_second;
+        block->sound.buf_index += chunk;
         stream += chunk;
         len -= chunk;
         heard += chunk;
@@ -104,8 +104,8 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
     // been played. With the decoder out of input, the sound has played out,
     // and the position rests at its end.
     if (starved && block->audio_packets.count == 0 && block->audio_packets.in_flight == 0 &&
-        !block->swr_has_more) {
-        if (block->audio_clock_valid) set_heard_position(block, block->audio_play_seconds);
+        !block->sound.swr_has_more) {
+        if (block->audio_clock_valid) set_heard_position(block, block->sound.play_seconds);
         block->audio_played_out = true;
     }
 }

@@ -29,27 +29,27 @@ int bytes_per_out_sample(const AudioVideoBlock* block) {
 }
 
 bool ensure_pcm_capacity(AudioVideoBlock* block, int bytes) {
-    if (block->audio_pcm_buffer != nullptr && bytes <= block->audio_pcm_capacity) return true;
+    if (block->sound.pcm_buffer != nullptr && bytes <= block->sound.pcm_capacity) return true;
     const int capacity = std::max(bytes, initial_pcm_buffer_bytes);
-    auto* buffer = static_cast<uint8_t*>(av_realloc(block->audio_pcm_buffer.get(), capacity));
+    auto* buffer = static_cast<uint8_t*>(av_realloc(block->sound.pcm_buffer.get(), capacity));
     if (buffer == nullptr) return false;
     // av_realloc has freed or reused the old buffer.
-    (void)block->audio_pcm_buffer.release();
-    block->audio_pcm_buffer.reset(buffer);
-    block->audio_pcm_capacity = capacity;
+    (void)block->sound.pcm_buffer.release();
+    block->sound.pcm_buffer.reset(buffer);
+    block->sound.pcm_capacity = capacity;
     return true;
 }
 
 bool same_input(const AudioVideoBlock* block, const AVFrame* frame) {
-    return block->swr_in_format == frame->format && block->swr_in_rate == frame->sample_rate &&
-           av_channel_layout_compare(&block->swr_in_layout, &frame->ch_layout) == 0;
+    return block->sound.swr_in_format == frame->format && block->sound.swr_in_rate == frame->sample_rate &&
+           av_channel_layout_compare(&block->sound.swr_in_layout, &frame->ch_layout) == 0;
 }
 
 // (Re)builds the resampler for the frame's layout, sample format and rate.
 // A frame the resampler cannot take is dropped, and frames like it after it
 // without a further line.
 bool build_resampler(AudioVideoBlock* block, const AVFrame* frame) {
-    const bool first = block->swr_ctx == nullptr && block->swr_in_format < 0;
+    const bool first = block->sound.swr_ctx == nullptr && block->sound.swr_in_format < 0;
     if (first) {
         logger().tracef("[FFmpeg] initializing audio resampler...");
     } else {
@@ -61,13 +61,13 @@ bool build_resampler(AudioVideoBlock* block, const AVFrame* frame) {
             "(audio/video block %d)",
             layout, format ? format : "?", frame->sample_rate, block->id);
     }
-    block->swr_ctx.reset();
-    block->swr_has_more = false;
-    block->swr_flushing = false;
-    av_channel_layout_uninit(&block->swr_in_layout);
-    av_channel_layout_copy(&block->swr_in_layout, &frame->ch_layout);
-    block->swr_in_format = frame->format;
-    block->swr_in_rate = frame->sample_rate;
+    block->sound.swr_ctx.reset();
+    block->sound.swr_has_more = false;
+    block->sound.swr_flushing = false;
+    av_channel_layout_uninit(&block->sound.swr_in_layout);
+    av_channel_layout_copy(&block->sound.swr_in_layout, &frame->ch_layout);
+    block->sound.swr_in_format = frame->format;
+    block->sound.swr_in_rate = frame->sample_rate;
 
     // A damaged header can declare a rate of a billion samples a second;
     // building a filter for it takes minutes on SDL's audio thread.
@@ -87,39 +87,39 @@ bool build_resampler(AudioVideoBlock* block, const AVFrame* frame) {
                 : av_channel_layout_copy(&in, &frame->ch_layout);
     }
     if (r >= 0)
-        r = swr_alloc_set_opts2(inout_ptr(block->swr_ctx), &block->out_ch_layout, AV_SAMPLE_FMT_S16,
+        r = swr_alloc_set_opts2(inout_ptr(block->sound.swr_ctx), &block->out_ch_layout, AV_SAMPLE_FMT_S16,
                                 block->out_sample_rate, &in,
                                 static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0,
                                 nullptr);
     av_channel_layout_uninit(&in);
-    if (r >= 0 && block->swr_ctx != nullptr) r = swr_init(block->swr_ctx.get());
-    if (r < 0 || block->swr_ctx == nullptr) {
+    if (r >= 0 && block->sound.swr_ctx != nullptr) r = swr_init(block->sound.swr_ctx.get());
+    if (r < 0 || block->sound.swr_ctx == nullptr) {
         logger().tracef_error("[FFmpeg] audio resampler init failed - swr_init ret0: %d - %s", r,
                               av_error_text(r).c_str());
         logger().tracef_error("[FFmpeg] *** audio resampler has not been properly initialized ***");
-        block->swr_ctx.reset();
+        block->sound.swr_ctx.reset();
         return false;
     }
     if (first) logger().tracef("[FFmpeg] audio resampler initialized ok.");
     return true;
 }
 
-// Resamples into audio_pcm_buffer (in may be the resampler's own held
+// Resamples into sound.pcm_buffer (in may be the resampler's own held
 // input: in_samples 0); returns the bytes written, or -1.
 int resample(AudioVideoBlock* block, const uint8_t** in, int in_samples) {
-    const int wanted = swr_get_out_samples(block->swr_ctx.get(), in_samples);
-    block->swr_has_more = false;
+    const int wanted = swr_get_out_samples(block->sound.swr_ctx.get(), in_samples);
+    block->sound.swr_has_more = false;
     if (wanted <= 0) return 0;
     const int capacity = std::min(wanted, max_resampled_samples);
     if (!ensure_pcm_capacity(block, capacity * bytes_per_out_sample(block))) return -1;
-    uint8_t* out[1] = {block->audio_pcm_buffer.get()};
-    const int converted = swr_convert(block->swr_ctx.get(), out, capacity, in, in_samples);
+    uint8_t* out[1] = {block->sound.pcm_buffer.get()};
+    const int converted = swr_convert(block->sound.swr_ctx.get(), out, capacity, in, in_samples);
     if (converted < 0) {
         logger().tracef_error("[FFmpeg] - audio_resampling error: swr_convert failed (err: %d)",
                               converted);
         return -1;
     }
-    block->swr_has_more = capacity < wanted && converted == capacity;
+    block->sound.swr_has_more = capacity < wanted && converted == capacity;
     return converted * bytes_per_out_sample(block);
 }
 
@@ -127,10 +127,10 @@ int resample(AudioVideoBlock* block, const uint8_t** in, int in_samples) {
 // resampler ready for new input.
 int resample_held(AudioVideoBlock* block) {
     const uint8_t* none[max_resampler_channels] = {};
-    const int bytes = resample(block, block->swr_flushing ? nullptr : none, 0);
-    if (block->swr_flushing && !block->swr_has_more) {
-        block->swr_flushing = false;
-        swr_init(block->swr_ctx.get());
+    const int bytes = resample(block, block->sound.swr_flushing ? nullptr : none, 0);
+    if (block->sound.swr_flushing && !block->sound.swr_has_more) {
+        block->sound.swr_flushing = false;
+        swr_init(block->sound.swr_ctx.get());
     }
     return bytes;
 }
@@ -151,22 +151,22 @@ bool place_frame(AudioVideoBlock* block, const AVFrame* frame, int64_t* silence_
     if (pts == AV_NOPTS_VALUE) pts = frame->pkt_dts;
     const double unit = stream_time_base(block);
     if (pts == AV_NOPTS_VALUE || !(unit > 0.0)) {
-        block->audio_segment_start = false;
+        block->sound.segment_start = false;
         return true;
     }
     const double t =
-        static_cast<double>(pts) * unit - block->media_start_seconds + block->audio_pts_offset;
+        static_cast<double>(pts) * unit - block->media_start_seconds + block->sound.pts_offset;
     const double clock = block->audio_clock;
     const double gap = t - clock;
     auto fill = [&](double seconds) {
         *silence_samples = static_cast<int64_t>(std::llround(seconds * block->out_sample_rate));
     };
-    if (block->audio_segment_start) {
+    if (block->sound.segment_start) {
         const double duration = frame->sample_rate > 0
                                     ? static_cast<double>(frame->nb_samples) / frame->sample_rate
                                     : 0.0;
         if (t + duration < clock - seek_target_slack_seconds) return false;
-        block->audio_segment_start = false;
+        block->sound.segment_start = false;
         if (gap > audio_timestamp_tolerance_seconds && gap <= audio_gap_max_seconds) {
             fill(gap);
         } else {
@@ -189,31 +189,31 @@ bool place_frame(AudioVideoBlock* block, const AVFrame* frame, int64_t* silence_
         "[FFmpeg] decode_audio_frame - the sound's timestamps jump by %.3f s, its clock goes on "
         "(audio/video block %d)",
         gap, block->id);
-    block->audio_pts_offset -= gap;
+    block->sound.pts_offset -= gap;
     return true;
 }
 
 // Hands the PCM just resampled (and any silence before it) to the callback.
 int publish(AudioVideoBlock* block, int bytes, int64_t silence_samples) {
     const double rate = block->out_sample_rate;
-    block->audio_play_seconds = block->audio_clock;
-    block->audio_silence_bytes = silence_samples * bytes_per_out_sample(block);
+    block->sound.play_seconds = block->audio_clock;
+    block->sound.silence_bytes = silence_samples * bytes_per_out_sample(block);
     block->audio_clock =
         block->audio_clock +
         (static_cast<double>(silence_samples) + bytes / bytes_per_out_sample(block)) / rate;
-    block->audio_buf_size = bytes;
-    block->audio_buf_index = 0;
-    block->audio_buf_serial = block->video_serial;
+    block->sound.buf_size = bytes;
+    block->sound.buf_index = 0;
+    block->sound.buf_serial = block->video_serial;
     block->audio_played_out = false;
     return bytes;
 }
 
-// True when the frame gave something to hear: PCM in audio_pcm_buffer,
+// True when the frame gave something to hear: PCM in sound.pcm_buffer,
 // silence before it, or both.
 bool take_frame(AudioVideoBlock* block, const AVFrame* frame) {
-    if (block->swr_ctx == nullptr || !same_input(block, frame)) {
+    if (block->sound.swr_ctx == nullptr || !same_input(block, frame)) {
         // Parameters that failed already are dropped without a further line.
-        if (block->swr_ctx == nullptr && same_input(block, frame)) return false;
+        if (block->sound.swr_ctx == nullptr && same_input(block, frame)) return false;
         if (!build_resampler(block, frame)) return false;
     }
     int64_t silence_samples = 0;
@@ -229,8 +229,8 @@ bool take_frame(AudioVideoBlock* block, const AVFrame* frame) {
 // last frame, or refused to drain.
 void finish_drain(AudioVideoBlock* block) {
     block->audio_decoding.flush();
-    if (block->audio_draining) {
-        block->audio_draining = false;
+    if (block->sound.draining) {
+        block->sound.draining = false;
         block->audio_packets.done();
     }
 }
@@ -238,11 +238,11 @@ void finish_drain(AudioVideoBlock* block) {
 // A seek or rewind: the sound starts afresh at audio_clock (set by it).
 void restart_sound(AudioVideoBlock* block) {
     block->audio_decoding.flush();
-    if (block->swr_ctx != nullptr) swr_init(block->swr_ctx.get());
-    block->swr_has_more = false;
-    block->swr_flushing = false;
-    block->audio_segment_start = true;
-    block->audio_pts_offset = 0.0;
+    if (block->sound.swr_ctx != nullptr) swr_init(block->sound.swr_ctx.get());
+    block->sound.swr_has_more = false;
+    block->sound.swr_flushing = false;
+    block->sound.segment_start = true;
+    block->sound.pts_offset = 0.0;
 }
 
 // True once the decoder has failed too often in a row to go on (said once:
@@ -260,8 +260,8 @@ bool decoder_gave_up(AudioVideoBlock* block) {
 // After the decoder gave up for good packets are only let go, so the
 // reader's end-of-input and loop handling still see them used.
 void discard_packets(AudioVideoBlock* block) {
-    if (block->audio_draining) {
-        block->audio_draining = false;
+    if (block->sound.draining) {
+        block->sound.draining = false;
         block->audio_packets.done();
     }
     while (AVPacket* packet = block->audio_packets.pop()) {
@@ -286,15 +286,15 @@ int decode_audio_frame(AudioVideoBlock* block) {
     if (!decoder.owns_lock()) return 0;
     if (block->audio_codec_ctx == nullptr) return 0;
     DecodingLoop& loop = block->audio_decoding;
-    block->audio_silence_bytes = 0;
-    block->audio_buf_size = 0;
-    block->audio_buf_index = 0;
+    block->sound.silence_bytes = 0;
+    block->sound.buf_size = 0;
+    block->sound.buf_index = 0;
     if (loop.gave_up()) {
         discard_packets(block);
         return 0;
     }
 
-    if (block->swr_has_more && block->swr_ctx != nullptr) {
+    if (block->sound.swr_has_more && block->sound.swr_ctx != nullptr) {
         // The rest of a frame whose output was cut, or of a flush.
         const int bytes = resample_held(block);
         if (bytes > 0) return publish(block, bytes, 0);
@@ -308,13 +308,13 @@ int decode_audio_frame(AudioVideoBlock* block) {
             heard = usable(frame) && take_frame(block, frame);
             return !heard;
         });
-        if (heard) return block->audio_buf_size;
+        if (heard) return block->sound.buf_size;
         if (received == DecodingLoop::Status::drained) {
             // The input has ended: what the resampler holds is the end of
             // the sound (with a very low source rate, maybe all of it).
             int bytes = 0;
-            if (block->audio_draining && block->swr_ctx != nullptr) {
-                block->swr_flushing = true;
+            if (block->sound.draining && block->sound.swr_ctx != nullptr) {
+                block->sound.swr_flushing = true;
                 bytes = resample_held(block);
             }
             finish_drain(block);
@@ -330,7 +330,7 @@ int decode_audio_frame(AudioVideoBlock* block) {
                 return 0;
             }
         }
-        if (block->audio_draining) return 0;
+        if (block->sound.draining) return 0;
 
         AVPacket* packet = block->audio_packets.pop();
         if (packet == nullptr) return 0;
@@ -341,7 +341,7 @@ int decode_audio_frame(AudioVideoBlock* block) {
         }
         if (packet == drain_packet()) {
             // Stays in flight until the decoder has given out its last frame.
-            block->audio_draining = true;
+            block->sound.draining = true;
             if (loop.send(nullptr) != DecodingLoop::Status::ok) finish_drain(block);
             continue;
         }

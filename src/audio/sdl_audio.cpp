@@ -289,9 +289,9 @@ bool open_audio_device(AudioVideoBlock* block) {
     block->out_channels = obtained.channels;
     block->out_sample_rate = obtained.freq;
     // The sound starts afresh; the resampler follows the first frame.
-    block->audio_segment_start = true;
+    block->sound.segment_start = true;
     block->audio_played_out = false;
-    block->swr_in_format = -1;
+    block->sound.swr_in_format = -1;
     block->audio_device_open = true;
     SDL_PauseAudioDevice(device, 0);
     return true;
@@ -312,8 +312,8 @@ void close_audio_device(AudioVideoBlock* block) {
         }
     }
     // No callback runs from here on.
-    av_channel_layout_uninit(&block->swr_in_layout);
-    block->swr_in_format = -1;
+    av_channel_layout_uninit(&block->sound.swr_in_layout);
+    block->sound.swr_in_format = -1;
 }
 
 void quit_sdl_audio() {

@@ -37,7 +37,6 @@ AudioVideoBlock::~AudioVideoBlock() {
     // block destroyed on any path leaves no thread behind.
     std::lock_guard<std::mutex> run(run_lock);
     join_reader_locked(this);
-    av_channel_layout_uninit(&swr_in_layout);
 }
 
 void notify_block(AudioVideoBlock* block) {

@@ -111,6 +111,61 @@ struct PlaybackClock {
     std::atomic<double> frame_timer_reference{0.0};
 };
 
+// The sound path's working state: the sdl thread's while the device
+// plays, written by the reader before the device starts and by whoever
+// holds audio_decoder_lock at a repositioning.
+struct SoundState {
+    SoundState() = default;
+    ~SoundState() { av_channel_layout_uninit(&swr_in_layout); }
+    SoundState(const SoundState&) = delete;
+    SoundState& operator=(const SoundState&) = delete;
+
+    // The resampler and the input it was built for: rebuilt whenever a
+    // decoded frame's layout, sample format or rate differs. swr_has_more:
+    // its last output was cut at max_resampled_samples and it still holds
+    // input; swr_flushing: it is giving out what it holds at the end of the
+    // input.
+    ResamplerPtr swr_ctx;
+    AVChannelLayout swr_in_layout{};
+    int swr_in_format = -1;
+    int swr_in_rate = 0;
+    bool swr_has_more = false;
+    bool swr_flushing = false;
+    // Resampled PCM for the device: pcm_capacity bytes held, buf_size of
+    // them filled, buf_index of those played.
+    AvMemoryPtr<uint8_t> pcm_buffer;
+    int pcm_capacity = 0;
+    int buf_size = 0;
+    int buf_index = 0;
+    // Silence to play before the PCM in pcm_buffer (a gap in the sound, or
+    // sound that starts after the picture), the media time of the next
+    // byte played, and the video_serial the buffer was decoded under (a
+    // repositioning makes it stale).
+    int64_t silence_bytes = 0;
+    double play_seconds = 0.0;
+    uint32_t buf_serial = 0;
+    // Added to the streams' timestamps so the clock goes on across a
+    // discontinuity (0 again at a seek or rewind); segment_start: the next
+    // frame starts the sound afresh (play, seek, rewind).
+    double pts_offset = 0.0;
+    bool segment_start = true;
+    // The decoder is giving out its last frames after the drain marker,
+    // which stays in flight on audio_packets until it is done.
+    bool draining = false;
+};
+
+// Frame conversion, the video thread's alone: the scaler, the download of a
+// hardware frame, and the aligned frame the scaler writes when the pool's
+// packed rows cannot take its wide writes; and the picture size last
+// refused as too large (logged once per size).
+struct ConversionState {
+    VideoScaler scaler;
+    FramePtr hw_transfer_frame;
+    FramePtr staging_frame;
+    int refused_width = 0;
+    int refused_height = 0;
+};
+
 // A wake-up for waits with a deadline: control changes (pause, seek,
 // rewind, stop) notify it so that waiting threads react at once.
 struct BlockSignal {
@@ -249,35 +304,8 @@ struct AudioVideoBlock {
     DecodingLoop audio_decoding;
     AVStream* audio_stream = nullptr;  // host (open)
     std::string audio_codec_name;      // host (open)
-    // The resampler and the input it was built for: rebuilt on the sdl
-    // thread (under audio_decoder_lock) whenever a decoded frame's layout,
-    // sample format or rate differs. swr_has_more: its last output was cut
-    // at max_resampled_samples and it still holds input; swr_flushing: it
-    // is giving out what it holds at the end of the input.
-    ResamplerPtr swr_ctx;
-    AVChannelLayout swr_in_layout{};
-    int swr_in_format = -1;
-    int swr_in_rate = 0;
-    bool swr_has_more = false;
-    bool swr_flushing = false;
-    std::atomic<float> volume{0.7f};        // host; always within [0, 1]
-    AvMemoryPtr<uint8_t> audio_pcm_buffer;  // sdl
-    int audio_pcm_capacity = 0;             // sdl: bytes audio_pcm_buffer holds
-    int audio_buf_size = 0;                 // sdl
-    int audio_buf_index = 0;                // sdl
-    // Silence to play before the PCM in audio_pcm_buffer (a gap in the
-    // sound, or sound that starts after the picture), the media time of the
-    // next byte played, and the video_serial the buffer was decoded under
-    // (a repositioning makes it stale). sdl.
-    int64_t audio_silence_bytes = 0;
-    double audio_play_seconds = 0.0;
-    uint32_t audio_buf_serial = 0;
-    // Decoder state, sdl under audio_decoder_lock: added to the streams'
-    // timestamps so the clock goes on across a discontinuity (0 again at a
-    // seek or rewind); the next frame starts the sound afresh (play, seek,
-    // rewind).
-    double audio_pts_offset = 0.0;
-    bool audio_segment_start = true;
+    std::atomic<float> volume{0.7f};  // host; always within [0, 1]
+    SoundState sound;
     // Every PCM decoded so far has been played by the device and the
     // decoder has nothing more right now (sdl); the reader ends a
     // non-looping input only then.
@@ -311,19 +339,7 @@ struct AudioVideoBlock {
     // its end leaves it, since the last pictures of the pass are still to be
     // shown (written with video_serial, by whoever repositions).
     std::atomic<uint32_t> shown_serial_floor{0};
-    // The audio decoder is giving out its last frames after the drain
-    // marker (sdl, under audio_decoder_lock); the marker stays in flight on
-    // audio_packets until it is done.
-    bool audio_draining = false;
-    // Frame conversion (video): the scaler, the download of a hardware
-    // frame, and the aligned frame the scaler writes when the pool's packed
-    // rows cannot take its wide writes; and the picture size last refused
-    // as too large (logged once per size).
-    VideoScaler scaler;
-    FramePtr hw_transfer_frame;
-    FramePtr staging_frame;
-    int refused_width = 0;
-    int refused_height = 0;
+    ConversionState conversion;  // video
     BlockSignal wake;
 };
 

@@ -221,7 +221,7 @@ const int* matrix_coefficients(int colorspace) {
 // dst_format, unless the one the block has was made for them. Null when
 // libswscale cannot (logged once).
 SwsContext* ensure_scaler(AudioVideoBlock* block, const AVFrame* src, int dst_format) {
-    VideoScaler& s = block->scaler;
+    VideoScaler& s = block->conversion.scaler;
     const int range = full_range_twin(static_cast<AVPixelFormat>(src->format)) != AV_PIX_FMT_NONE
                           ? AVCOL_RANGE_JPEG
                           : src->color_range;
@@ -285,11 +285,11 @@ SwsContext* ensure_scaler(AudioVideoBlock* block, const AVFrame* src, int dst_fo
 
 // The frame the scaler writes when an entry's packed rows cannot take it.
 AVFrame* staging_frame(AudioVideoBlock* block, int format, int w, int h) {
-    const AVFrame* staging = block->staging_frame.get();
+    const AVFrame* staging = block->conversion.staging_frame.get();
     if (staging == nullptr || staging->format != format || staging->width != w ||
         staging->height != h)
-        block->staging_frame = aligned_frame(format, w, h);
-    return block->staging_frame.get();
+        block->conversion.staging_frame = aligned_frame(format, w, h);
+    return block->conversion.staging_frame.get();
 }
 
 bool scale_into(AudioVideoBlock* block, FramePoolEntry* entry, const AVFrame* src) {
@@ -311,8 +311,8 @@ bool scale_into(AudioVideoBlock* block, FramePoolEntry* entry, const AVFrame* sr
 
 // Downloads a hardware frame into system memory; null on failure (logged).
 const AVFrame* download_hw_frame(AudioVideoBlock* block, const AVFrame* frame) {
-    if (block->hw_transfer_frame == nullptr) block->hw_transfer_frame.reset(av_frame_alloc());
-    AVFrame* dst = block->hw_transfer_frame.get();
+    if (block->conversion.hw_transfer_frame == nullptr) block->conversion.hw_transfer_frame.reset(av_frame_alloc());
+    AVFrame* dst = block->conversion.hw_transfer_frame.get();
     if (dst == nullptr) return nullptr;
     av_frame_unref(dst);
     const int r = av_hwframe_transfer_data(dst, frame, 0);
@@ -330,9 +330,9 @@ const AVFrame* download_hw_frame(AudioVideoBlock* block, const AVFrame* frame) {
 // Pictures beyond the block's size limit are refused, said once per size.
 bool within_size_limit(AudioVideoBlock* block, int w, int h) {
     if (w <= block->max_video_width && h <= block->max_video_height) return true;
-    if (block->refused_width != w || block->refused_height != h) {
-        block->refused_width = w;
-        block->refused_height = h;
+    if (block->conversion.refused_width != w || block->conversion.refused_height != h) {
+        block->conversion.refused_width = w;
+        block->conversion.refused_height = h;
         logger().tracef_error(
             "[FFmpeg] video_convert - a %dx%d picture is beyond the %dx%d limit and is not shown "
             "(audio/video block %d)",

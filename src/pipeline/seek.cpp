@@ -56,8 +56,8 @@ private:
 // Called with the audio decoder taken: a drain in progress is abandoned.
 void flush_audio_decoder(AudioVideoBlock* block) {
     block->audio_decoding.flush();
-    if (block->audio_draining) {
-        block->audio_draining = false;
+    if (block->sound.draining) {
+        block->sound.draining = false;
         block->audio_packets.done();
     }
 }

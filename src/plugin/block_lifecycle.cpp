@@ -34,12 +34,10 @@ bool teardown_block(AudioVideoBlock* block) {
         block->decoded_frames.clear();
     }
     block->frame_pool.entries.clear();
-    block->scaler = VideoScaler{};
-    block->hw_transfer_frame.reset();
-    block->staging_frame.reset();
-    block->swr_ctx.reset();
-    block->audio_pcm_buffer.reset();
-    block->audio_pcm_capacity = 0;
+    block->conversion = ConversionState{};
+    block->sound.swr_ctx.reset();
+    block->sound.pcm_buffer.reset();
+    block->sound.pcm_capacity = 0;
     block->video_stream = nullptr;
     block->audio_stream = nullptr;
     block->video_codec_ctx.reset();

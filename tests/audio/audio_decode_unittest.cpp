@@ -90,26 +90,26 @@ protected:
     void pull(Played& played) {
         for (;;) {
             const int n = decode_audio_frame(&block_);
-            if (n <= 0 && block_.audio_silence_bytes <= 0) {
+            if (n <= 0 && block_.sound.silence_bytes <= 0) {
                 if (block_.audio_packets.count == 0 && block_.audio_packets.in_flight == 0 &&
-                    !block_.swr_has_more)
+                    !block_.sound.swr_has_more)
                     return;
                 continue;
             }
             const double end = played.first + played.samples.size() / 2.0 / out_rate;
             if (played.buffers == 0 && played.samples.empty()) {
-                played.first = block_.audio_play_seconds;
-            } else if (std::fabs(block_.audio_play_seconds - end) > 1e-6) {
+                played.first = block_.sound.play_seconds;
+            } else if (std::fabs(block_.sound.play_seconds - end) > 1e-6) {
                 played.continuous = false;
             }
-            played.buffer_starts.push_back(block_.audio_play_seconds);
-            played.samples.resize(played.samples.size() + block_.audio_silence_bytes / 2, 0);
-            const auto* pcm = reinterpret_cast<const int16_t*>(block_.audio_pcm_buffer.get());
+            played.buffer_starts.push_back(block_.sound.play_seconds);
+            played.samples.resize(played.samples.size() + block_.sound.silence_bytes / 2, 0);
+            const auto* pcm = reinterpret_cast<const int16_t*>(block_.sound.pcm_buffer.get());
             played.samples.insert(played.samples.end(), pcm, pcm + n / 2);
             played.largest_buffer = std::max(played.largest_buffer, static_cast<size_t>(n));
             ++played.buffers;
-            block_.audio_silence_bytes = 0;
-            block_.audio_buf_index = block_.audio_buf_size;
+            block_.sound.silence_bytes = 0;
+            block_.sound.buf_index = block_.sound.buf_size;
             // The callback has handed sound over: the clock is valid.
             block_.audio_clock_valid = true;
         }

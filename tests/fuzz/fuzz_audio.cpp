@@ -56,7 +56,7 @@ auto raw(T& field) {
 void decode_queued(qvx_ffmpeg::AudioVideoBlock* block) {
     for (int i = 0; i < max_decodes_per_batch; ++i) {
         const int bytes = qvx_ffmpeg::decode_audio_frame(block);
-        if (bytes <= 0 && block->audio_silence_bytes <= 0) break;
+        if (bytes <= 0 && block->sound.silence_bytes <= 0) break;
     }
 }
 
