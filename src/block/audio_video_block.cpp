@@ -51,7 +51,7 @@ void notify_block(AudioVideoBlock* block) {
 
 void name_this_thread(const char* name) {
 #if defined(__linux__)
-    // The one POSIX call of the plug-in: Linux's thread names.
+    // Linux names threads through pthreads; Windows builds name none.
     pthread_setname_np(pthread_self(), name);
 #else
     (void)name;
