@@ -56,8 +56,8 @@ fault() {
 fault 1 src/pipeline/video_decode.cpp \
     's/if \(delay <= 0\.0\) return PaceResult::due;/if (delay <= 1.0) return PaceResult::due;/' \
     pipeline_tests '*Pacing.*:*Start.*' "pacing: frames up to a second early are due"
-fault 2 src/pipeline/video_decode.cpp \
-    's/(block->frame_timer \+ static_cast<double>\(static_cast<float>\(e\)\));/$1 * 1.5;/' \
+fault 2 src/block/playback_clock.cpp \
+    's/(clock\.frame_timer \+ static_cast<double>\(static_cast<float>\(e\)\));/$1 * 1.5;/' \
     pipeline_tests '*Pacing.*' "pacing clock runs fast"
 fault 3 src/pipeline/video_decode.cpp \
     's/(av_q2d\(block->video_stream->time_base\)) -\s*block->media_start_seconds;/$1;/' \
@@ -68,11 +68,11 @@ fault 4 src/pipeline/video_decode.cpp \
 fault 5 src/pipeline/video_decode.cpp \
     's/if \(t \+ seek_target_tolerance_s < target\) return true;/if (false) return true;/' \
     pipeline_tests '*SeekWhilePlaying.*:Seek.BetweenKeyFrames*' "frames before a seek target shown"
-fault 6 src/pipeline/video_decode.cpp \
-    's/constexpr int max_refused_packets = 100;/constexpr int max_refused_packets = 1;/' \
+fault 6 src/block/audio_video_block.h \
+    's/constexpr int max_refused_video_packets = 100;/constexpr int max_refused_video_packets = 1;/' \
     pipeline_tests 'Playback.DamagedPacket*' "one damaged packet ends the video"
 fault 7 src/pipeline/video_decode.cpp \
-    's/(if \(packet == flush_packet\(\)\) \{\s*)avcodec_flush_buffers\(ctx\);/$1/' \
+    's/(if \(packet == flush_packet\(\)\) \{\s*)loop\.flush\(\);/$1/' \
     pipeline_tests '*SeekWhilePlaying.*:Seek.BetweenKeyFrames*' "decoder not flushed at its flush marker"
 fault 8 src/pipeline/video_decode.cpp \
     's/if \(must_leave\(block\)\) return PaceResult::stale;/if (block->video_decode_stop) return PaceResult::stale;/' \
@@ -82,7 +82,7 @@ fault 9 src/pipeline/seek.cpp \
     's/const uint32_t serial = \+\+block->video_serial;/const uint32_t serial = block->video_serial;/' \
     pipeline_tests '*SeekWhilePlaying.*:Seek.BetweenKeyFrames*' "no serial bump at a repositioning"
 fault 10 src/pipeline/seek.cpp \
-    's/^(\s*)flush_video_decoder\(block\);/$1;/m' \
+    's/^(\s*)block->video_decoding\.flush\(\);/$1;/m' \
     pipeline_tests '*SeekWhilePlaying.*:Seek.BetweenKeyFrames*' "video decoder not flushed at a seek"
 fault 11 src/pipeline/seek.cpp \
     's/block->seek_requested = true;/block->seek_requested = false;/' \
@@ -121,7 +121,7 @@ fault 21 src/block/packet_queue.cpp \
     unit_tests 'PacketQueue.*' "queued bytes never go down"
 # ---- texture side and conversion ----------------------------------------------------
 fault 22 src/texture/texture_update.cpp \
-    's/!= nullptr && entry->serial != block->video_serial\)/!= nullptr \&\& false)/' \
+    's/!= nullptr && frame_is_stale\(block, entry\)\)/!= nullptr \&\& false)/' \
     pipeline_tests '*SeekWhilePlaying.*:Seek.BetweenKeyFrames*' "stale frames not dropped at the texture update"
 fault 23 src/pipeline/convert.cpp \
     's/case AV_PIX_FMT_YUV420P: p = \{3, \{w, w \/ 2, w \/ 2\}/case AV_PIX_FMT_YUV420P: p = {3, {w, (w + 1) \/ 2, (w + 1) \/ 2}/' \
@@ -137,20 +137,20 @@ fault 26 src/audio/audio_callback.cpp \
     's/return static_cast<int>\(volume \* volume_scale\);/return static_cast<int>(volume * volume_scale \/ 2);/' \
     audio_tests 'AudioCapture.Volume*' "volume scaled wrong"
 fault 27 src/audio/audio_decode.cpp \
-    's/if \(block->swr_ctx == nullptr \|\| !same_input\(block, frame\)\) \{/if (block->swr_ctx == nullptr) {/' \
+    's/if \(block->sound\.swr_ctx == nullptr \|\| !same_input\(block, frame\)\) \{/if (block->sound.swr_ctx == nullptr) {/' \
     unit_tests 'SoundPath.*' "resampler not rebuilt when the input changes"
 fault 28 src/audio/audio_callback.cpp \
     's/if \(block->audio_stop \|\| block->paused \|\| repositioning\(block\)\) \{/if (block->audio_stop || repositioning(block)) {/' \
     audio_tests 'AudioCapture.Paused*' "a paused block keeps playing its sound"
 fault 29 src/audio/audio_decode.cpp \
-    's/(void restart_sound\(AudioVideoBlock\* block\) \{\s*)avcodec_flush_buffers\(block->audio_codec_ctx\);/$1/' \
+    's/(void restart_sound\(AudioVideoBlock\* block\) \{\s*)block->audio_decoding\.flush\(\);/$1/' \
     unit_tests 'SoundPath.*' "audio decoder not flushed at a seek"
 fault 30 src/plugin/plugin_operations.cpp \
     's/block->volume = std::clamp\(volume, 0\.0f, 1\.0f\);/block->volume = volume;/' \
     audio_tests 'AudioCapture.Volume*' "volume not clamped"
 # ---- open and inputs -----------------------------------------------------------------
 fault 31 src/media/open_media.cpp \
-    's/^\s*av_dict_set\(&options, "protocol_whitelist", [^\n]*\n//m' \
+    's/^\s*av_dict_set\(inout_ptr\(options\), \"protocol_whitelist\", [^\n]*\n//m' \
     reliability_tests '*RefusedName*:HostileInput.Whitelist*' "protocol whitelist not given to FFmpeg"
 fault 32 src/media/input_policy.cpp \
     's/if \(allowed\.count\(protocol\) == 0\)/if (false)/' \
