@@ -1,7 +1,7 @@
 #include "bench_host.h"
 
-#include <sys/resource.h>
 #include <dirent.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 
 namespace qvx_bench {

@@ -41,7 +41,8 @@ bool ensure_pcm_capacity(AudioVideoBlock* block, int bytes) {
 }
 
 bool same_input(const AudioVideoBlock* block, const AVFrame* frame) {
-    return block->sound.swr_in_format == frame->format && block->sound.swr_in_rate == frame->sample_rate &&
+    return block->sound.swr_in_format == frame->format &&
+           block->sound.swr_in_rate == frame->sample_rate &&
            av_channel_layout_compare(&block->sound.swr_in_layout, &frame->ch_layout) == 0;
 }
 
@@ -87,8 +88,8 @@ bool build_resampler(AudioVideoBlock* block, const AVFrame* frame) {
                 : av_channel_layout_copy(&in, &frame->ch_layout);
     }
     if (r >= 0)
-        r = swr_alloc_set_opts2(inout_ptr(block->sound.swr_ctx), &block->out_ch_layout, AV_SAMPLE_FMT_S16,
-                                block->out_sample_rate, &in,
+        r = swr_alloc_set_opts2(inout_ptr(block->sound.swr_ctx), &block->out_ch_layout,
+                                AV_SAMPLE_FMT_S16, block->out_sample_rate, &in,
                                 static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0,
                                 nullptr);
     av_channel_layout_uninit(&in);

@@ -4,7 +4,6 @@
 #include <pthread.h>
 #endif
 
-
 namespace qvx_ffmpeg {
 
 namespace {

@@ -22,10 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include "host/qvx.h"
 #include "block/decoding_loop.h"
 #include "block/ffmpeg.h"
 #include "block/packet_queue.h"
+#include "host/qvx.h"
 
 namespace qvx_ffmpeg {
 
@@ -304,7 +304,7 @@ struct AudioVideoBlock {
     DecodingLoop audio_decoding;
     AVStream* audio_stream = nullptr;  // host (open)
     std::string audio_codec_name;      // host (open)
-    std::atomic<float> volume{0.7f};  // host; always within [0, 1]
+    std::atomic<float> volume{0.7f};   // host; always within [0, 1]
     SoundState sound;
     // Every PCM decoded so far has been played by the device and the
     // decoder has nothing more right now (sdl); the reader ends a

@@ -1,5 +1,5 @@
-#include "media/media.h"
 #include "block/audio_video_block.h"
+#include "media/media.h"
 
 namespace qvx_ffmpeg {
 

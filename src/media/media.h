@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "host/qvx.h"
 #include "block/ffmpeg.h"
+#include "host/qvx.h"
 
 namespace qvx_ffmpeg {
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <thread>
 
-#include "media/media.h"
 #include "block/audio_video_block.h"
+#include "media/media.h"
 
 namespace qvx_ffmpeg {
 
@@ -132,15 +132,15 @@ void describe_container(qvx::Plugin& log, AudioVideoBlock* block) {
 }
 
 // Returns false when avcodec_open2 failed.
-bool open_video_decoder(qvx::Plugin& log, const DecodingSettings& settings,
-                        AudioVideoBlock* block, int blocks_open) {
+bool open_video_decoder(qvx::Plugin& log, const DecodingSettings& settings, AudioVideoBlock* block,
+                        int blocks_open) {
     // FFmpeg's own automatic count is a thread per core (and one more) for
     // every block: with many blocks playing each frame would wake more
     // threads than there are cores.
     const int automatic =
         automatic_video_threads(static_cast<int>(std::thread::hardware_concurrency()), blocks_open);
-    DictionaryPtr options = thread_options(log, block, "num_video_threads",
-                                           settings.num_video_threads, automatic);
+    DictionaryPtr options =
+        thread_options(log, block, "num_video_threads", settings.num_video_threads, automatic);
     AVCodecContext* ctx = block->video_codec_ctx.get();
     AVStream* stream = block->video_stream;
     if (avcodec_open2(ctx, block->video_codec, inout_ptr(options)) < 0) {
@@ -430,8 +430,8 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
 
     // A stream whose decoder does not open is absent from here on: no path
     // may flush or feed a context that was never opened.
-    if (block->video_stream_index >= 0 &&
-        (block->video_codec_ctx == nullptr || !open_video_decoder(log, settings, block, blocks_open)))
+    if (block->video_stream_index >= 0 && (block->video_codec_ctx == nullptr ||
+                                           !open_video_decoder(log, settings, block, blocks_open)))
         drop_video_stream(block);
     if (block->audio_stream_index >= 0) {
         if (block->audio_codec_ctx)

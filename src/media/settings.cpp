@@ -1,7 +1,7 @@
 #include <cstring>
 
-#include "media/media.h"
 #include "block/audio_video_block.h"
+#include "media/media.h"
 
 namespace qvx_ffmpeg {
 

@@ -13,8 +13,8 @@
 // unless the padded lines already are the packed ones.
 #include <algorithm>
 
-#include "pipeline/pipeline.h"
 #include "block/audio_video_block.h"
+#include "pipeline/pipeline.h"
 
 namespace qvx_ffmpeg {
 
@@ -311,7 +311,8 @@ bool scale_into(AudioVideoBlock* block, FramePoolEntry* entry, const AVFrame* sr
 
 // Downloads a hardware frame into system memory; null on failure (logged).
 const AVFrame* download_hw_frame(AudioVideoBlock* block, const AVFrame* frame) {
-    if (block->conversion.hw_transfer_frame == nullptr) block->conversion.hw_transfer_frame.reset(av_frame_alloc());
+    if (block->conversion.hw_transfer_frame == nullptr)
+        block->conversion.hw_transfer_frame.reset(av_frame_alloc());
     AVFrame* dst = block->conversion.hw_transfer_frame.get();
     if (dst == nullptr) return nullptr;
     av_frame_unref(dst);

@@ -1,8 +1,8 @@
 #include <algorithm>
 
 #include "audio/audio.h"
-#include "pipeline/pipeline.h"
 #include "block/audio_video_block.h"
+#include "pipeline/pipeline.h"
 
 namespace qvx_ffmpeg {
 

@@ -3,8 +3,8 @@
 #include <utility>
 #include <vector>
 
-#include "pipeline/pipeline.h"
 #include "block/audio_video_block.h"
+#include "pipeline/pipeline.h"
 
 namespace qvx_ffmpeg {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "host/qvx.h"
 #include "block/ffmpeg.h"
+#include "host/qvx.h"
 #include "media/media.h"
 
 namespace qvx_ffmpeg {

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "block/audio_video_block.h"
 #include "host/qvx.h"
 #include "media/media.h"
-#include "block/audio_video_block.h"
 
 namespace qvx {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "audio/audio.h"
-#include "block/packet_queue.h"
 #include "block/audio_video_block.h"
+#include "block/packet_queue.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "host/qvx.h"
 #include "block/ffmpeg.h"
+#include "host/qvx.h"
 #include "plugin/ffmpeg_log.h"
 
 namespace {

@@ -35,9 +35,9 @@ struct ScreenshotRequest {
 struct Options {
     std::vector<std::string> inputs;  // files or URLs; empty: the default sample
     PixelFormat format = PixelFormat::yuv420p;
-    std::string hw;                   // "", "cuda" or "vulkan"
-    std::optional<int> threads;       // video decoder threads; 0 = auto
-    std::string scaler;               // libswscale filter name as the plug-in takes it
+    std::string hw;              // "", "cuda" or "vulkan"
+    std::optional<int> threads;  // video decoder threads; 0 = auto
+    std::string scaler;          // libswscale filter name as the plug-in takes it
     bool loop = false;
     bool headless = false;
     bool json = false;

@@ -160,7 +160,8 @@ bool picture_to_rgb24(const Picture& picture, int rotation, std::vector<uint8_t>
                            AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr, nullptr, nullptr);
         if (sws == nullptr || av_frame_get_buffer(out.get(), 0) < 0) {
             sws_freeContext(sws);
-            error = std::string("no conversion from ") + pixel_format_name(picture.format) + " to rgb24";
+            error = std::string("no conversion from ") + pixel_format_name(picture.format) +
+                    " to rgb24";
             return false;
         }
         sws_scale(sws, frame->data, frame->linesize, 0, height, out->data, out->linesize);

@@ -20,8 +20,9 @@ inline const char* pixel_format_name(PixelFormat format) {
 
 // Every format by name, for the command line.
 inline const std::map<std::string, PixelFormat>& pixel_formats_by_name() {
-    static const std::map<std::string, PixelFormat> formats = {
-        {"rgb24", PixelFormat::rgb24}, {"yuv420p", PixelFormat::yuv420p}, {"nv12", PixelFormat::nv12}};
+    static const std::map<std::string, PixelFormat> formats = {{"rgb24", PixelFormat::rgb24},
+                                                               {"yuv420p", PixelFormat::yuv420p},
+                                                               {"nv12", PixelFormat::nv12}};
     return formats;
 }
 
