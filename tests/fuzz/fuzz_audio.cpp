@@ -14,8 +14,8 @@
 
 #include "audio/audio.h"
 #include "block/audio_video_block.h"
+#include "fuzz_plugin.h"
 #include "plugin/block_control.h"
-#include "plugin/plugin.h"
 
 namespace {
 
@@ -26,13 +26,7 @@ constexpr int packets_per_batch = 8;
 constexpr int max_decodes_per_batch = 64;
 
 qvx::SimpleVideoFFmpeg* plugin() {
-    static qvx::SimpleVideoFFmpeg* instance = [] {
-        qvx::LogMgr::get().set_sink([](qvx::LogLevel, const std::string&) {});
-        auto* p = new qvx::SimpleVideoFFmpeg();
-        p->initialize();
-        p->start();
-        return p;
-    }();
+    static qvx::SimpleVideoFFmpeg* instance = qvx_fuzz::started_quiet_plugin();
     return instance;
 }
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "plugin/plugin.h"
+#include "fuzz_plugin.h"
 
 namespace {
 
@@ -27,10 +27,7 @@ const char* const pixel_formats[] = {"rgb24", "yuv420p", "nv12"};
 
 qvx::SimpleVideoFFmpeg* plugin() {
     static qvx::SimpleVideoFFmpeg* instance = [] {
-        qvx::LogMgr::get().set_sink([](qvx::LogLevel, const std::string&) {});
-        auto* p = new qvx::SimpleVideoFFmpeg();
-        p->initialize();
-        p->start();
+        qvx::SimpleVideoFFmpeg* p = qvx_fuzz::started_quiet_plugin();
         p->set_parameter_int("num_video_threads", 1);
         p->set_parameter_int("realtime", 0);
         return p;
