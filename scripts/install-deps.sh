@@ -9,6 +9,8 @@ packages=(
   libswscale-dev libswresample-dev libavfilter-dev libpostproc-dev
   libsdl2-dev libcli11-dev nlohmann-json3-dev fonts-dejavu-core ccache
 )
+# clang: the fuzz targets (with its sanitizer runtimes) and the lock checks.
+if [ "${QVX_WITH_CLANG:-0}" = 1 ]; then packages+=(clang); fi
 if [ "${QVX_WITH_SANITIZERS:-0}" = 1 ]; then packages+=(clang libclang-rt-14-dev); fi
 
 missing=()

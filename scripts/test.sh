@@ -5,6 +5,8 @@
 #   scripts/test.sh asan            AddressSanitizer + UndefinedBehaviorSanitizer, build-asan/
 #   scripts/test.sh tsan            ThreadSanitizer on the threaded tests, build-tsan/
 #   scripts/test.sh ffmpeg7         against FFmpeg 7.1 built from source (cached), build-ff7/
+#   scripts/test.sh thread-safety   the plug-in built with clang, its lock annotations checked
+#                                   (-Werror=thread-safety), build-thread-safety/; no tests
 #   scripts/test.sh windows         Windows cross build, tests under Wine (scripts/build-windows.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,11 +14,12 @@ cd "$(dirname "$0")/.."
 variant="${1:-plain}"
 case "$variant" in
   plain) preset=default ;;
-  asan|tsan|ffmpeg7) preset="$variant" ;;
+  asan|tsan|ffmpeg7|thread-safety) preset="$variant" ;;
   windows) exec scripts/build-windows.sh test ;;
-  *) echo "usage: $0 [plain|asan|tsan|ffmpeg7|windows]" >&2; exit 2 ;;
+  *) echo "usage: $0 [plain|asan|tsan|ffmpeg7|thread-safety|windows]" >&2; exit 2 ;;
 esac
 
+if [ "$variant" = thread-safety ]; then export QVX_WITH_CLANG=1; fi
 scripts/install-deps.sh
 # Compiler output kept between clean clones, beside the cached FFmpeg builds.
 export CCACHE_DIR="${CCACHE_DIR:-$(scripts/build-ffmpeg.sh cache)/ccache}"
@@ -28,6 +31,7 @@ if [ "$variant" = ffmpeg7 ]; then
 fi
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j"$(nproc)"
+[ "$variant" = thread-safety ] && exit 0
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp}"

@@ -13,17 +13,17 @@ namespace {
 constexpr float volume_scale = static_cast<float>(SDL_MIX_MAXVOLUME);
 
 bool repositioning(const AudioVideoBlock* block) {
-    return block->seeking || block->reposition_pending > 0;
+    return block->reader.seeking || block->handover.reposition_pending > 0;
 }
 
 // Unplayed sound from before a repositioning belongs to the old place.
 void drop_buffer(AudioVideoBlock* block) {
-    block->sound.buf_index = block->sound.buf_size;
-    block->sound.silence_bytes = 0;
+    block->audio.sound.buf_index = block->audio.sound.buf_size;
+    block->audio.sound.silence_bytes = 0;
 }
 
 int volume_level(const AudioVideoBlock* block) {
-    const float volume = std::clamp(block->volume.load(), 0.0f, 1.0f);
+    const float volume = std::clamp(block->controls.volume.load(), 0.0f, 1.0f);
     return static_cast<int>(volume * volume_scale);
 }
 
@@ -34,40 +34,41 @@ int volume_level(const AudioVideoBlock* block) {
 void audio_callback(void* userdata, uint8_t* stream, int len) {
     auto* block = static_cast<AudioVideoBlock*>(userdata);
     if (block == nullptr || stream == nullptr || len <= 0) return;
-    if (block->audio_stop || block->paused || repositioning(block)) {
+    if (block->audio.stop || block->controls.paused || repositioning(block)) {
         // A paused block keeps what it had for its resumption.
-        if (!block->audio_stop && repositioning(block)) drop_buffer(block);
+        if (!block->audio.stop && repositioning(block)) drop_buffer(block);
         std::memset(stream, 0, static_cast<size_t>(len));
         return;
     }
-    if (block->sound.buf_serial != block->video_serial) drop_buffer(block);
-    const int frame_bytes = 2 * block->out_channels;
-    const double bytes_per_second = static_cast<double>(frame_bytes) * block->out_sample_rate;
+    if (block->audio.sound.buf_serial != block->handover.serial) drop_buffer(block);
+    const int frame_bytes = 2 * block->audio.out_channels;
+    const double bytes_per_second = static_cast<double>(frame_bytes) * block->audio.out_sample_rate;
     const int level = volume_level(block);
     int empty_decodes = 0;
     int heard = 0;  // bytes of sound (PCM, or silence that belongs to it) handed over
     double first_heard = 0.0;
     bool starved = false;
     while (len > 0) {
-        if (block->sound.silence_bytes > 0) {
-            const int chunk = static_cast<int>(std::min<int64_t>(len, block->sound.silence_bytes) /
-                                               frame_bytes * frame_bytes);
+        if (block->audio.sound.silence_bytes > 0) {
+            const int chunk =
+                static_cast<int>(std::min<int64_t>(len, block->audio.sound.silence_bytes) /
+                                 frame_bytes * frame_bytes);
             if (chunk <= 0) {
-                block->sound.silence_bytes = 0;
+                block->audio.sound.silence_bytes = 0;
                 continue;
             }
             std::memset(stream, 0, static_cast<size_t>(chunk));
-            if (heard == 0) first_heard = block->sound.play_seconds;
-            block->sound.play_seconds += chunk / bytes_per_second;
-            block->sound.silence_bytes -= chunk;
+            if (heard == 0) first_heard = block->audio.sound.play_seconds;
+            block->audio.sound.play_seconds += chunk / bytes_per_second;
+            block->audio.sound.silence_bytes -= chunk;
             stream += chunk;
             len -= chunk;
             heard += chunk;
             continue;
         }
-        if (block->sound.buf_index >= block->sound.buf_size) {
+        if (block->audio.sound.buf_index >= block->audio.sound.buf_size) {
             const int n = decode_audio_frame(block);
-            if (n <= 0 && block->sound.silence_bytes <= 0) {
+            if (n <= 0 && block->audio.sound.silence_bytes <= 0) {
                 if (++empty_decodes >= max_empty_decodes_per_callback) {
                     starved = true;
                     std::memset(stream, 0, static_cast<size_t>(len));
@@ -76,8 +77,8 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
             }
             continue;
         }
-        const int chunk = std::min(len, block->sound.buf_size - block->sound.buf_index);
-        const uint8_t* source = block->sound.pcm_buffer.get() + block->sound.buf_index;
+        const int chunk = std::min(len, block->audio.sound.buf_size - block->audio.sound.buf_index);
+        const uint8_t* source = block->audio.sound.pcm_buffer.get() + block->audio.sound.buf_index;
         if (level == SDL_MIX_MAXVOLUME) {
             std::memcpy(stream, source, static_cast<size_t>(chunk));
         } else {
@@ -85,9 +86,9 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
             if (level >= 1)
                 SDL_MixAudioFormat(stream, source, AUDIO_S16SYS, static_cast<Uint32>(chunk), level);
         }
-        if (heard == 0) first_heard = block->sound.play_seconds;
-        block->sound.play_seconds += chunk / bytes_per_second;
-        block->sound.buf_index += chunk;
+        if (heard == 0) first_heard = block->audio.sound.play_seconds;
+        block->audio.sound.play_seconds += chunk / bytes_per_second;
+        block->audio.sound.buf_index += chunk;
         stream += chunk;
         len -= chunk;
         heard += chunk;
@@ -97,16 +98,17 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
         // the media time of the first byte handed over in this call, and
         // the playback clock carries it on between calls.
         set_heard_position(block, first_heard);
-        block->audio_clock_valid = true;
+        block->reader.audio_clock_valid = true;
         return;
     }
     // Nothing to hear in a whole buffer: what was handed over before has
     // been played. With the decoder out of input, the sound has played out,
     // and the position rests at its end.
-    if (starved && block->audio_packets.count == 0 && block->audio_packets.in_flight == 0 &&
-        !block->sound.swr_has_more) {
-        if (block->audio_clock_valid) set_heard_position(block, block->sound.play_seconds);
-        block->audio_played_out = true;
+    if (starved && block->audio.packets.count == 0 && block->audio.packets.in_flight == 0 &&
+        !block->audio.sound.swr_has_more) {
+        if (block->reader.audio_clock_valid)
+            set_heard_position(block, block->audio.sound.play_seconds);
+        block->audio.played_out = true;
     }
 }
 

@@ -25,32 +25,34 @@ qvx::LogMgr& logger() {
 }
 
 int bytes_per_out_sample(const AudioVideoBlock* block) {
-    return 2 * block->out_channels;
+    return 2 * block->audio.out_channels;
 }
 
 bool ensure_pcm_capacity(AudioVideoBlock* block, int bytes) {
-    if (block->sound.pcm_buffer != nullptr && bytes <= block->sound.pcm_capacity) return true;
+    if (block->audio.sound.pcm_buffer != nullptr && bytes <= block->audio.sound.pcm_capacity)
+        return true;
     const int capacity = std::max(bytes, initial_pcm_buffer_bytes);
-    auto* buffer = static_cast<uint8_t*>(av_realloc(block->sound.pcm_buffer.get(), capacity));
+    auto* buffer = static_cast<uint8_t*>(av_realloc(block->audio.sound.pcm_buffer.get(), capacity));
     if (buffer == nullptr) return false;
     // av_realloc has freed or reused the old buffer.
-    (void)block->sound.pcm_buffer.release();
-    block->sound.pcm_buffer.reset(buffer);
-    block->sound.pcm_capacity = capacity;
+    (void)block->audio.sound.pcm_buffer.release();
+    block->audio.sound.pcm_buffer.reset(buffer);
+    block->audio.sound.pcm_capacity = capacity;
     return true;
 }
 
 bool same_input(const AudioVideoBlock* block, const AVFrame* frame) {
-    return block->sound.swr_in_format == frame->format &&
-           block->sound.swr_in_rate == frame->sample_rate &&
-           av_channel_layout_compare(&block->sound.swr_in_layout, &frame->ch_layout) == 0;
+    return block->audio.sound.swr_in_format == frame->format &&
+           block->audio.sound.swr_in_rate == frame->sample_rate &&
+           av_channel_layout_compare(&block->audio.sound.swr_in_layout, &frame->ch_layout) == 0;
 }
 
 // (Re)builds the resampler for the frame's layout, sample format and rate.
 // A frame the resampler cannot take is dropped, and frames like it after it
 // without a further line.
 bool build_resampler(AudioVideoBlock* block, const AVFrame* frame) {
-    const bool first = block->sound.swr_ctx == nullptr && block->sound.swr_in_format < 0;
+    const bool first =
+        block->audio.sound.swr_ctx == nullptr && block->audio.sound.swr_in_format < 0;
     if (first) {
         logger().tracef("[FFmpeg] initializing audio resampler...");
     } else {
@@ -62,13 +64,13 @@ bool build_resampler(AudioVideoBlock* block, const AVFrame* frame) {
             "(audio/video block %d)",
             layout, format ? format : "?", frame->sample_rate, block->id);
     }
-    block->sound.swr_ctx.reset();
-    block->sound.swr_has_more = false;
-    block->sound.swr_flushing = false;
-    av_channel_layout_uninit(&block->sound.swr_in_layout);
-    av_channel_layout_copy(&block->sound.swr_in_layout, &frame->ch_layout);
-    block->sound.swr_in_format = frame->format;
-    block->sound.swr_in_rate = frame->sample_rate;
+    block->audio.sound.swr_ctx.reset();
+    block->audio.sound.swr_has_more = false;
+    block->audio.sound.swr_flushing = false;
+    av_channel_layout_uninit(&block->audio.sound.swr_in_layout);
+    av_channel_layout_copy(&block->audio.sound.swr_in_layout, &frame->ch_layout);
+    block->audio.sound.swr_in_format = frame->format;
+    block->audio.sound.swr_in_rate = frame->sample_rate;
 
     // A damaged header can declare a rate of a billion samples a second;
     // building a filter for it takes minutes on SDL's audio thread.
@@ -88,17 +90,18 @@ bool build_resampler(AudioVideoBlock* block, const AVFrame* frame) {
                 : av_channel_layout_copy(&in, &frame->ch_layout);
     }
     if (r >= 0)
-        r = swr_alloc_set_opts2(inout_ptr(block->sound.swr_ctx), &block->out_ch_layout,
-                                AV_SAMPLE_FMT_S16, block->out_sample_rate, &in,
+        r = swr_alloc_set_opts2(inout_ptr(block->audio.sound.swr_ctx), &block->audio.out_ch_layout,
+                                AV_SAMPLE_FMT_S16, block->audio.out_sample_rate, &in,
                                 static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0,
                                 nullptr);
     av_channel_layout_uninit(&in);
-    if (r >= 0 && block->sound.swr_ctx != nullptr) r = swr_init(block->sound.swr_ctx.get());
-    if (r < 0 || block->sound.swr_ctx == nullptr) {
+    if (r >= 0 && block->audio.sound.swr_ctx != nullptr)
+        r = swr_init(block->audio.sound.swr_ctx.get());
+    if (r < 0 || block->audio.sound.swr_ctx == nullptr) {
         logger().tracef_error("[FFmpeg] audio resampler init failed - swr_init ret0: %d - %s", r,
                               av_error_text(r).c_str());
         logger().tracef_error("[FFmpeg] *** audio resampler has not been properly initialized ***");
-        block->sound.swr_ctx.reset();
+        block->audio.sound.swr_ctx.reset();
         return false;
     }
     if (first) logger().tracef("[FFmpeg] audio resampler initialized ok.");
@@ -108,19 +111,20 @@ bool build_resampler(AudioVideoBlock* block, const AVFrame* frame) {
 // Resamples into sound.pcm_buffer (in may be the resampler's own held
 // input: in_samples 0); returns the bytes written, or -1.
 int resample(AudioVideoBlock* block, const uint8_t** in, int in_samples) {
-    const int wanted = swr_get_out_samples(block->sound.swr_ctx.get(), in_samples);
-    block->sound.swr_has_more = false;
+    const int wanted = swr_get_out_samples(block->audio.sound.swr_ctx.get(), in_samples);
+    block->audio.sound.swr_has_more = false;
     if (wanted <= 0) return 0;
     const int capacity = std::min(wanted, max_resampled_samples);
     if (!ensure_pcm_capacity(block, capacity * bytes_per_out_sample(block))) return -1;
-    uint8_t* out[1] = {block->sound.pcm_buffer.get()};
-    const int converted = swr_convert(block->sound.swr_ctx.get(), out, capacity, in, in_samples);
+    uint8_t* out[1] = {block->audio.sound.pcm_buffer.get()};
+    const int converted =
+        swr_convert(block->audio.sound.swr_ctx.get(), out, capacity, in, in_samples);
     if (converted < 0) {
         logger().tracef_error("[FFmpeg] - audio_resampling error: swr_convert failed (err: %d)",
                               converted);
         return -1;
     }
-    block->sound.swr_has_more = capacity < wanted && converted == capacity;
+    block->audio.sound.swr_has_more = capacity < wanted && converted == capacity;
     return converted * bytes_per_out_sample(block);
 }
 
@@ -128,17 +132,17 @@ int resample(AudioVideoBlock* block, const uint8_t** in, int in_samples) {
 // resampler ready for new input.
 int resample_held(AudioVideoBlock* block) {
     const uint8_t* none[max_resampler_channels] = {};
-    const int bytes = resample(block, block->sound.swr_flushing ? nullptr : none, 0);
-    if (block->sound.swr_flushing && !block->sound.swr_has_more) {
-        block->sound.swr_flushing = false;
-        swr_init(block->sound.swr_ctx.get());
+    const int bytes = resample(block, block->audio.sound.swr_flushing ? nullptr : none, 0);
+    if (block->audio.sound.swr_flushing && !block->audio.sound.swr_has_more) {
+        block->audio.sound.swr_flushing = false;
+        swr_init(block->audio.sound.swr_ctx.get());
     }
     return bytes;
 }
 
 double stream_time_base(const AudioVideoBlock* block) {
-    if (block->audio_stream != nullptr) return av_q2d(block->audio_stream->time_base);
-    return av_q2d(block->audio_codec_ctx->pkt_timebase);
+    if (block->facts.audio_stream != nullptr) return av_q2d(block->facts.audio_stream->time_base);
+    return av_q2d(block->audio.codec_ctx->pkt_timebase);
 }
 
 // Decides where the frame's sound goes on the clock. Sample counting keeps
@@ -152,33 +156,34 @@ bool place_frame(AudioVideoBlock* block, const AVFrame* frame, int64_t* silence_
     if (pts == AV_NOPTS_VALUE) pts = frame->pkt_dts;
     const double unit = stream_time_base(block);
     if (pts == AV_NOPTS_VALUE || !(unit > 0.0)) {
-        block->sound.segment_start = false;
+        block->audio.sound.segment_start = false;
         return true;
     }
-    const double t =
-        static_cast<double>(pts) * unit - block->media_start_seconds + block->sound.pts_offset;
-    const double clock = block->audio_clock;
+    const double t = static_cast<double>(pts) * unit - block->facts.media_start_seconds +
+                     block->audio.sound.pts_offset;
+    const double clock = block->audio.clock;
     const double gap = t - clock;
     auto fill = [&](double seconds) {
-        *silence_samples = static_cast<int64_t>(std::llround(seconds * block->out_sample_rate));
+        *silence_samples =
+            static_cast<int64_t>(std::llround(seconds * block->audio.out_sample_rate));
     };
-    if (block->sound.segment_start) {
+    if (block->audio.sound.segment_start) {
         const double duration = frame->sample_rate > 0
                                     ? static_cast<double>(frame->nb_samples) / frame->sample_rate
                                     : 0.0;
         if (t + duration < clock - seek_target_slack_seconds) return false;
-        block->sound.segment_start = false;
+        block->audio.sound.segment_start = false;
         if (gap > audio_timestamp_tolerance_seconds && gap <= audio_gap_max_seconds) {
             fill(gap);
         } else {
-            block->audio_clock = t;
+            block->audio.clock = t;
         }
         return true;
     }
     // A direct seek moved the input without a new start: the frame's own
     // time is the clock.
-    if (!block->audio_clock_valid) {
-        block->audio_clock = t;
+    if (!block->reader.audio_clock_valid) {
+        block->audio.clock = t;
         return true;
     }
     if (std::fabs(gap) <= audio_timestamp_tolerance_seconds) return true;
@@ -190,31 +195,31 @@ bool place_frame(AudioVideoBlock* block, const AVFrame* frame, int64_t* silence_
         "[FFmpeg] decode_audio_frame - the sound's timestamps jump by %.3f s, its clock goes on "
         "(audio/video block %d)",
         gap, block->id);
-    block->sound.pts_offset -= gap;
+    block->audio.sound.pts_offset -= gap;
     return true;
 }
 
 // Hands the PCM just resampled (and any silence before it) to the callback.
 int publish(AudioVideoBlock* block, int bytes, int64_t silence_samples) {
-    const double rate = block->out_sample_rate;
-    block->sound.play_seconds = block->audio_clock;
-    block->sound.silence_bytes = silence_samples * bytes_per_out_sample(block);
-    block->audio_clock =
-        block->audio_clock +
+    const double rate = block->audio.out_sample_rate;
+    block->audio.sound.play_seconds = block->audio.clock;
+    block->audio.sound.silence_bytes = silence_samples * bytes_per_out_sample(block);
+    block->audio.clock =
+        block->audio.clock +
         (static_cast<double>(silence_samples) + bytes / bytes_per_out_sample(block)) / rate;
-    block->sound.buf_size = bytes;
-    block->sound.buf_index = 0;
-    block->sound.buf_serial = block->video_serial;
-    block->audio_played_out = false;
+    block->audio.sound.buf_size = bytes;
+    block->audio.sound.buf_index = 0;
+    block->audio.sound.buf_serial = block->handover.serial;
+    block->audio.played_out = false;
     return bytes;
 }
 
 // True when the frame gave something to hear: PCM in sound.pcm_buffer,
 // silence before it, or both.
 bool take_frame(AudioVideoBlock* block, const AVFrame* frame) {
-    if (block->sound.swr_ctx == nullptr || !same_input(block, frame)) {
+    if (block->audio.sound.swr_ctx == nullptr || !same_input(block, frame)) {
         // Parameters that failed already are dropped without a further line.
-        if (block->sound.swr_ctx == nullptr && same_input(block, frame)) return false;
+        if (block->audio.sound.swr_ctx == nullptr && same_input(block, frame)) return false;
         if (!build_resampler(block, frame)) return false;
     }
     int64_t silence_samples = 0;
@@ -228,47 +233,47 @@ bool take_frame(AudioVideoBlock* block, const AVFrame* frame) {
 
 // The drain marker popped last is done with: the decoder has given out its
 // last frame, or refused to drain.
-void finish_drain(AudioVideoBlock* block) {
-    block->audio_decoding.flush();
-    if (block->sound.draining) {
-        block->sound.draining = false;
-        block->audio_packets.done();
+void finish_drain(AudioVideoBlock* block) QVX_REQUIRES(block->audio.decoder_lock) {
+    block->audio.decoding.flush();
+    if (block->audio.sound.draining) {
+        block->audio.sound.draining = false;
+        block->audio.packets.done();
     }
 }
 
 // A seek or rewind: the sound starts afresh at audio_clock (set by it).
-void restart_sound(AudioVideoBlock* block) {
-    block->audio_decoding.flush();
-    if (block->sound.swr_ctx != nullptr) swr_init(block->sound.swr_ctx.get());
-    block->sound.swr_has_more = false;
-    block->sound.swr_flushing = false;
-    block->sound.segment_start = true;
-    block->sound.pts_offset = 0.0;
+void restart_sound(AudioVideoBlock* block) QVX_REQUIRES(block->audio.decoder_lock) {
+    block->audio.decoding.flush();
+    if (block->audio.sound.swr_ctx != nullptr) swr_init(block->audio.sound.swr_ctx.get());
+    block->audio.sound.swr_has_more = false;
+    block->audio.sound.swr_flushing = false;
+    block->audio.sound.segment_start = true;
+    block->audio.sound.pts_offset = 0.0;
 }
 
 // True once the decoder has failed too often in a row to go on (said once:
 // nothing is decoded afterwards).
-bool decoder_gave_up(AudioVideoBlock* block) {
-    const DecodingLoop& loop = block->audio_decoding;
-    if (!loop.gave_up()) return false;
+bool decoder_gave_up(AudioVideoBlock* block) QVX_REQUIRES(block->audio.decoder_lock) {
+    if (!block->audio.decoding.gave_up()) return false;
     logger().tracef_error(
         "[FFmpeg] decode_audio_frame - the audio decoder failed %d times in a row, the sound "
         "ends (audio/video block %d): %s",
-        loop.refused_in_a_row(), block->id, av_error_text(loop.last_error()).c_str());
+        block->audio.decoding.refused_in_a_row(), block->id,
+        av_error_text(block->audio.decoding.last_error()).c_str());
     return true;
 }
 
 // After the decoder gave up for good packets are only let go, so the
 // reader's end-of-input and loop handling still see them used.
 void discard_packets(AudioVideoBlock* block) {
-    if (block->sound.draining) {
-        block->sound.draining = false;
-        block->audio_packets.done();
+    if (block->audio.sound.draining) {
+        block->audio.sound.draining = false;
+        block->audio.packets.done();
     }
-    while (AVPacket* packet = block->audio_packets.pop()) {
+    while (AVPacket* packet = block->audio.packets.pop()) {
         // Markers are shared and never freed.
         const PacketPtr owned(is_marker(packet) ? nullptr : packet);
-        block->audio_packets.done();
+        block->audio.packets.done();
     }
 }
 
@@ -280,28 +285,28 @@ bool usable(const AVFrame* frame) {
 }  // namespace
 
 int decode_audio_frame(AudioVideoBlock* block) {
-    if (block == nullptr || block->audio_stop) return 0;
+    if (block == nullptr || block->audio.stop) return 0;
     // Never wait for the decoder on SDL's audio thread: a repositioning that
     // holds it makes this call play silence instead.
-    std::unique_lock<std::mutex> decoder(block->audio_decoder_lock, std::try_to_lock);
-    if (!decoder.owns_lock()) return 0;
-    if (block->audio_codec_ctx == nullptr) return 0;
-    DecodingLoop& loop = block->audio_decoding;
-    block->sound.silence_bytes = 0;
-    block->sound.buf_size = 0;
-    block->sound.buf_index = 0;
+    if (!block->audio.decoder_lock.try_lock()) return 0;
+    MutexLock decoder(block->audio.decoder_lock, std::adopt_lock);
+    if (block->audio.codec_ctx == nullptr) return 0;
+    DecodingLoop& loop = block->audio.decoding;
+    block->audio.sound.silence_bytes = 0;
+    block->audio.sound.buf_size = 0;
+    block->audio.sound.buf_index = 0;
     if (loop.gave_up()) {
         discard_packets(block);
         return 0;
     }
 
-    if (block->sound.swr_has_more && block->sound.swr_ctx != nullptr) {
+    if (block->audio.sound.swr_has_more && block->audio.sound.swr_ctx != nullptr) {
         // The rest of a frame whose output was cut, or of a flush.
         const int bytes = resample_held(block);
         if (bytes > 0) return publish(block, bytes, 0);
     }
 
-    for (int step = 0; step < max_decode_steps && !block->audio_stop; ++step) {
+    for (int step = 0; step < max_decode_steps && !block->audio.stop; ++step) {
         // Frames of the input already sent come first, one heard frame per
         // call; a packet is sent once and only when the decoder asks for more.
         bool heard = false;
@@ -309,13 +314,13 @@ int decode_audio_frame(AudioVideoBlock* block) {
             heard = usable(frame) && take_frame(block, frame);
             return !heard;
         });
-        if (heard) return block->sound.buf_size;
+        if (heard) return block->audio.sound.buf_size;
         if (received == DecodingLoop::Status::drained) {
             // The input has ended: what the resampler holds is the end of
             // the sound (with a very low source rate, maybe all of it).
             int bytes = 0;
-            if (block->sound.draining && block->sound.swr_ctx != nullptr) {
-                block->sound.swr_flushing = true;
+            if (block->audio.sound.draining && block->audio.sound.swr_ctx != nullptr) {
+                block->audio.sound.swr_flushing = true;
                 bytes = resample_held(block);
             }
             finish_drain(block);
@@ -331,24 +336,24 @@ int decode_audio_frame(AudioVideoBlock* block) {
                 return 0;
             }
         }
-        if (block->sound.draining) return 0;
+        if (block->audio.sound.draining) return 0;
 
-        AVPacket* packet = block->audio_packets.pop();
+        AVPacket* packet = block->audio.packets.pop();
         if (packet == nullptr) return 0;
         if (packet == flush_packet()) {
             restart_sound(block);
-            block->audio_packets.done();
+            block->audio.packets.done();
             continue;
         }
         if (packet == drain_packet()) {
             // Stays in flight until the decoder has given out its last frame.
-            block->sound.draining = true;
+            block->audio.sound.draining = true;
             if (loop.send(nullptr) != DecodingLoop::Status::ok) finish_drain(block);
             continue;
         }
         const PacketPtr owned(packet);
         const DecodingLoop::Status sent = loop.send(packet);
-        block->audio_packets.done();
+        block->audio.packets.done();
         if (sent != DecodingLoop::Status::refused) continue;
         logger().tracef_warning(
             "[FFmpeg] decode_audio_frame - packet dropped, the decoder refused it (audio/video "

@@ -34,8 +34,8 @@ qvx::LogMgr& logger() {
 class SdlGate {
 public:
     void lock() {
-        std::unique_lock<std::mutex> guard(mutex_);
-        released_.wait(guard, [this] { return !busy_; });
+        MutexLock guard(mutex_);
+        guard.wait(released_, [this]() QVX_REQUIRES(mutex_) { return !busy_; });
         busy_ = true;
         busy_flag_ = true;
     }
@@ -44,7 +44,7 @@ public:
     bool lock_for(AudioVideoBlock* block) {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(max_device_open_wait_ms);
-        std::unique_lock<std::mutex> guard(mutex_);
+        MutexLock guard(mutex_);
         waiters_.push_back(block);
         bool taken = false;
         for (;;) {
@@ -54,10 +54,10 @@ public:
                 taken = true;
                 break;
             }
-            if (block->audio_stop || std::chrono::steady_clock::now() >= deadline) break;
+            if (block->audio.stop || std::chrono::steady_clock::now() >= deadline) break;
             guard.unlock();
             wait_block(block, std::chrono::milliseconds(sdl_wait_slice_ms),
-                       [this, block] { return block->audio_stop || !busy_flag_; });
+                       [this, block] { return block->audio.stop || !busy_flag_; });
             guard.lock();
         }
         waiters_.erase(std::find(waiters_.begin(), waiters_.end(), block));
@@ -65,7 +65,7 @@ public:
     }
 
     void unlock() {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(mutex_);
         busy_ = false;
         busy_flag_ = false;
         released_.notify_all();
@@ -75,12 +75,12 @@ public:
     }
 
 private:
-    std::mutex mutex_;
+    Mutex mutex_;
     std::condition_variable released_;
-    bool busy_ = false;  // guarded by mutex_
+    bool busy_ QVX_GUARDED_BY(mutex_) = false;
     // busy_ for the waits on a block's own signal, which run without mutex_.
     std::atomic<bool> busy_flag_{false};
-    std::vector<AudioVideoBlock*> waiters_;  // guarded by mutex_
+    std::vector<AudioVideoBlock*> waiters_ QVX_GUARDED_BY(mutex_);
 };
 
 SdlGate sdl_gate;
@@ -107,16 +107,16 @@ private:
 // once; the close itself is left to a closer thread, which also ends SDL
 // after the plug-in's last device.
 struct DeviceCloser {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable idle;
-    std::deque<SDL_AudioDeviceID> pending;  // guarded by mutex
-    bool running = false;                   // guarded by mutex
-    std::thread thread;                     // started and joined under mutex
+    std::deque<SDL_AudioDeviceID> pending QVX_GUARDED_BY(mutex);
+    bool running QVX_GUARDED_BY(mutex) = false;
+    std::thread thread QVX_GUARDED_BY(mutex);
 
     ~DeviceCloser() { wait_idle(); }
 
     void close_later(SDL_AudioDeviceID device) {
-        std::lock_guard<std::mutex> guard(mutex);
+        MutexLock guard(mutex);
         pending.push_back(device);
         if (running) return;
         if (thread.joinable()) thread.join();  // the previous run has ended
@@ -126,8 +126,8 @@ struct DeviceCloser {
 
     // Returns once every pending device is closed and the closer has ended.
     void wait_idle() {
-        std::unique_lock<std::mutex> guard(mutex);
-        idle.wait(guard, [this] { return !running; });
+        MutexLock guard(mutex);
+        guard.wait(idle, [this]() QVX_REQUIRES(mutex) { return !running; });
         if (thread.joinable()) thread.join();
     }
 
@@ -183,7 +183,7 @@ void DeviceCloser::run() {
     for (;;) {
         SDL_AudioDeviceID device;
         {
-            std::lock_guard<std::mutex> guard(mutex);
+            MutexLock guard(mutex);
             if (pending.empty()) {
                 running = false;
                 idle.notify_all();
@@ -202,7 +202,7 @@ void DeviceCloser::run() {
 
 // The rate a device is first asked for: the stream's own where it is sane.
 int first_device_rate(AudioVideoBlock* block) {
-    const int rate = block->audio_sample_rate;
+    const int rate = block->facts.audio_sample_rate;
     if (rate >= min_device_rate_hz && rate <= max_device_rate_hz) return rate;
     logger().tracef_warning(
         "[FFmpeg] open_audio_device - the stream's sample rate (%d Hz) is outside %d..%d Hz, its "
@@ -266,11 +266,11 @@ int device_buffer_samples(int rate_hz) {
 
 bool open_audio_device(AudioVideoBlock* block) {
     if (block == nullptr) return false;
-    if (block->audio_device_open) return true;
-    if (block->audio_codec_ctx == nullptr) return false;
+    if (block->audio.device_open) return true;
+    if (block->audio.codec_ctx == nullptr) return false;
     GateHold gate(block);
     if (!gate.held()) {
-        if (!block->audio_stop)
+        if (!block->audio.stop)
             logger().tracef_error(
                 "[FFmpeg] open_audio_device - SDL stayed busy for %d ms, the block plays without "
                 "sound (audio/video block %d)",
@@ -285,35 +285,35 @@ bool open_audio_device(AudioVideoBlock* block) {
         return false;
     }
     ++open_devices;
-    block->audio_device = device;
-    block->out_channels = obtained.channels;
-    block->out_sample_rate = obtained.freq;
+    block->audio.device = device;
+    block->audio.out_channels = obtained.channels;
+    block->audio.out_sample_rate = obtained.freq;
     // The sound starts afresh; the resampler follows the first frame.
-    block->sound.segment_start = true;
-    block->audio_played_out = false;
-    block->sound.swr_in_format = -1;
-    block->audio_device_open = true;
+    block->audio.sound.segment_start = true;
+    block->audio.played_out = false;
+    block->audio.sound.swr_in_format = -1;
+    block->audio.device_open = true;
     SDL_PauseAudioDevice(device, 0);
     return true;
 }
 
 void close_audio_device(AudioVideoBlock* block) {
     if (block == nullptr) return;
-    if (block->audio_device_open.exchange(false)) {
+    if (block->audio.device_open.exchange(false)) {
         // The callback sees audio_stop and returns at once, so pausing
         // (which waits for a callback in progress) cannot hang. Once paused,
         // the device never calls back into this block again.
-        block->audio_stop = true;
-        const SDL_AudioDeviceID device = block->audio_device;
-        block->audio_device = 0;
+        block->audio.stop = true;
+        const SDL_AudioDeviceID device = block->audio.device;
+        block->audio.device = 0;
         if (device != 0) {
             SDL_PauseAudioDevice(device, 1);
             closer.close_later(device);
         }
     }
     // No callback runs from here on.
-    av_channel_layout_uninit(&block->sound.swr_in_layout);
-    block->sound.swr_in_format = -1;
+    av_channel_layout_uninit(&block->audio.sound.swr_in_layout);
+    block->audio.sound.swr_in_format = -1;
 }
 
 void quit_sdl_audio() {

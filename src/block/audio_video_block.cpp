@@ -11,41 +11,36 @@ namespace {
 // The reader waits for room in the queues, or for the decoders to finish,
 // only now and then; the decoders wake it only then.
 void wake_waiting_reader(AudioVideoBlock* block) {
-    if (!block->reader_waits_for_consumers) return;
+    if (!block->reader.waits_for_consumers) return;
     {
-        std::lock_guard<std::mutex> guard(block->wake.mutex);
-        ++block->wake.generation;
+        MutexLock guard(block->handover.wake.mutex);
+        ++block->handover.wake.generation;
     }
-    block->wake.cv.notify_all();
+    block->handover.wake.cv.notify_all();
 }
 
 }  // namespace
 
-AudioVideoBlock::AudioVideoBlock()
-    : id(qvx::GenId()),
-      video_decoding(video_codec_ctx, max_refused_video_packets),
-      audio_decoding(audio_codec_ctx, max_failed_audio_packets) {
-    out_ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
-    out_ch_layout.nb_channels = 2;
-    video_packets.set_consumed_listener([this] { wake_waiting_reader(this); });
-    audio_packets.set_consumed_listener([this] { wake_waiting_reader(this); });
+AudioVideoBlock::AudioVideoBlock() : id(qvx::GenId()) {
+    video.packets.set_consumed_listener([this] { wake_waiting_reader(this); });
+    audio.packets.set_consumed_listener([this] { wake_waiting_reader(this); });
 }
 
 AudioVideoBlock::~AudioVideoBlock() {
     // Teardown has normally run; this is the last line of defence so that a
     // block destroyed on any path leaves no thread behind.
-    std::lock_guard<std::mutex> run(run_lock);
+    MutexLock run(reader.run_lock);
     join_reader_locked(this);
 }
 
 void notify_block(AudioVideoBlock* block) {
     {
-        std::lock_guard<std::mutex> guard(block->wake.mutex);
-        ++block->wake.generation;
+        MutexLock guard(block->handover.wake.mutex);
+        ++block->handover.wake.generation;
     }
-    block->wake.cv.notify_all();
-    block->video_packets.wake();
-    block->audio_packets.wake();
+    block->handover.wake.cv.notify_all();
+    block->video.packets.wake();
+    block->audio.packets.wake();
 }
 
 void name_this_thread(const char* name) {
@@ -58,20 +53,20 @@ void name_this_thread(const char* name) {
 }
 
 bool join_reader_locked(AudioVideoBlock* block) {
-    if (!block->reader_running) return false;
-    block->reader_stop = true;
-    block->video_decode_stop = true;
-    block->audio_stop = true;
+    if (!block->reader.running) return false;
+    block->reader.stop = true;
+    block->video.stop = true;
+    block->audio.stop = true;
     notify_block(block);
-    if (block->reader_thread_handle.joinable()) block->reader_thread_handle.join();
-    block->reader_running = false;
+    if (block->reader.thread.joinable()) block->reader.thread.join();
+    block->reader.running = false;
     return true;
 }
 
 bool reader_interrupt_requested(const AudioVideoBlock* block) {
-    if (block->reader_stop) return true;
-    if (!block->seek_requested && !block->rewind_requested) return false;
-    const int64_t since = block->reader_io_since_ns;
+    if (block->reader.stop) return true;
+    if (!block->controls.seek_requested && !block->controls.rewind_requested) return false;
+    const int64_t since = block->reader.io_since_ns;
     return since != 0 && steady_now_ns() - since > int64_t{stalled_io_ms} * 1000000;
 }
 

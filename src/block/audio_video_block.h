@@ -1,5 +1,9 @@
 // The audio/video block: the whole playback state of one opened input.
 //
+// The record is grouped by owner: what open fixes, the host's controls, the
+// reader's, video thread's and sound's state, the playback clock and the
+// hand-over between them.
+//
 // Threads that touch a block:
 //   host    the host's calling thread(s): plug-in operations, texture updates
 //   reader  the block's reader thread (demuxing, seeks, rewinds, clock)
@@ -8,8 +12,9 @@
 //
 // Fields below say which thread writes them and what guards them. Every
 // flag read without a lock is atomic. Lock order, outermost first:
-//   demux_lock -> video_decoder_lock -> audio_decoder_lock
-//   -> (queue locks, decoded_frames_lock, clock.lock, wake.mutex: leaves)
+//   reader.run_lock -> handover.demux_lock -> video.decoder_lock
+//   -> audio.decoder_lock -> (queue locks, decoded_frames_lock,
+//   clock.lock, wake.mutex: leaves)
 #pragma once
 
 #include <atomic>
@@ -17,13 +22,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "block/decoding_loop.h"
 #include "block/ffmpeg.h"
+#include "block/mutex.h"
 #include "block/packet_queue.h"
 #include "host/qvx.h"
 
@@ -93,7 +98,7 @@ struct VideoScaler {
 // without the lock could be lost under its read-modify-write. Readers that
 // need no consistency between fields (queries, pacing) load the atomics.
 struct PlaybackClock {
-    std::mutex lock;
+    Mutex lock;
     // Time played since the last start or rewind, and the playback timer's
     // reading it was last brought up to.
     std::atomic<float> elapsed{0.0f};
@@ -113,7 +118,7 @@ struct PlaybackClock {
 
 // The sound path's working state: the sdl thread's while the device
 // plays, written by the reader before the device starts and by whoever
-// holds audio_decoder_lock at a repositioning.
+// holds audio.decoder_lock at a repositioning.
 struct SoundState {
     SoundState() = default;
     ~SoundState() { av_channel_layout_uninit(&swr_in_layout); }
@@ -169,9 +174,201 @@ struct ConversionState {
 // A wake-up for waits with a deadline: control changes (pause, seek,
 // rewind, stop) notify it so that waiting threads react at once.
 struct BlockSignal {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable cv;
-    uint64_t generation = 0;  // guarded by mutex
+    uint64_t generation QVX_GUARDED_BY(mutex) = 0;
+};
+
+// What opening the input fixes: the host writes it while it opens the block
+// (create_block), teardown lets its references go; in between it never
+// changes, so every thread reads it without a lock.
+struct OpenFacts {
+    int duration_seconds = 0;
+    // The input's duration in microseconds (0 unknown) and the video's frame
+    // rate (0 unknown), so that the host's queries never read the format
+    // context while the reader is inside it.
+    int64_t duration_us = 0;
+    double video_fps = 0.0;
+    // The input's first timestamp, seconds (0 when unknown). Positions,
+    // seeks and frame times count from it, so 0 is the first frame.
+    double media_start_seconds = 0.0;
+
+    int video_stream_index = -1;
+    const AVCodec* video_codec = nullptr;
+    AVStream* video_stream = nullptr;
+    std::string video_codec_name;
+    uint32_t video_num_frames = 0;
+    float video_rotation = 0.0f;
+    int sws_flags = SWS_BILINEAR;
+    int output_pixel_format = AV_PIX_FMT_RGB24;
+    // Largest picture the block plays (from the settings); the converter
+    // refuses larger frames that appear mid-stream.
+    int max_video_width = 16384;
+    int max_video_height = 16384;
+    // Frames are paced to their time (the "realtime" setting). An untimed
+    // block (false) plays no sound, decodes as fast as the host takes frames
+    // and waits only for a free pool entry.
+    bool realtime = true;
+    int hw_pix_fmt = AV_PIX_FMT_NONE;
+    BufferPtr hw_device_ctx;
+    int hw_device_type = AV_HWDEVICE_TYPE_NONE;
+
+    int audio_stream_index = -1;
+    const AVCodec* audio_codec = nullptr;
+    AVStream* audio_stream = nullptr;
+    std::string audio_codec_name;
+    uint32_t audio_num_frames = 0;
+    int audio_num_channels = 2;
+    int audio_sample_rate = 44100;
+};
+
+// What the host asks of a playing block: host threads write, the reader and
+// the decoders act on it.
+struct HostControls {
+    std::atomic<bool> paused{false};
+    bool loop = false;  // before play
+    std::atomic<bool> video_enabled{true};
+    std::atomic<bool> audio_enabled{true};  // the reader clears it when no device opens
+    std::atomic<float> volume{0.7f};        // always within [0, 1]
+    // A seek to seek_target_seconds (seconds from the start, within
+    // [0, duration); stored before the request), or a rewind (the reader
+    // also requests one at the end of a looping input). The reader clears
+    // the request when it takes it.
+    std::atomic<bool> seek_requested{false};
+    std::atomic<double> seek_target_seconds{0.0};
+    std::atomic<bool> rewind_requested{false};
+};
+
+// The reader thread, and the playback state it decides.
+struct ReaderState {
+    // play_block and stop_block of one block take turns under run_lock (host
+    // threads); stop: the host raises it to stop, play_block lowers it again
+    // before a new run.
+    Mutex run_lock;
+    std::atomic<bool> stop{false};
+    bool running QVX_GUARDED_BY(run_lock) = false;
+    std::thread thread QVX_GUARDED_BY(run_lock);
+    // The reader waits for the decoders to take packets (queues full) or to
+    // finish them (end of input); the queues' consumed listener wakes it.
+    std::atomic<bool> waits_for_consumers{false};
+    // When the reader's current read or seek of the input began (steady
+    // nanoseconds, 0 when none): the interrupt callback gives up a stalled
+    // one when a seek or rewind waits.
+    std::atomic<int64_t> io_since_ns{0};
+    // While the host opens the input: when a stalled input gives up (steady
+    // nanoseconds, 0 = no deadline). Host.
+    std::atomic<int64_t> open_deadline_ns{0};
+    std::atomic<bool> seeking{false};  // while it repositions
+    // A non-looping input has ended and everything in it has been shown and
+    // heard: the positions stay where they are (cleared by seeks and
+    // rewinds).
+    std::atomic<bool> input_ended{false};
+    // The sound drives the video pacing: the block plays audio on an open
+    // device. audio_clock_valid: audio_position comes from sound the device
+    // really played since the last start, seek or rewind (sdl sets, reader
+    // clears).
+    std::atomic<bool> audio_drives_video{false};
+    std::atomic<bool> audio_clock_valid{false};
+    // At a start or rewind the first pictures wait (a little) for the sound
+    // to begin, so the two start together (video clears).
+    std::atomic<bool> hold_video_for_sound{false};
+};
+
+// The video decode thread: the reader starts and joins it; the fields are
+// its own unless they say otherwise.
+struct VideoState {
+    VideoState() : decoding(codec_ctx, max_refused_video_packets) {}
+
+    std::thread thread;             // reader starts and joins
+    bool running = false;           // reader
+    std::atomic<bool> stop{false};  // host/reader raise
+    PacketQueue packets;            // reader pushes, video pops
+    // Held by whoever drives the decoder: the video thread while it sends
+    // and receives, the reader and the host while they flush it at a
+    // repositioning.
+    Mutex decoder_lock;
+    CodecContextPtr codec_ctx;  // host (open); used under decoder_lock
+    DecodingLoop decoding QVX_GUARDED_BY(decoder_lock);
+    double clock = 0.0;  // reader resets under decoder_lock
+    // The first frame after a start or repositioning is still to come
+    // (reader sets, video clears).
+    std::atomic<bool> first_frame_pending{true};
+    // Where the last seek went, seconds from the start (-1: none). Frames
+    // before it are decoded and dropped unshown; the reader sets it at every
+    // seek, video clears it at the first frame at or after it.
+    std::atomic<double> seek_target{-1.0};
+    // The converter of an untimed block waits for a free pool entry; the
+    // texture update wakes it when it frees one.
+    std::atomic<bool> waits_for_entry{false};
+    std::atomic<uint32_t> decoded_count{0};
+    // Picture size for the host: set at open, then from each decoded frame
+    // (the decoder context's own fields change on the video thread).
+    std::atomic<int> width{0};
+    std::atomic<int> height{0};
+    ConversionState conversion;
+};
+
+// The sound: the device the reader opens and SDL's audio thread (sdl) that
+// decodes into it.
+struct AudioState {
+    AudioState() : decoding(codec_ctx, max_failed_audio_packets) {
+        out_ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
+        out_ch_layout.nb_channels = 2;
+    }
+
+    uint32_t device = 0;                   // reader (SDL device id, 0 none)
+    std::atomic<bool> device_open{false};  // reader
+    std::atomic<bool> stop{false};         // host/reader raise, never lowered
+    AVChannelLayout out_ch_layout{};       // unspecified order, 2 channels
+    int out_channels = 2;                  // reader (device open)
+    int out_sample_rate = 48000;           // reader (device open)
+    PacketQueue packets;                   // reader pushes, sdl pops
+    // Held by whoever drives the decoder: the audio callback while it
+    // decodes (it never waits for it), the reader and the host while they
+    // flush it at a repositioning.
+    Mutex decoder_lock;
+    CodecContextPtr codec_ctx;  // host (open); used under decoder_lock
+    // Once it gave up, the sound has ended for good and packets are only
+    // let go.
+    DecodingLoop decoding QVX_GUARDED_BY(decoder_lock);
+    // Media time (seconds from the start) of the next sample the decoder
+    // gives out: sdl under decoder_lock; the reader sets it to the
+    // target at seeks and rewinds, where the sound starts again.
+    std::atomic<double> clock{0.0};
+    SoundState sound;
+    // Every PCM decoded so far has been played by the device and the
+    // decoder has nothing more right now (sdl); the reader ends a
+    // non-looping input only then.
+    std::atomic<bool> played_out{false};
+};
+
+// Where the block's threads meet: the locks that order them, the serials
+// that tell stale work from current, and the converted frames on their way
+// to the host.
+struct HandOver {
+    // demux_lock: format_ctx reads and every repositioning of the input
+    // (reader, and the host's direct seeks).
+    Mutex demux_lock;
+    // Repositionings waiting for or holding the decoders (reader and host
+    // may both be at it). While above 0 the video thread leaves its pacing
+    // wait and gives its decoder up at once, and the audio callback plays
+    // silence.
+    std::atomic<int> reposition_pending{0};
+    // Bumped by every repositioning; packets queued and sound decoded under
+    // an older serial are stale.
+    std::atomic<uint32_t> serial{0};
+    // The oldest serial whose converted frames may still be shown: a seek or
+    // rewind moves it up to its own serial, the rewind of a looping block at
+    // its end leaves it, since the last pictures of the pass are still to
+    // be shown (written with serial, by whoever repositions).
+    std::atomic<uint32_t> shown_serial_floor{0};
+    // host (open) fills, teardown empties; entries: see FramePoolEntry.
+    FramePool frame_pool;
+    // Converted frames in order: video pushes, host pops.
+    Mutex decoded_frames_lock;
+    std::deque<FramePoolEntry*> decoded_frames QVX_GUARDED_BY(decoded_frames_lock);
+    std::atomic<uint32_t> displayed_count{0};  // host (texture update)
+    BlockSignal wake;
 };
 
 struct AudioVideoBlock {
@@ -180,172 +377,24 @@ struct AudioVideoBlock {
     AudioVideoBlock(const AudioVideoBlock&) = delete;
     AudioVideoBlock& operator=(const AudioVideoBlock&) = delete;
 
-    const int id;           // from GenId at construction
-    std::string file_name;  // host, before open; constant afterwards
-    FramePool frame_pool;   // host (open) fills, teardown empties; entries: see FramePoolEntry
-
-    std::deque<FramePoolEntry*> decoded_frames;  // guarded by decoded_frames_lock
-    std::mutex decoded_frames_lock;              // video pushes, host pops
-
-    bool loop = false;                          // host, before play
-    std::atomic<bool> rewind_requested{false};  // host/reader set, reader clears
-    std::atomic<bool> seek_requested{false};    // host sets, reader clears
-    std::atomic<bool> seeking{false};           // reader, while it repositions
-    // Seconds from the start, within [0, duration): host, before
-    // seek_requested (seek_block and the direct seeks alike).
-    std::atomic<double> seek_target_seconds{0.0};
-    std::atomic<bool> video_first_frame_pending{true};  // reader sets, video clears
-    // Where the last seek went, seconds from the start (-1: none). Frames
-    // before it are decoded and dropped unshown; reader sets it at every
-    // seek, video clears it at the first frame at or after it.
-    std::atomic<double> video_seek_target{-1.0};
-
-    FormatContextPtr format_ctx;  // host (open); reads under demux_lock
-    // While the input is being opened: when a stalled input gives up
-    // (steady-clock nanoseconds, 0 = no deadline). Host.
-    std::atomic<int64_t> open_deadline_ns{0};
-    int duration_seconds = 0;  // host (open)
-    // Fixed once the block is open (host, create_block), so that the host's
-    // queries never read the format context while the reader is inside it:
-    // the input's duration in microseconds (0 unknown) and the video's frame
-    // rate (0 unknown).
-    int64_t duration_us = 0;
-    double video_fps = 0.0;
-    // The input's first timestamp, seconds (host (open); 0 when unknown).
-    // Positions, seeks and frame times count from it, so 0 is the first frame.
-    double media_start_seconds = 0.0;
+    const int id;                 // from GenId at construction
+    std::string file_name;        // host, before open; constant afterwards
+    FormatContextPtr format_ctx;  // host (open); reads under handover.demux_lock
     qvx::Timer profile_timer;
     qvx::Timer playback_timer;  // never reset
 
+    OpenFacts facts;
+    HostControls controls;
+    ReaderState reader;
+    VideoState video;
+    AudioState audio;
     PlaybackClock clock;
-    std::atomic<bool> paused{false};  // host
-    // A non-looping input has ended and everything in it has been shown and
-    // heard: the positions stay where they are (reader; cleared by seeks
-    // and rewinds).
-    std::atomic<bool> input_ended{false};
-    // The sound drives the video pacing: the block plays audio on an open
-    // device (reader). audio_clock_valid: audio_position comes from sound
-    // the device really played since the last start, seek or rewind (sdl
-    // sets, reader clears).
-    std::atomic<bool> audio_drives_video{false};
-    std::atomic<bool> audio_clock_valid{false};
-    // At a start or rewind the first pictures wait (a little) for the sound
-    // to begin, so the two start together (reader sets, video clears).
-    std::atomic<bool> hold_video_for_sound{false};
-
-    // Start and stop of the reader: run_lock makes play_block and
-    // stop_block of one block take turns (host threads). reader_stop: host
-    // raises it to stop, play_block lowers it again before a new run.
-    std::mutex run_lock;
-    std::atomic<bool> reader_stop{false};
-    bool reader_running = false;       // host, under run_lock
-    std::thread reader_thread_handle;  // host starts and joins, under run_lock
-    // The reader waits for the decoders to take packets (queues full) or to
-    // finish them (end of input); the queues' consumed listener wakes it.
-    std::atomic<bool> reader_waits_for_consumers{false};
-    // When the reader's current read or seek of the input began (steady
-    // nanoseconds, 0 when none): the interrupt callback gives up a stalled
-    // one when a seek or rewind waits. Reader.
-    std::atomic<int64_t> reader_io_since_ns{0};
-
-    int video_stream_index = -1;           // host (open)
-    const AVCodec* video_codec = nullptr;  // host (open)
-    AVStream* video_stream = nullptr;      // host (open)
-    std::string video_codec_name;          // host (open)
-    double video_clock = 0.0;              // video; reader resets under video_decoder_lock
-    CodecContextPtr video_codec_ctx;       // host (open); used under video_decoder_lock
-    // Drives video_codec_ctx: video, under video_decoder_lock; the reader
-    // and the host flush it (under the same lock) at a repositioning.
-    DecodingLoop video_decoding;
-    std::atomic<bool> video_enabled{true};  // host
-    uint32_t video_num_frames = 0;          // host (open)
-    // Picture size for the host: set at open, then from each decoded frame
-    // (the decoder context's own fields change on the video thread).
-    std::atomic<int> video_width{0};
-    std::atomic<int> video_height{0};
-    float video_rotation = 0.0f;                      // host (open)
-    std::atomic<uint32_t> displayed_video_frames{0};  // host (texture update)
-    std::atomic<uint32_t> decoded_video_frames{0};    // video
-    int sws_flags = SWS_BILINEAR;                     // host (open)
-    int output_pixel_format = AV_PIX_FMT_RGB24;       // host (open)
-    // Largest picture the block plays (host (open), from the settings); the
-    // converter refuses larger frames that appear mid-stream.
-    int max_video_width = 16384;
-    int max_video_height = 16384;
-    // Frames are paced to their time (the "realtime" setting; host (open)).
-    // An untimed block (false) plays no sound, decodes as fast as the host
-    // takes frames and waits only for a free pool entry.
-    bool realtime = true;
-    // The converter of an untimed block waits for a free pool entry (video
-    // sets and clears); the texture update wakes it when it frees one.
-    std::atomic<bool> video_waits_for_entry{false};
-    std::atomic<bool> video_decode_stop{false};  // host/reader raise
-    bool video_decode_running = false;           // reader
-    int hw_pix_fmt = AV_PIX_FMT_NONE;            // host (open)
-    BufferPtr hw_device_ctx;                     // host (open)
-    int hw_device_type = AV_HWDEVICE_TYPE_NONE;  // host (open)
-    PacketQueue video_packets;
-    std::thread video_decode_thread_handle;  // reader starts and joins
-
-    uint32_t audio_device = 0;             // reader (SDL device id, 0 none)
-    int audio_stream_index = -1;           // host (open)
-    const AVCodec* audio_codec = nullptr;  // host (open)
-    // Media time (seconds from the start) of the next sample the audio
-    // decoder gives out. sdl under audio_decoder_lock; the reader sets it to
-    // the target at seeks and rewinds, where the sound starts again.
-    std::atomic<double> audio_clock{0.0};
-    AVChannelLayout out_ch_layout{};  // constructor: unspecified order, 2 channels
-    int out_channels = 2;             // reader (device open)
-    int out_sample_rate = 48000;      // reader (device open)
-    CodecContextPtr audio_codec_ctx;  // host (open); used under audio_decoder_lock
-    // Drives audio_codec_ctx: sdl, under audio_decoder_lock; the reader and
-    // the host flush it (under the same lock) at a repositioning. Once it
-    // gave up, the sound has ended for good and packets are only let go.
-    DecodingLoop audio_decoding;
-    AVStream* audio_stream = nullptr;  // host (open)
-    std::string audio_codec_name;      // host (open)
-    std::atomic<float> volume{0.7f};   // host; always within [0, 1]
-    SoundState sound;
-    // Every PCM decoded so far has been played by the device and the
-    // decoder has nothing more right now (sdl); the reader ends a
-    // non-looping input only then.
-    std::atomic<bool> audio_played_out{false};
-    std::atomic<bool> audio_device_open{false};  // reader
-    std::atomic<bool> audio_enabled{true};       // host; reader clears when no device opens
-    std::atomic<bool> audio_stop{false};         // host/reader raise, never lowered
-    PacketQueue audio_packets;
-    uint32_t audio_num_frames = 0;  // host (open)
-    int audio_num_channels = 2;     // host (open)
-    int audio_sample_rate = 44100;  // host (open)
-
-    // ---- Hand-over between the block's threads ------------------------------
-    // demux_lock: format_ctx reads and every repositioning of the input
-    // (reader, and the host's direct seeks).
-    std::mutex demux_lock;
-    // Held by whoever drives a decoder context: the video thread while it
-    // sends and receives, the audio callback while it decodes, the reader and
-    // the host while they flush.
-    std::mutex video_decoder_lock;
-    std::mutex audio_decoder_lock;
-    // Repositionings waiting for or holding the decoders (reader and host may
-    // both be at it). While above 0 the video thread leaves its pacing wait
-    // and gives its decoder up at once, and the audio callback plays silence.
-    std::atomic<int> reposition_pending{0};
-    // Bumped by every repositioning; packets queued and sound decoded under
-    // an older serial are stale.
-    std::atomic<uint32_t> video_serial{0};
-    // The oldest serial whose converted frames may still be shown: a seek or
-    // rewind moves it up to its own serial, the rewind of a looping block at
-    // its end leaves it, since the last pictures of the pass are still to be
-    // shown (written with video_serial, by whoever repositions).
-    std::atomic<uint32_t> shown_serial_floor{0};
-    ConversionState conversion;  // video
-    BlockSignal wake;
+    HandOver handover;
 };
 
 // Raises the three stop flags, wakes every wait and joins the reader; the
 // caller holds run_lock. False when no reader was running.
-bool join_reader_locked(AudioVideoBlock* block);
+bool join_reader_locked(AudioVideoBlock* block) QVX_REQUIRES(block->reader.run_lock);
 
 // Wakes every wait of the block (wait_block and the queues' pop_wait).
 // Callers change the flag they mean first, then notify.
@@ -356,8 +405,8 @@ void notify_block(AudioVideoBlock* block);
 // Returns ready()'s last value.
 template <typename Ready>
 bool wait_block(AudioVideoBlock* block, std::chrono::milliseconds timeout, Ready ready) {
-    std::unique_lock<std::mutex> guard(block->wake.mutex);
-    return block->wake.cv.wait_for(guard, timeout, ready);
+    MutexLock guard(block->handover.wake.mutex);
+    return guard.wait_for(block->handover.wake.cv, timeout, ready);
 }
 
 inline int64_t steady_now_ns() {

@@ -6,7 +6,7 @@ namespace qvx_ffmpeg {
 
 bool ensure_frame_pool(AudioVideoBlock* block) {
     if (block == nullptr) return false;
-    FramePool& pool = block->frame_pool;
+    FramePool& pool = block->handover.frame_pool;
     if (!pool.entries.empty()) return true;
     pool.entries = std::vector<FramePoolEntry>(frame_pool_size);
     for (size_t i = 0; i < pool.entries.size(); ++i)
@@ -18,21 +18,21 @@ void wake_frame_waiters(AudioVideoBlock* block) {
     // Pairs with the fence of the converter's wait: either it sees the entry
     // just released or this sees its flag.
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (block->video_waits_for_entry || block->reader_waits_for_consumers) notify_block(block);
+    if (block->video.waits_for_entry || block->reader.waits_for_consumers) notify_block(block);
 }
 
 bool frames_waiting(const AudioVideoBlock* block) {
-    for (const FramePoolEntry& entry : block->frame_pool.entries) {
+    for (const FramePoolEntry& entry : block->handover.frame_pool.entries) {
         if (entry.in_use.load(std::memory_order_acquire) != 0) return true;
     }
     return false;
 }
 
 FramePoolEntry* pop_decoded_frame(AudioVideoBlock* block) {
-    std::lock_guard<std::mutex> guard(block->decoded_frames_lock);
-    if (block->decoded_frames.empty()) return nullptr;
-    FramePoolEntry* entry = block->decoded_frames.front();
-    block->decoded_frames.pop_front();
+    MutexLock guard(block->handover.decoded_frames_lock);
+    if (block->handover.decoded_frames.empty()) return nullptr;
+    FramePoolEntry* entry = block->handover.decoded_frames.front();
+    block->handover.decoded_frames.pop_front();
     return entry;
 }
 
@@ -42,7 +42,7 @@ void release_decoded_frame(FramePoolEntry* entry) {
 
 bool frame_is_stale(const AudioVideoBlock* block, const FramePoolEntry* entry) {
     // Serials wrap: what counts is which comes first.
-    return static_cast<int32_t>(entry->serial - block->shown_serial_floor.load()) < 0;
+    return static_cast<int32_t>(entry->serial - block->handover.shown_serial_floor.load()) < 0;
 }
 
 }  // namespace qvx_ffmpeg

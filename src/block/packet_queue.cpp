@@ -35,7 +35,7 @@ void PacketQueue::account_removed(const AVPacket* packet) {
 void PacketQueue::push(AVPacket* packet, uint32_t serial) {
     if (packet == nullptr) return;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        MutexLock guard(lock_);
         packets_.emplace_back(packet, serial);
         count = packets_.size();
         if (!is_marker(packet)) bytes += static_cast<uint64_t>(packet->size);
@@ -43,7 +43,7 @@ void PacketQueue::push(AVPacket* packet, uint32_t serial) {
     arrived_.notify_one();
 }
 
-// Called under the lock with at least one packet queued.
+// At least one packet is queued.
 AVPacket* PacketQueue::take_front(uint32_t* serial) {
     const auto [packet, packet_serial] = packets_.front();
     packets_.pop_front();
@@ -57,7 +57,7 @@ AVPacket* PacketQueue::take_front(uint32_t* serial) {
 AVPacket* PacketQueue::pop(uint32_t* serial) {
     AVPacket* packet = nullptr;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        MutexLock guard(lock_);
         if (packets_.empty()) return nullptr;
         packet = take_front(serial);
     }
@@ -68,10 +68,11 @@ AVPacket* PacketQueue::pop(uint32_t* serial) {
 AVPacket* PacketQueue::pop_wait(std::chrono::milliseconds timeout, uint32_t* serial) {
     AVPacket* packet = nullptr;
     {
-        std::unique_lock<std::mutex> guard(lock_);
+        MutexLock guard(lock_);
         const uint64_t generation = wake_generation_;
-        arrived_.wait_for(guard, timeout,
-                          [&] { return !packets_.empty() || wake_generation_ != generation; });
+        guard.wait_for(arrived_, timeout, [&]() QVX_REQUIRES(lock_) {
+            return !packets_.empty() || wake_generation_ != generation;
+        });
         if (packets_.empty()) return nullptr;
         packet = take_front(serial);
     }
@@ -80,7 +81,7 @@ AVPacket* PacketQueue::pop_wait(std::chrono::milliseconds timeout, uint32_t* ser
 }
 
 void PacketQueue::clear() {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     for (auto& [packet, serial] : packets_) {
         // Markers are shared and never freed.
         const PacketPtr dropped(is_marker(packet) ? nullptr : packet);
@@ -97,7 +98,7 @@ void PacketQueue::done() {
 
 void PacketQueue::wake() {
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        MutexLock guard(lock_);
         ++wake_generation_;
     }
     arrived_.notify_all();

@@ -8,9 +8,10 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <utility>
+
+#include "block/mutex.h"
 
 struct AVPacket;
 
@@ -63,16 +64,16 @@ public:
     std::atomic<int> in_flight{0};
 
 private:
-    AVPacket* take_front(uint32_t* serial);
+    AVPacket* take_front(uint32_t* serial) QVX_REQUIRES(lock_);
     void account_removed(const AVPacket* packet);
     void consumed() {
         if (consumed_) consumed_();
     }
 
-    std::deque<std::pair<AVPacket*, uint32_t>> packets_;
-    std::mutex lock_;
+    Mutex lock_;
+    std::deque<std::pair<AVPacket*, uint32_t>> packets_ QVX_GUARDED_BY(lock_);
     std::condition_variable arrived_;
-    uint64_t wake_generation_ = 0;
+    uint64_t wake_generation_ QVX_GUARDED_BY(lock_) = 0;
     std::function<void()> consumed_;
 };
 

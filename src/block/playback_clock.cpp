@@ -19,7 +19,7 @@ float update_clock_locked(AudioVideoBlock* block) {
     clock.last_reading = now;
     clock.elapsed = clock.elapsed + delta;
     // An untimed block's positions follow only the frames handed over.
-    if (block->realtime && !block->paused && !block->input_ended) {
+    if (block->facts.realtime && !block->controls.paused && !block->reader.input_ended) {
         clock.video_position = clock.video_position + delta;
         clock.audio_position = clock.audio_position + delta;
     }
@@ -29,13 +29,13 @@ float update_clock_locked(AudioVideoBlock* block) {
 }  // namespace
 
 float update_clock(AudioVideoBlock* block) {
-    std::lock_guard<std::mutex> guard(block->clock.lock);
+    MutexLock guard(block->clock.lock);
     return update_clock_locked(block);
 }
 
 void restart_clock(AudioVideoBlock* block) {
     PlaybackClock& clock = block->clock;
-    std::lock_guard<std::mutex> guard(clock.lock);
+    MutexLock guard(clock.lock);
     const float t = timer_seconds(block);
     clock.elapsed = 0.0f;
     clock.video_position = 0.0f;
@@ -43,44 +43,44 @@ void restart_clock(AudioVideoBlock* block) {
     clock.last_reading = t;
     clock.frame_timer = static_cast<double>(t);
     clock.frame_timer_reference = static_cast<double>(t);
-    block->input_ended = false;
-    block->audio_clock_valid = false;
+    block->reader.input_ended = false;
+    block->reader.audio_clock_valid = false;
 }
 
 void set_block_paused(AudioVideoBlock* block, bool paused) {
     if (paused) {
-        block->paused = true;
-    } else if (block->paused) {
+        block->controls.paused = true;
+    } else if (block->controls.paused) {
         // Bring the clock up to now while still paused, so the paused span is
         // neither added to the positions nor to the video pacing.
-        std::lock_guard<std::mutex> guard(block->clock.lock);
+        MutexLock guard(block->clock.lock);
         update_clock_locked(block);
-        block->paused = false;
+        block->controls.paused = false;
         block->clock.frame_timer_reference = static_cast<double>(block->clock.last_reading);
     }
     notify_block(block);
 }
 
 void set_positions(AudioVideoBlock* block, double seconds) {
-    std::lock_guard<std::mutex> guard(block->clock.lock);
+    MutexLock guard(block->clock.lock);
     block->clock.video_position = static_cast<float>(seconds);
     block->clock.audio_position = static_cast<float>(seconds);
 }
 
 void set_video_position(AudioVideoBlock* block, double seconds) {
-    std::lock_guard<std::mutex> guard(block->clock.lock);
+    MutexLock guard(block->clock.lock);
     block->clock.video_position = static_cast<float>(seconds);
 }
 
 void set_heard_position(AudioVideoBlock* block, double seconds) {
-    std::lock_guard<std::mutex> guard(block->clock.lock);
+    MutexLock guard(block->clock.lock);
     update_clock_locked(block);
     block->clock.audio_position = static_cast<float>(seconds);
 }
 
 double advance_frame_timer(AudioVideoBlock* block) {
     PlaybackClock& clock = block->clock;
-    std::lock_guard<std::mutex> guard(clock.lock);
+    MutexLock guard(clock.lock);
     update_clock_locked(block);
     // The clock's own reading, not the time played: the reference is set
     // from readings (start, rewind, resume), and the time played restarts
@@ -94,14 +94,14 @@ double advance_frame_timer(AudioVideoBlock* block) {
 
 void restart_frame_timer(AudioVideoBlock* block, double t) {
     PlaybackClock& clock = block->clock;
-    std::lock_guard<std::mutex> guard(clock.lock);
+    MutexLock guard(clock.lock);
     update_clock_locked(block);
     clock.frame_timer_reference = static_cast<double>(clock.last_reading);
     clock.frame_timer = t;
 }
 
 void move_frame_timer(AudioVideoBlock* block, double delta) {
-    std::lock_guard<std::mutex> guard(block->clock.lock);
+    MutexLock guard(block->clock.lock);
     block->clock.frame_timer = block->clock.frame_timer + delta;
 }
 

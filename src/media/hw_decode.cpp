@@ -10,7 +10,7 @@ constexpr int hw_frames_pool_size = 32;
 // A hardware set-up that failed: this block decodes in software, and later
 // opens ask for software decoding with yuv420p output.
 void fall_back_to_software(DecodingSettings& settings, AudioVideoBlock* block) {
-    block->hw_device_type = AV_HWDEVICE_TYPE_NONE;
+    block->facts.hw_device_type = AV_HWDEVICE_TYPE_NONE;
     settings.hw_device.clear();
     settings.video_pixel_fmt = AV_PIX_FMT_YUV420P;
 }
@@ -27,13 +27,13 @@ AVPixelFormat surface_format(int device_type) {
 
 bool check_hw_config(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* block,
                      const AVCodec* decoder) {
-    const auto type = static_cast<AVHWDeviceType>(block->hw_device_type);
+    const auto type = static_cast<AVHWDeviceType>(block->facts.hw_device_type);
     for (int i = 0;; ++i) {
         const AVCodecHWConfig* config = avcodec_get_hw_config(decoder, i);
         if (config == nullptr) break;
         if (config->device_type == type &&
             (config->methods & AV_CODEC_HW_CONFIG_METHOD_HW_DEVICE_CTX) != 0) {
-            block->hw_pix_fmt = config->pix_fmt;
+            block->facts.hw_pix_fmt = config->pix_fmt;
             log.tracef("Decoder %s supports device type %s", decoder->name,
                        av_hwdevice_get_type_name(type));
             return true;
@@ -46,9 +46,9 @@ bool check_hw_config(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlo
 }
 
 bool hw_decoder_init(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* block) {
-    const auto type = static_cast<AVHWDeviceType>(block->hw_device_type);
+    const auto type = static_cast<AVHWDeviceType>(block->facts.hw_device_type);
     const int r =
-        av_hwdevice_ctx_create(inout_ptr(block->hw_device_ctx), type, nullptr, nullptr, 0);
+        av_hwdevice_ctx_create(inout_ptr(block->facts.hw_device_ctx), type, nullptr, nullptr, 0);
     if (r < 0) {
         log.tracef("hw_decoder_init ERR: %s", av_error_text(r).c_str());
         log.tracef_error("Unable to init hardware decoder for file %s",
@@ -56,9 +56,9 @@ bool hw_decoder_init(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlo
         fall_back_to_software(settings, block);
         return false;
     }
-    AVCodecContext* ctx = block->video_codec_ctx.get();
+    AVCodecContext* ctx = block->video.codec_ctx.get();
     ctx->get_format = get_hw_format;
-    ctx->hw_device_ctx = av_buffer_ref(block->hw_device_ctx.get());
+    ctx->hw_device_ctx = av_buffer_ref(block->facts.hw_device_ctx.get());
     ctx->opaque = block;
     // Gone from newer FFmpeg, where frames are always reference-counted.
     av_opt_set_int(ctx, "refcounted_frames", 1, 0);
@@ -72,11 +72,11 @@ bool hw_decoder_init(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlo
 AVPixelFormat get_hw_format(AVCodecContext* ctx, const AVPixelFormat* candidates) {
     auto* block = static_cast<AudioVideoBlock*>(ctx->opaque);
     if (block == nullptr || candidates == nullptr) return AV_PIX_FMT_NONE;
-    const AVPixelFormat wanted = surface_format(block->hw_device_type);
+    const AVPixelFormat wanted = surface_format(block->facts.hw_device_type);
     for (const AVPixelFormat* p = candidates; *p != AV_PIX_FMT_NONE; ++p) {
         if (*p != wanted || wanted == AV_PIX_FMT_NONE) continue;
-        if (block->hw_device_ctx == nullptr) return AV_PIX_FMT_NONE;
-        BufferPtr frames_ref(av_hwframe_ctx_alloc(block->hw_device_ctx.get()));
+        if (block->facts.hw_device_ctx == nullptr) return AV_PIX_FMT_NONE;
+        BufferPtr frames_ref(av_hwframe_ctx_alloc(block->facts.hw_device_ctx.get()));
         if (frames_ref == nullptr) return AV_PIX_FMT_NONE;
         auto* frames = reinterpret_cast<AVHWFramesContext*>(frames_ref->data);
         frames->format = wanted;
@@ -84,7 +84,7 @@ AVPixelFormat get_hw_format(AVCodecContext* ctx, const AVPixelFormat* candidates
         frames->width = (ctx->coded_width + 1) & ~1;
         frames->height = (ctx->coded_height + 1) & ~1;
         frames->initial_pool_size = hw_frames_pool_size;
-        if (block->hw_device_type == AV_HWDEVICE_TYPE_CUDA)
+        if (block->facts.hw_device_type == AV_HWDEVICE_TYPE_CUDA)
             qvx::LogMgr::get().tracef("[FFmpeg] get_hw_format - avctx->sw_pix_fmt: %d",
                                       ctx->sw_pix_fmt);
         if (av_hwframe_ctx_init(frames_ref.get()) < 0) return AV_PIX_FMT_NONE;

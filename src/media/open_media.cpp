@@ -89,7 +89,7 @@ constexpr auto open_timeout = std::chrono::seconds(15);
 int interrupt_on_stop(void* opaque) {
     const auto* block = static_cast<const AudioVideoBlock*>(opaque);
     if (reader_interrupt_requested(block)) return 1;
-    const int64_t deadline = block->open_deadline_ns;
+    const int64_t deadline = block->reader.open_deadline_ns;
     return deadline != 0 && steady_now_ns() > deadline ? 1 : 0;
 }
 
@@ -97,11 +97,11 @@ int interrupt_on_stop(void* opaque) {
 class OpenDeadline {
 public:
     explicit OpenDeadline(AudioVideoBlock* block) : block_(block) {
-        block_->open_deadline_ns =
+        block_->reader.open_deadline_ns =
             steady_now_ns() +
             std::chrono::duration_cast<std::chrono::nanoseconds>(open_timeout).count();
     }
-    ~OpenDeadline() { block_->open_deadline_ns = 0; }
+    ~OpenDeadline() { block_->reader.open_deadline_ns = 0; }
     OpenDeadline(const OpenDeadline&) = delete;
     OpenDeadline& operator=(const OpenDeadline&) = delete;
 
@@ -115,7 +115,7 @@ void describe_container(qvx::Plugin& log, AudioVideoBlock* block) {
     if (fmt->duration != AV_NOPTS_VALUE) {
         const int64_t d = rounded_duration_us(fmt->duration);
         const int s = static_cast<int>(d / AV_TIME_BASE);
-        block->duration_seconds = s;
+        block->facts.duration_seconds = s;
         int m = s / 60;
         const int h = m / 60;
         m %= 60;
@@ -141,31 +141,31 @@ bool open_video_decoder(qvx::Plugin& log, const DecodingSettings& settings, Audi
         automatic_video_threads(static_cast<int>(std::thread::hardware_concurrency()), blocks_open);
     DictionaryPtr options =
         thread_options(log, block, "num_video_threads", settings.num_video_threads, automatic);
-    AVCodecContext* ctx = block->video_codec_ctx.get();
-    AVStream* stream = block->video_stream;
-    if (avcodec_open2(ctx, block->video_codec, inout_ptr(options)) < 0) {
+    AVCodecContext* ctx = block->video.codec_ctx.get();
+    AVStream* stream = block->facts.video_stream;
+    if (avcodec_open2(ctx, block->facts.video_codec, inout_ptr(options)) < 0) {
         log.tracef_error("Unable to initialize the video codec for file %s",
                          escape_for_log(block->file_name).c_str());
         return false;
     }
-    log.tracef("  - video stream (%d):", block->video_stream_index);
-    block->video_codec_name = codec_display_name(ctx->codec_id);
-    log.tracef("    . codec: %s", block->video_codec_name.c_str());
+    log.tracef("  - video stream (%d):", block->facts.video_stream_index);
+    block->facts.video_codec_name = codec_display_name(ctx->codec_id);
+    log.tracef("    . codec: %s", block->facts.video_codec_name.c_str());
     if (ctx->pix_fmt == 0) {
         log.tracef("    . pixel format: YUV420P (%d)", ctx->pix_fmt);
     } else {
         log.tracef("    . pixel format: %d", ctx->pix_fmt);
     }
-    if (block->duration_seconds == 0 && stream->duration != AV_NOPTS_VALUE)
-        block->duration_seconds = seconds_from_stream_duration(stream);
-    log.tracef("    . duration: %d sec", block->duration_seconds);
+    if (block->facts.duration_seconds == 0 && stream->duration != AV_NOPTS_VALUE)
+        block->facts.duration_seconds = seconds_from_stream_duration(stream);
+    log.tracef("    . duration: %d sec", block->facts.duration_seconds);
     if (stream->start_time != AV_NOPTS_VALUE)
         log.tracef("    . start_time: %f sec", static_cast<double>(stream_start_seconds(stream)));
     if (ctx->bit_rate != 0)
         log.tracef("    . birate: %d kb/sec:", static_cast<int32_t>(ctx->bit_rate) / 1000);
     log.tracef("    . size: %d x %d pixels", ctx->width, ctx->height);
-    block->video_width = ctx->width;
-    block->video_height = ctx->height;
+    block->video.width = ctx->width;
+    block->video.height = ctx->height;
 
     int32_t frames = static_cast<int32_t>(stream->nb_frames);
     if (frames == 0 && stream->duration != AV_NOPTS_VALUE) {
@@ -175,7 +175,7 @@ bool open_video_decoder(qvx::Plugin& log, const DecodingSettings& settings, Audi
         const int64_t c = static_cast<int64_t>(stream->r_frame_rate.den) * stream->time_base.den;
         if (b > 0 && c > 0) frames = static_cast<int32_t>(av_rescale(stream->duration, b, c));
     }
-    block->video_num_frames = static_cast<uint32_t>(frames);
+    block->facts.video_num_frames = static_cast<uint32_t>(frames);
     log.tracef("    . num frames: %d", frames);
 
     const AVDictionaryEntry* rate =
@@ -185,7 +185,7 @@ bool open_video_decoder(qvx::Plugin& log, const DecodingSettings& settings, Audi
     if (const uint8_t* matrix = display_matrix(stream)) {
         const double rotation = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
         if (!std::isnan(rotation)) {
-            block->video_rotation = static_cast<float>(rotation);
+            block->facts.video_rotation = static_cast<float>(rotation);
             log.tracef("    . rotation: %d degrees", static_cast<int>(std::lround(rotation)));
         }
     }
@@ -197,46 +197,46 @@ bool open_audio_decoder(qvx::Plugin& log, const DecodingSettings& settings,
                         AudioVideoBlock* block) {
     DictionaryPtr options =
         thread_options(log, block, "num_audio_threads", settings.num_audio_threads);
-    AVCodecContext* ctx = block->audio_codec_ctx.get();
-    AVStream* stream = block->audio_stream;
-    if (avcodec_open2(ctx, block->audio_codec, inout_ptr(options)) < 0) {
+    AVCodecContext* ctx = block->audio.codec_ctx.get();
+    AVStream* stream = block->facts.audio_stream;
+    if (avcodec_open2(ctx, block->facts.audio_codec, inout_ptr(options)) < 0) {
         log.tracef_error("Unable to initialize the audio codec for file %s",
                          escape_for_log(block->file_name).c_str());
         return false;
     }
-    log.tracef("  - audio stream (%d):", block->audio_stream_index);
-    block->audio_codec_name = codec_display_name(ctx->codec_id);
-    log.tracef("    . codec: %s", block->audio_codec_name.c_str());
+    log.tracef("  - audio stream (%d):", block->facts.audio_stream_index);
+    block->facts.audio_codec_name = codec_display_name(ctx->codec_id);
+    log.tracef("    . codec: %s", block->facts.audio_codec_name.c_str());
     if (const char* format_name = av_get_sample_fmt_name(ctx->sample_fmt))
         log.tracef("    . sample format: %s", format_name);
     log.tracef("    . bitrate: %d kb/sec",
                static_cast<int32_t>(block->format_ctx->bit_rate) / 1000);
-    block->audio_num_channels = ctx->ch_layout.nb_channels;
-    log.tracef("    . num channels: %d", block->audio_num_channels);
-    if (block->duration_seconds == 0 && stream->duration != AV_NOPTS_VALUE)
-        block->duration_seconds = seconds_from_stream_duration(stream);
-    log.tracef("    . duration: %d sec", block->duration_seconds);
+    block->facts.audio_num_channels = ctx->ch_layout.nb_channels;
+    log.tracef("    . num channels: %d", block->facts.audio_num_channels);
+    if (block->facts.duration_seconds == 0 && stream->duration != AV_NOPTS_VALUE)
+        block->facts.duration_seconds = seconds_from_stream_duration(stream);
+    log.tracef("    . duration: %d sec", block->facts.duration_seconds);
     if (stream->start_time != AV_NOPTS_VALUE)
         log.tracef("    . start_time: %f sec", static_cast<double>(stream_start_seconds(stream)));
-    block->audio_num_frames = static_cast<uint32_t>(stream->nb_frames);
+    block->facts.audio_num_frames = static_cast<uint32_t>(stream->nb_frames);
     const int bits =
         ctx->sample_fmt == AV_SAMPLE_FMT_NONE ? 16 : av_get_bytes_per_sample(ctx->sample_fmt) * 8;
     log.tracef("    . bits per sample: %d", bits);
-    block->audio_sample_rate = ctx->sample_rate;
-    log.tracef("    . sampling rate: %d samples per second", block->audio_sample_rate);
+    block->facts.audio_sample_rate = ctx->sample_rate;
+    log.tracef("    . sampling rate: %d samples per second", block->facts.audio_sample_rate);
     return true;
 }
 
 void select_hw_device(qvx::Plugin& log, const DecodingSettings& settings, AudioVideoBlock* block) {
-    block->hw_device_type = AV_HWDEVICE_TYPE_NONE;
+    block->facts.hw_device_type = AV_HWDEVICE_TYPE_NONE;
     if (settings.hw_device == "cuda" &&
         av_hwdevice_find_type_by_name("cuda") == AV_HWDEVICE_TYPE_CUDA) {
-        block->hw_device_type = AV_HWDEVICE_TYPE_CUDA;
+        block->facts.hw_device_type = AV_HWDEVICE_TYPE_CUDA;
         log.tracef("trying to initialize the cuda hw decoder");
     }
     if (settings.hw_device == "vulkan" &&
         av_hwdevice_find_type_by_name("vulkan") == AV_HWDEVICE_TYPE_VULKAN) {
-        block->hw_device_type = AV_HWDEVICE_TYPE_VULKAN;
+        block->facts.hw_device_type = AV_HWDEVICE_TYPE_VULKAN;
         log.tracef("trying to initialize the vulkan hw decoder");
     }
 }
@@ -270,37 +270,38 @@ int find_video_stream(qvx::Plugin& log, AudioVideoBlock* block, const AVCodec** 
 bool picture_size_allowed(qvx::Plugin& log, const AudioVideoBlock* block, const AVStream* stream) {
     const int width = stream->codecpar->width;
     const int height = stream->codecpar->height;
-    if (width <= block->max_video_width && height <= block->max_video_height) return true;
+    if (width <= block->facts.max_video_width && height <= block->facts.max_video_height)
+        return true;
     log.tracef_error(
         "[FFmpeg] open_media - the video of %s is %d x %d pixels, beyond the largest picture "
         "allowed (%d x %d): not played (audio/video block %d)",
-        escape_for_log(block->file_name).c_str(), width, height, block->max_video_width,
-        block->max_video_height, block->id);
+        escape_for_log(block->file_name).c_str(), width, height, block->facts.max_video_width,
+        block->facts.max_video_height, block->id);
     return false;
 }
 
 void drop_video_stream(AudioVideoBlock* block) {
-    block->video_codec_ctx.reset();
-    block->hw_device_ctx.reset();
-    block->hw_device_type = AV_HWDEVICE_TYPE_NONE;
-    block->hw_pix_fmt = AV_PIX_FMT_NONE;
-    block->video_stream_index = -1;
-    block->video_stream = nullptr;
-    block->video_codec = nullptr;
-    block->video_codec_name.clear();
-    block->video_width = 0;
-    block->video_height = 0;
-    block->video_num_frames = 0;
-    block->video_rotation = 0.0f;
+    block->video.codec_ctx.reset();
+    block->facts.hw_device_ctx.reset();
+    block->facts.hw_device_type = AV_HWDEVICE_TYPE_NONE;
+    block->facts.hw_pix_fmt = AV_PIX_FMT_NONE;
+    block->facts.video_stream_index = -1;
+    block->facts.video_stream = nullptr;
+    block->facts.video_codec = nullptr;
+    block->facts.video_codec_name.clear();
+    block->video.width = 0;
+    block->video.height = 0;
+    block->facts.video_num_frames = 0;
+    block->facts.video_rotation = 0.0f;
 }
 
 void drop_audio_stream(AudioVideoBlock* block) {
-    block->audio_codec_ctx.reset();
-    block->audio_stream_index = -1;
-    block->audio_stream = nullptr;
-    block->audio_codec = nullptr;
-    block->audio_codec_name.clear();
-    block->audio_num_frames = 0;
+    block->audio.codec_ctx.reset();
+    block->facts.audio_stream_index = -1;
+    block->facts.audio_stream = nullptr;
+    block->facts.audio_codec = nullptr;
+    block->facts.audio_codec_name.clear();
+    block->facts.audio_num_frames = 0;
 }
 
 // The input's first timestamp: the container's, else the earliest of the
@@ -310,7 +311,7 @@ double input_start_seconds(const AudioVideoBlock* block) {
         return static_cast<double>(block->format_ctx->start_time) / AV_TIME_BASE;
     double start = 0.0;
     bool known = false;
-    for (const AVStream* stream : {block->video_stream, block->audio_stream}) {
+    for (const AVStream* stream : {block->facts.video_stream, block->facts.audio_stream}) {
         if (stream == nullptr || stream->start_time == AV_NOPTS_VALUE) continue;
         const double seconds = static_cast<double>(stream->start_time) * av_q2d(stream->time_base);
         if (!known || seconds < start) start = seconds;
@@ -331,11 +332,11 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
     if (block == nullptr) return false;
     block->profile_timer.reset();
     ensure_frame_pool(block);
-    block->sws_flags = settings.sws_scale_filter;
-    block->output_pixel_format = settings.video_pixel_fmt;
-    block->max_video_width = settings.max_video_width;
-    block->max_video_height = settings.max_video_height;
-    block->realtime = settings.realtime != 0;
+    block->facts.sws_flags = settings.sws_scale_filter;
+    block->facts.output_pixel_format = settings.video_pixel_fmt;
+    block->facts.max_video_width = settings.max_video_width;
+    block->facts.max_video_height = settings.max_video_height;
+    block->facts.realtime = settings.realtime != 0;
 
     const std::string shown = escape_for_log(block->file_name);
     const char* name = shown.c_str();
@@ -381,48 +382,50 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
     }
     describe_container(log, block);
 
-    block->audio_stream_index =
+    block->facts.audio_stream_index =
         av_find_best_stream(block->format_ctx.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    if (block->audio_stream_index < 0) {
+    if (block->facts.audio_stream_index < 0) {
         log.tracef("Unable to find any audio stream in the file %s", name);
     } else {
-        block->audio_stream = block->format_ctx->streams[block->audio_stream_index];
-        block->audio_codec = avcodec_find_decoder(block->audio_stream->codecpar->codec_id);
-        block->audio_codec_ctx.reset(avcodec_alloc_context3(block->audio_codec));
-        if (block->audio_codec_ctx)
-            avcodec_parameters_to_context(block->audio_codec_ctx.get(),
-                                          block->audio_stream->codecpar);
+        block->facts.audio_stream = block->format_ctx->streams[block->facts.audio_stream_index];
+        block->facts.audio_codec =
+            avcodec_find_decoder(block->facts.audio_stream->codecpar->codec_id);
+        block->audio.codec_ctx.reset(avcodec_alloc_context3(block->facts.audio_codec));
+        if (block->audio.codec_ctx)
+            avcodec_parameters_to_context(block->audio.codec_ctx.get(),
+                                          block->facts.audio_stream->codecpar);
     }
 
     const AVCodec* video_decoder = nullptr;
-    block->video_stream_index = find_video_stream(log, block, &video_decoder);
-    if (block->video_stream_index >= 0 &&
-        !picture_size_allowed(log, block, block->format_ctx->streams[block->video_stream_index]))
-        block->video_stream_index = -1;
-    if (block->video_stream_index < 0 || video_decoder == nullptr) {
-        block->video_stream_index = -1;
+    block->facts.video_stream_index = find_video_stream(log, block, &video_decoder);
+    if (block->facts.video_stream_index >= 0 &&
+        !picture_size_allowed(log, block,
+                              block->format_ctx->streams[block->facts.video_stream_index]))
+        block->facts.video_stream_index = -1;
+    if (block->facts.video_stream_index < 0 || video_decoder == nullptr) {
+        block->facts.video_stream_index = -1;
         log.tracef("Unable to find any video stream in the file %s", name);
     } else {
-        block->video_stream = block->format_ctx->streams[block->video_stream_index];
-        if (block->hw_device_type != AV_HWDEVICE_TYPE_NONE)
+        block->facts.video_stream = block->format_ctx->streams[block->facts.video_stream_index];
+        if (block->facts.hw_device_type != AV_HWDEVICE_TYPE_NONE)
             check_hw_config(log, settings, block, video_decoder);
-        block->video_codec_ctx.reset(avcodec_alloc_context3(video_decoder));
-        AVCodecContext* ctx = block->video_codec_ctx.get();
+        block->video.codec_ctx.reset(avcodec_alloc_context3(video_decoder));
+        AVCodecContext* ctx = block->video.codec_ctx.get();
         if (ctx) {
             // avcodec_parameters_to_context copies the stream's extradata
             // with the padding decoders read past its end.
-            avcodec_parameters_to_context(ctx, block->video_stream->codecpar);
-            ctx->pkt_timebase = block->video_stream->time_base;
-            block->video_width = ctx->width;
-            block->video_height = ctx->height;
+            avcodec_parameters_to_context(ctx, block->facts.video_stream->codecpar);
+            ctx->pkt_timebase = block->facts.video_stream->time_base;
+            block->video.width = ctx->width;
+            block->video.height = ctx->height;
         }
-        block->video_codec = video_decoder;
-        if (ctx && block->hw_device_type != AV_HWDEVICE_TYPE_NONE &&
-            block->hw_pix_fmt != AV_PIX_FMT_NONE)
+        block->facts.video_codec = video_decoder;
+        if (ctx && block->facts.hw_device_type != AV_HWDEVICE_TYPE_NONE &&
+            block->facts.hw_pix_fmt != AV_PIX_FMT_NONE)
             hw_decoder_init(log, settings, block);
     }
 
-    if (block->audio_stream_index < 0 && block->video_stream_index < 0) {
+    if (block->facts.audio_stream_index < 0 && block->facts.video_stream_index < 0) {
         block->format_ctx.reset();
         log.tracef_error("Unable to find any video / audio stream in the file %s", name);
         return false;
@@ -430,18 +433,19 @@ bool open_media(qvx::Plugin& log, DecodingSettings& settings, AudioVideoBlock* b
 
     // A stream whose decoder does not open is absent from here on: no path
     // may flush or feed a context that was never opened.
-    if (block->video_stream_index >= 0 && (block->video_codec_ctx == nullptr ||
-                                           !open_video_decoder(log, settings, block, blocks_open)))
+    if (block->facts.video_stream_index >= 0 &&
+        (block->video.codec_ctx == nullptr ||
+         !open_video_decoder(log, settings, block, blocks_open)))
         drop_video_stream(block);
-    if (block->audio_stream_index >= 0) {
-        if (block->audio_codec_ctx)
-            block->audio_codec_ctx->pkt_timebase = block->audio_stream->time_base;
-        if (block->audio_codec == nullptr || block->audio_codec_ctx == nullptr ||
+    if (block->facts.audio_stream_index >= 0) {
+        if (block->audio.codec_ctx)
+            block->audio.codec_ctx->pkt_timebase = block->facts.audio_stream->time_base;
+        if (block->facts.audio_codec == nullptr || block->audio.codec_ctx == nullptr ||
             !open_audio_decoder(log, settings, block))
             drop_audio_stream(block);
     }
-    if (block->video_stream_index < 0 && block->audio_stream_index < 0) return false;
-    block->media_start_seconds = input_start_seconds(block);
+    if (block->facts.video_stream_index < 0 && block->facts.audio_stream_index < 0) return false;
+    block->facts.media_start_seconds = input_start_seconds(block);
     return true;
 }
 

@@ -113,9 +113,9 @@ bool is_hw_device_available(const char* name) {
 
 bool is_hw_device_used(const AudioVideoBlock* block, const char* name) {
     if (block == nullptr) return false;
-    if (name == nullptr) return block->hw_device_type != AV_HWDEVICE_TYPE_NONE;
+    if (name == nullptr) return block->facts.hw_device_type != AV_HWDEVICE_TYPE_NONE;
     // A named device is in use only when it is the one the block decodes with.
-    return hw_device_type_from_name(name) == block->hw_device_type;
+    return hw_device_type_from_name(name) == block->facts.hw_device_type;
 }
 
 }  // namespace qvx_ffmpeg

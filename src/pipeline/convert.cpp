@@ -121,7 +121,7 @@ FramePoolEntry* take_entry(AudioVideoBlock* block, size_t bytes) {
     FramePoolEntry* free = nullptr;
     uint64_t queued = 0;
     size_t queued_bytes = 0;
-    for (FramePoolEntry& entry : block->frame_pool.entries) {
+    for (FramePoolEntry& entry : block->handover.frame_pool.entries) {
         if (entry.in_use.load(std::memory_order_acquire) != 0) {
             ++queued;
             queued_bytes += entry.bytes;
@@ -133,7 +133,7 @@ FramePoolEntry* take_entry(AudioVideoBlock* block, size_t bytes) {
     if (queued >= min_pool_frames && queued_bytes + bytes > max_pool_bytes) return nullptr;
     // Free entries keep their pictures for reuse; those beyond the bound go.
     size_t kept = queued_bytes + bytes;
-    for (FramePoolEntry& entry : block->frame_pool.entries) {
+    for (FramePoolEntry& entry : block->handover.frame_pool.entries) {
         if (&entry == free || entry.in_use.load(std::memory_order_acquire) != 0) continue;
         if (kept + entry.bytes <= max_pool_bytes) {
             kept += entry.bytes;
@@ -221,20 +221,20 @@ const int* matrix_coefficients(int colorspace) {
 // dst_format, unless the one the block has was made for them. Null when
 // libswscale cannot (logged once).
 SwsContext* ensure_scaler(AudioVideoBlock* block, const AVFrame* src, int dst_format) {
-    VideoScaler& s = block->conversion.scaler;
+    VideoScaler& s = block->video.conversion.scaler;
     const int range = full_range_twin(static_cast<AVPixelFormat>(src->format)) != AV_PIX_FMT_NONE
                           ? AVCOL_RANGE_JPEG
                           : src->color_range;
     if (s.src_format == src->format && s.dst_format == dst_format && s.width == src->width &&
-        s.height == src->height && s.flags == block->sws_flags && s.colorspace == src->colorspace &&
-        s.color_range == range)
+        s.height == src->height && s.flags == block->facts.sws_flags &&
+        s.colorspace == src->colorspace && s.color_range == range)
         return s.context.get();
     s.context.reset();
     s.src_format = src->format;
     s.dst_format = dst_format;
     s.width = src->width;
     s.height = src->height;
-    s.flags = block->sws_flags;
+    s.flags = block->facts.sws_flags;
     s.colorspace = src->colorspace;
     s.color_range = range;
 
@@ -252,7 +252,7 @@ SwsContext* ensure_scaler(AudioVideoBlock* block, const AVFrame* src, int dst_fo
         av_opt_set_int(c, "dstw", src->width, 0);
         av_opt_set_int(c, "dsth", src->height, 0);
         av_opt_set_int(c, "dst_format", dst_format, 0);
-        av_opt_set_int(c, "sws_flags", block->sws_flags, 0);
+        av_opt_set_int(c, "sws_flags", block->facts.sws_flags, 0);
         if (range != AVCOL_RANGE_UNSPECIFIED)
             av_opt_set_int(c, "src_range", range == AVCOL_RANGE_JPEG ? 1 : 0, 0);
         made = sws_init_context(c, nullptr, nullptr) >= 0;
@@ -285,11 +285,11 @@ SwsContext* ensure_scaler(AudioVideoBlock* block, const AVFrame* src, int dst_fo
 
 // The frame the scaler writes when an entry's packed rows cannot take it.
 AVFrame* staging_frame(AudioVideoBlock* block, int format, int w, int h) {
-    const AVFrame* staging = block->conversion.staging_frame.get();
+    const AVFrame* staging = block->video.conversion.staging_frame.get();
     if (staging == nullptr || staging->format != format || staging->width != w ||
         staging->height != h)
-        block->conversion.staging_frame = aligned_frame(format, w, h);
-    return block->conversion.staging_frame.get();
+        block->video.conversion.staging_frame = aligned_frame(format, w, h);
+    return block->video.conversion.staging_frame.get();
 }
 
 bool scale_into(AudioVideoBlock* block, FramePoolEntry* entry, const AVFrame* src) {
@@ -311,9 +311,9 @@ bool scale_into(AudioVideoBlock* block, FramePoolEntry* entry, const AVFrame* sr
 
 // Downloads a hardware frame into system memory; null on failure (logged).
 const AVFrame* download_hw_frame(AudioVideoBlock* block, const AVFrame* frame) {
-    if (block->conversion.hw_transfer_frame == nullptr)
-        block->conversion.hw_transfer_frame.reset(av_frame_alloc());
-    AVFrame* dst = block->conversion.hw_transfer_frame.get();
+    if (block->video.conversion.hw_transfer_frame == nullptr)
+        block->video.conversion.hw_transfer_frame.reset(av_frame_alloc());
+    AVFrame* dst = block->video.conversion.hw_transfer_frame.get();
     if (dst == nullptr) return nullptr;
     av_frame_unref(dst);
     const int r = av_hwframe_transfer_data(dst, frame, 0);
@@ -330,14 +330,14 @@ const AVFrame* download_hw_frame(AudioVideoBlock* block, const AVFrame* frame) {
 
 // Pictures beyond the block's size limit are refused, said once per size.
 bool within_size_limit(AudioVideoBlock* block, int w, int h) {
-    if (w <= block->max_video_width && h <= block->max_video_height) return true;
-    if (block->conversion.refused_width != w || block->conversion.refused_height != h) {
-        block->conversion.refused_width = w;
-        block->conversion.refused_height = h;
+    if (w <= block->facts.max_video_width && h <= block->facts.max_video_height) return true;
+    if (block->video.conversion.refused_width != w || block->video.conversion.refused_height != h) {
+        block->video.conversion.refused_width = w;
+        block->video.conversion.refused_height = h;
         logger().tracef_error(
             "[FFmpeg] video_convert - a %dx%d picture is beyond the %dx%d limit and is not shown "
             "(audio/video block %d)",
-            w, h, block->max_video_width, block->max_video_height, block->id);
+            w, h, block->facts.max_video_width, block->facts.max_video_height, block->id);
     }
     return false;
 }
@@ -348,28 +348,30 @@ bool within_size_limit(AudioVideoBlock* block, int w, int h) {
 // frame instead, as the host is behind the clock anyway.
 FramePoolEntry* wait_for_entry(AudioVideoBlock* block, size_t bytes) {
     FramePoolEntry* entry = take_entry(block, bytes);
-    if (entry != nullptr || block->realtime) return entry;
+    if (entry != nullptr || block->facts.realtime) return entry;
     const auto must_leave = [block] {
-        return block->video_decode_stop || block->reposition_pending > 0 || block->seeking ||
-               block->rewind_requested;
+        return block->video.stop || block->handover.reposition_pending > 0 ||
+               block->reader.seeking || block->controls.rewind_requested;
     };
     while (entry == nullptr && !must_leave()) {
         uint64_t seen = 0;
         {
-            std::lock_guard<std::mutex> guard(block->wake.mutex);
-            seen = block->wake.generation;
+            MutexLock guard(block->handover.wake.mutex);
+            seen = block->handover.wake.generation;
         }
         // The flag goes up before the pool is looked at again, so a release
         // after that look always sees it and wakes the wait (the fences pair
         // with the texture update's).
-        block->video_waits_for_entry = true;
+        block->video.waits_for_entry = true;
         std::atomic_thread_fence(std::memory_order_seq_cst);
         entry = take_entry(block, bytes);
         if (entry == nullptr) {
             wait_block(block, std::chrono::milliseconds(idle_wait_ms),
-                       [&] { return must_leave() || block->wake.generation != seen; });
+                       [&]() QVX_REQUIRES(block->handover.wake.mutex) {
+                           return must_leave() || block->handover.wake.generation != seen;
+                       });
         }
-        block->video_waits_for_entry = false;
+        block->video.waits_for_entry = false;
     }
     return entry;
 }
@@ -405,8 +407,8 @@ bool convert(AudioVideoBlock* block, AVFrame* frame, int format, uint32_t serial
     entry->serial = serial;
     entry->seconds = seconds;
     entry->in_use.store(1, std::memory_order_release);
-    std::lock_guard<std::mutex> guard(block->decoded_frames_lock);
-    block->decoded_frames.push_back(entry);
+    MutexLock guard(block->handover.decoded_frames_lock);
+    block->handover.decoded_frames.push_back(entry);
     return true;
 }
 

@@ -15,7 +15,7 @@ constexpr int consumer_wait_ms = 50;
 constexpr int alloc_retry_ms = 10;
 
 // What this run of the reader decided at its start, and where it stands.
-struct ReaderState {
+struct ReaderRun {
     bool video_on = false;
     bool audio_on = false;
     // The input has ended for the current segment and the drain markers are
@@ -32,54 +32,54 @@ struct ReaderState {
 };
 
 bool has_request(const AudioVideoBlock* block) {
-    return block->reader_stop || block->seek_requested || block->rewind_requested;
+    return block->reader.stop || block->controls.seek_requested || block->controls.rewind_requested;
 }
 
 bool queues_over_limit(AudioVideoBlock* block) {
-    return block->video_packets.count + block->audio_packets.count > max_queue_packets ||
-           block->video_packets.bytes + block->audio_packets.bytes > max_queue_bytes;
+    return block->video.packets.count + block->audio.packets.count > max_queue_packets ||
+           block->video.packets.bytes + block->audio.packets.bytes > max_queue_bytes;
 }
 
 bool decoders_done(AudioVideoBlock* block) {
-    return block->video_packets.count == 0 && block->video_packets.in_flight == 0 &&
-           block->audio_packets.count == 0 && block->audio_packets.in_flight == 0;
+    return block->video.packets.count == 0 && block->video.packets.in_flight == 0 &&
+           block->audio.packets.count == 0 && block->audio.packets.in_flight == 0;
 }
 
-bool looping(const AudioVideoBlock* block, const ReaderState& st) {
-    return block->loop && !st.rewind_failed;
+bool looping(const AudioVideoBlock* block, const ReaderRun& st) {
+    return block->controls.loop && !st.rewind_failed;
 }
 
 // Waits for the decoders to take or finish packets (or for a request); the
 // queues' consumed listener wakes the wait.
 template <typename Ready>
 bool wait_for_consumers(AudioVideoBlock* block, int timeout_ms, Ready ready) {
-    block->reader_waits_for_consumers = true;
+    block->reader.waits_for_consumers = true;
     const bool result = wait_block(block, std::chrono::milliseconds(timeout_ms), ready);
-    block->reader_waits_for_consumers = false;
+    block->reader.waits_for_consumers = false;
     return result;
 }
 
 // Lets the decoders give out the frames they still hold for this segment.
-void queue_drain_markers(AudioVideoBlock* block, const ReaderState& st) {
-    const uint32_t serial = block->video_serial;
-    if (st.video_on) block->video_packets.push(drain_packet(), serial);
-    if (st.audio_on) block->audio_packets.push(drain_packet(), serial);
+void queue_drain_markers(AudioVideoBlock* block, const ReaderRun& st) {
+    const uint32_t serial = block->handover.serial;
+    if (st.video_on) block->video.packets.push(drain_packet(), serial);
+    if (st.audio_on) block->audio.packets.push(drain_packet(), serial);
 }
 
 // True when an audio packet ends before the point a seek went to.
 bool before_audio_target(const AudioVideoBlock* block, const AVPacket* packet, double target) {
-    if (packet->pts == AV_NOPTS_VALUE || block->audio_stream == nullptr) return false;
+    if (packet->pts == AV_NOPTS_VALUE || block->facts.audio_stream == nullptr) return false;
     const int64_t end = packet->pts + std::max<int64_t>(packet->duration, 0);
-    const double t = static_cast<double>(end) * av_q2d(block->audio_stream->time_base) -
-                     block->media_start_seconds;
+    const double t = static_cast<double>(end) * av_q2d(block->facts.audio_stream->time_base) -
+                     block->facts.media_start_seconds;
     return t <= target;
 }
 
-void route_packet(AudioVideoBlock* block, ReaderState& st, AVPacket* packet) {
-    const uint32_t serial = block->video_serial;
-    if (st.video_on && packet->stream_index == block->video_stream_index) {
-        block->video_packets.push(packet, serial);
-    } else if (st.audio_on && packet->stream_index == block->audio_stream_index) {
+void route_packet(AudioVideoBlock* block, ReaderRun& st, AVPacket* packet) {
+    const uint32_t serial = block->handover.serial;
+    if (st.video_on && packet->stream_index == block->facts.video_stream_index) {
+        block->video.packets.push(packet, serial);
+    } else if (st.audio_on && packet->stream_index == block->facts.audio_stream_index) {
         if (st.audio_skip_until >= 0.0) {
             if (before_audio_target(block, packet, st.audio_skip_until)) {
                 const PacketPtr dropped(packet);
@@ -87,18 +87,18 @@ void route_packet(AudioVideoBlock* block, ReaderState& st, AVPacket* packet) {
             }
             st.audio_skip_until = -1.0;
         }
-        block->audio_packets.push(packet, serial);
+        block->audio.packets.push(packet, serial);
     } else {
         const PacketPtr dropped(packet);
     }
 }
 
-void serve_seek(AudioVideoBlock* block, ReaderState& st) {
-    block->seeking = true;
+void serve_seek(AudioVideoBlock* block, ReaderRun& st) {
+    block->reader.seeking = true;
     // Cleared before the target is read: a request made during this seek is
     // served next cycle, not lost.
-    block->seek_requested = false;
-    const double target = block->seek_target_seconds;
+    block->controls.seek_requested = false;
+    const double target = block->controls.seek_target_seconds;
     st.audio_skip_until = st.audio_on ? target : -1.0;
     if (seek_to_seconds(block, st.video_on, st.audio_on, target,
                         [block, &st](AVPacket* packet) { route_packet(block, st, packet); })) {
@@ -108,11 +108,11 @@ void serve_seek(AudioVideoBlock* block, ReaderState& st) {
         st.audio_skip_until = -1.0;
     }
     update_clock(block);
-    block->seeking = false;
+    block->reader.seeking = false;
     notify_block(block);
 }
 
-void serve_rewind(AudioVideoBlock* block, ReaderState& st, bool loop_pass) {
+void serve_rewind(AudioVideoBlock* block, ReaderRun& st, bool loop_pass) {
     st.audio_skip_until = -1.0;
     st.loop_pass_done = false;
     if (rewind_to_start(
@@ -128,32 +128,32 @@ void serve_rewind(AudioVideoBlock* block, ReaderState& st, bool loop_pass) {
 // At the end of a looping input: once every queued packet has been decoded
 // and shown, ask for the rewind (served next cycle). A seek asked for
 // meanwhile wins over the rewind.
-void finish_loop(AudioVideoBlock* block, ReaderState& st) {
-    while (!block->reader_stop && !block->seek_requested) {
+void finish_loop(AudioVideoBlock* block, ReaderRun& st) {
+    while (!block->reader.stop && !block->controls.seek_requested) {
         if (decoders_done(block)) break;
-        if (block->audio_stop || block->video_decode_stop) break;
+        if (block->audio.stop || block->video.stop) break;
         update_clock(block);
         wait_for_consumers(block, end_of_input_retry_ms, [block] {
-            return block->reader_stop || block->seek_requested || decoders_done(block);
+            return block->reader.stop || block->controls.seek_requested || decoders_done(block);
         });
     }
-    if (block->reader_stop || block->seek_requested) return;
+    if (block->reader.stop || block->controls.seek_requested) return;
     st.loop_pass_done = true;
 }
 
-void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
+void reader_cycle(AudioVideoBlock* block, ReaderRun& st) {
     update_clock(block);
-    if (block->rewind_requested.exchange(false)) {
+    if (block->controls.rewind_requested.exchange(false)) {
         serve_rewind(block, st, false);
     } else if (st.loop_pass_done) {
         serve_rewind(block, st, true);
     }
-    if (block->seek_requested) {
+    if (block->controls.seek_requested) {
         // A seek goes on to one read even while paused.
         serve_seek(block, st);
-    } else if (block->paused) {
+    } else if (block->controls.paused) {
         wait_block(block, std::chrono::milliseconds(idle_wait_ms),
-                   [block] { return !block->paused || has_request(block); });
+                   [block] { return !block->controls.paused || has_request(block); });
         return;
     }
 
@@ -169,13 +169,13 @@ void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
         // frame too; its texture updates wake this wait, so that the end
         // is told as soon as the last frame is out.
         const auto everything_out = [block, &st] {
-            return decoders_done(block) && (!st.audio_on || block->audio_played_out) &&
-                   (block->realtime || !frames_waiting(block));
+            return decoders_done(block) && (!st.audio_on || block->audio.played_out) &&
+                   (block->facts.realtime || !frames_waiting(block));
         };
-        if (!block->input_ended && everything_out()) block->input_ended = true;
+        if (!block->reader.input_ended && everything_out()) block->reader.input_ended = true;
         if (wait_for_consumers(block, end_of_input_retry_ms, [&] {
                 return has_request(block) ||
-                       (!block->realtime && !block->input_ended && everything_out());
+                       (!block->facts.realtime && !block->reader.input_ended && everything_out());
             }))
             return;
     }
@@ -188,14 +188,14 @@ void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
     }
     int r;
     {
-        std::lock_guard<std::mutex> guard(block->demux_lock);
-        block->reader_io_since_ns = steady_now_ns();
+        MutexLock guard(block->handover.demux_lock);
+        block->reader.io_since_ns = steady_now_ns();
         r = av_read_frame(block->format_ctx.get(), packet.get());
-        block->reader_io_since_ns = 0;
+        block->reader.io_since_ns = 0;
     }
     if (r >= 0) {
         st.at_end = false;
-        block->input_ended = false;
+        block->reader.input_ended = false;
         route_packet(block, st, packet.release());
         return;
     }
@@ -208,7 +208,7 @@ void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
         // Inputs without an I/O context (devices, lavfi) have no I/O error
         // to report: their failed read is the end of input.
         const AVIOContext* io = block->format_ctx->pb;
-        if (r != AVERROR_EOF && io != nullptr && io->error != 0 && !block->reader_stop)
+        if (r != AVERROR_EOF && io != nullptr && io->error != 0 && !block->reader.stop)
             qvx::LogMgr::get().tracef_warning(
                 "[FFmpeg] reader_thread - read error, treated as the end of input (audio/video "
                 "block %d): %s",
@@ -220,18 +220,18 @@ void reader_cycle(AudioVideoBlock* block, ReaderState& st) {
 }
 
 void reader_shutdown(AudioVideoBlock* block) {
-    block->audio_drives_video = false;
-    block->video_decode_stop = true;
-    block->audio_stop = true;
+    block->reader.audio_drives_video = false;
+    block->video.stop = true;
+    block->audio.stop = true;
     notify_block(block);
     update_clock(block);
     close_audio_device(block);
-    if (block->video_decode_running) {
-        if (block->video_decode_thread_handle.joinable()) block->video_decode_thread_handle.join();
-        block->video_decode_running = false;
+    if (block->video.running) {
+        if (block->video.thread.joinable()) block->video.thread.join();
+        block->video.running = false;
     }
-    block->audio_packets.clear();
-    block->video_packets.clear();
+    block->audio.packets.clear();
+    block->video.packets.clear();
 }
 
 }  // namespace
@@ -243,22 +243,33 @@ unsigned reader_thread(AudioVideoBlock* block) {
     }
     name_this_thread("qvx-reader");
     restart_clock(block);
-    if (block->seek_requested) {
+    if (block->controls.seek_requested) {
         // A run that resumes where the last one stopped (or a seek asked for
         // before play) reports its target from the start.
-        set_positions(block, block->seek_target_seconds);
+        set_positions(block, block->controls.seek_target_seconds);
     }
 
-    ReaderState st;
-    st.video_on = block->video_enabled && block->video_stream_index >= 0 &&
-                  block->video_decoding.decoder_open();
+    // No decoder runs yet (the last run's were joined); the locks cost nothing.
+    bool video_decoder_open = false;
+    bool audio_decoder_open = false;
+    {
+        MutexLock video(block->video.decoder_lock);
+        video_decoder_open = block->video.decoding.decoder_open();
+    }
+    {
+        MutexLock audio(block->audio.decoder_lock);
+        audio_decoder_open = block->audio.decoding.decoder_open();
+    }
+    ReaderRun st;
+    st.video_on =
+        block->controls.video_enabled && block->facts.video_stream_index >= 0 && video_decoder_open;
     // An untimed block plays as if its sound were off.
-    st.audio_on = block->realtime && block->audio_enabled && block->audio_stream_index >= 0 &&
-                  block->audio_decoding.decoder_open();
+    st.audio_on = block->facts.realtime && block->controls.audio_enabled &&
+                  block->facts.audio_stream_index >= 0 && audio_decoder_open;
     if (st.video_on) {
         try {
-            block->video_decode_thread_handle = std::thread(video_decode_thread, block);
-            block->video_decode_running = true;
+            block->video.thread = std::thread(video_decode_thread, block);
+            block->video.running = true;
         } catch (const std::system_error& e) {
             qvx::LogMgr::get().tracef_error(
                 "[FFmpeg] reader_thread - unable to start the video decode thread (audio/video "
@@ -268,13 +279,13 @@ unsigned reader_thread(AudioVideoBlock* block) {
         }
     }
     if (st.audio_on && !open_audio_device(block)) {
-        block->audio_enabled = false;
+        block->controls.audio_enabled = false;
         st.audio_on = false;
     }
-    block->audio_drives_video = st.audio_on && st.video_on;
-    block->hold_video_for_sound = block->audio_drives_video.load();
+    block->reader.audio_drives_video = st.audio_on && st.video_on;
+    block->reader.hold_video_for_sound = block->reader.audio_drives_video.load();
 
-    while (!block->reader_stop) reader_cycle(block, st);
+    while (!block->reader.stop) reader_cycle(block, st);
 
     reader_shutdown(block);
     qvx::utils::thread_exit();

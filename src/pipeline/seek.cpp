@@ -23,24 +23,23 @@ constexpr double key_time_tolerance_s = 0.002;
 // decoder up, the audio callback finishes its current decode and then plays
 // silence. Nothing decodes until the hand-over ends. Runs on the reader,
 // which alone repositions the input.
-class RepositionGuard {
+class QVX_SCOPED_CAPABILITY RepositionGuard {
 public:
     explicit RepositionGuard(AudioVideoBlock* block)
-        : block_(block),
-          demux_(block->demux_lock, std::defer_lock),
-          video_(block->video_decoder_lock, std::defer_lock),
-          audio_(block->audio_decoder_lock, std::defer_lock) {
-        ++block_->reposition_pending;
+        QVX_ACQUIRE(block->handover.demux_lock, block->video.decoder_lock,
+                    block->audio.decoder_lock)
+        : block_(block) {
+        ++block_->handover.reposition_pending;
         notify_block(block_);
-        demux_.lock();
-        video_.lock();
-        audio_.lock();
+        block_->handover.demux_lock.lock();
+        block_->video.decoder_lock.lock();
+        block_->audio.decoder_lock.lock();
     }
-    ~RepositionGuard() {
-        audio_.unlock();
-        video_.unlock();
-        demux_.unlock();
-        --block_->reposition_pending;
+    ~RepositionGuard() QVX_RELEASE() {
+        block_->audio.decoder_lock.unlock();
+        block_->video.decoder_lock.unlock();
+        block_->handover.demux_lock.unlock();
+        --block_->handover.reposition_pending;
         notify_block(block_);
     }
     RepositionGuard(const RepositionGuard&) = delete;
@@ -48,17 +47,14 @@ public:
 
 private:
     AudioVideoBlock* block_;
-    std::unique_lock<std::mutex> demux_;
-    std::unique_lock<std::mutex> video_;
-    std::unique_lock<std::mutex> audio_;
 };
 
-// Called with the audio decoder taken: a drain in progress is abandoned.
-void flush_audio_decoder(AudioVideoBlock* block) {
-    block->audio_decoding.flush();
-    if (block->sound.draining) {
-        block->sound.draining = false;
-        block->audio_packets.done();
+// A drain in progress is abandoned.
+void flush_audio_decoder(AudioVideoBlock* block) QVX_REQUIRES(block->audio.decoder_lock) {
+    block->audio.decoding.flush();
+    if (block->audio.sound.draining) {
+        block->audio.sound.draining = false;
+        block->audio.packets.done();
     }
 }
 
@@ -80,9 +76,9 @@ void drop_decoded_frames(AudioVideoBlock* block) {
 class IoWatch {
 public:
     explicit IoWatch(AudioVideoBlock* block) : block_(block) {
-        block_->reader_io_since_ns = steady_now_ns();
+        block_->reader.io_since_ns = steady_now_ns();
     }
-    ~IoWatch() { block_->reader_io_since_ns = 0; }
+    ~IoWatch() { block_->reader.io_since_ns = 0; }
     IoWatch(const IoWatch&) = delete;
     IoWatch& operator=(const IoWatch&) = delete;
 
@@ -94,10 +90,10 @@ private:
 // before it where the demuxer knows them. Called under the demux lock.
 int seek_input(AudioVideoBlock* block, double seconds) {
     AVFormatContext* fmt = block->format_ctx.get();
-    const AVStream* stream = block->video_stream_index >= 0   ? block->video_stream
-                             : block->audio_stream_index >= 0 ? block->audio_stream
-                                                              : nullptr;
-    const int64_t us = std::llround((seconds + block->media_start_seconds) * AV_TIME_BASE);
+    const AVStream* stream = block->facts.video_stream_index >= 0   ? block->facts.video_stream
+                             : block->facts.audio_stream_index >= 0 ? block->facts.audio_stream
+                                                                    : nullptr;
+    const int64_t us = std::llround((seconds + block->facts.media_start_seconds) * AV_TIME_BASE);
     if (stream == nullptr)
         return avformat_seek_file(fmt, -1, INT64_MIN, us, us, AVSEEK_FLAG_BACKWARD);
     const int64_t ts = av_rescale_q(us, AV_TIME_BASE_Q, stream->time_base);
@@ -109,31 +105,31 @@ int seek_input(AudioVideoBlock* block, double seconds) {
     return r;
 }
 
-// The pictures of a pass that ends in a loop are all converted (the reader
-// waited for the decoders) and still to be shown: they go on under the new
-// serial.
-// Restarts the queues and decoders of the streams on, under a new serial.
-// Called with the guard held, once the input has moved.
-void restart_streams(AudioVideoBlock* block, bool video_on, bool audio_on, bool loop_pass) {
-    const uint32_t serial = ++block->video_serial;
-    if (video_on) restart_queue(block->video_packets, serial);
-    if (audio_on) restart_queue(block->audio_packets, serial);
-    block->video_decoding.flush();
+// Restarts the queues and decoders of the streams on, under a new serial,
+// once the input has moved. The pictures of a pass that ends in a loop are
+// all converted (the reader waited for the decoders) and still to be shown:
+// they go on under the new serial.
+void restart_streams(AudioVideoBlock* block, bool video_on, bool audio_on, bool loop_pass)
+    QVX_REQUIRES(block->handover.demux_lock, block->video.decoder_lock, block->audio.decoder_lock) {
+    const uint32_t serial = ++block->handover.serial;
+    if (video_on) restart_queue(block->video.packets, serial);
+    if (audio_on) restart_queue(block->audio.packets, serial);
+    block->video.decoding.flush();
     flush_audio_decoder(block);
     // The frames of a finished pass stay shown: the floor stays.
     if (!loop_pass) {
-        block->shown_serial_floor = serial;
+        block->handover.shown_serial_floor = serial;
         drop_decoded_frames(block);
     }
-    block->input_ended = false;
+    block->reader.input_ended = false;
 }
 
 // Time of a packet in seconds from the input's start.
 double packet_seconds(const AudioVideoBlock* block, const AVPacket* packet) {
     const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-    if (ts == AV_NOPTS_VALUE || block->video_stream == nullptr) return 0.0;
-    return static_cast<double>(ts) * av_q2d(block->video_stream->time_base) -
-           block->media_start_seconds;
+    if (ts == AV_NOPTS_VALUE || block->facts.video_stream == nullptr) return 0.0;
+    return static_cast<double>(ts) * av_q2d(block->facts.video_stream->time_base) -
+           block->facts.media_start_seconds;
 }
 
 // Reads on to the first video key packet (the picture never starts from a
@@ -142,13 +138,13 @@ double packet_seconds(const AudioVideoBlock* block, const AVPacket* packet) {
 PacketPtr read_to_key_packet(AudioVideoBlock* block, bool audio_on, std::vector<PacketPtr>& sound) {
     PacketPtr packet(av_packet_alloc());
     int64_t skipped_bytes = 0;
-    while (packet != nullptr && !block->reader_stop &&
+    while (packet != nullptr && !block->reader.stop &&
            av_read_frame(block->format_ctx.get(), packet.get()) >= 0) {
-        if (packet->stream_index == block->video_stream_index) {
+        if (packet->stream_index == block->facts.video_stream_index) {
             if ((packet->flags & AV_PKT_FLAG_KEY) != 0 || skipped_bytes > max_key_search_bytes)
                 return packet;
             skipped_bytes += packet->size;
-        } else if (audio_on && packet->stream_index == block->audio_stream_index) {
+        } else if (audio_on && packet->stream_index == block->facts.audio_stream_index) {
             sound.push_back(std::move(packet));
             packet.reset(av_packet_alloc());
             continue;
@@ -168,10 +164,11 @@ bool byte_seekable(const AudioVideoBlock* block) {
 // asked for, often past the key frame before it: the seek is then repeated
 // from further back, and from the very start of the file at the last.
 // video_target: where the first picture shown must be (-1: the first
-// decoded). Called with the guard held.
+// decoded).
 int reposition(AudioVideoBlock* block, double seconds, double video_target, bool video_on,
                bool audio_on, const std::function<void(AVPacket*)>& route_audio,
-               bool loop_pass = false) {
+               bool loop_pass = false)
+    QVX_REQUIRES(block->handover.demux_lock, block->video.decoder_lock, block->audio.decoder_lock) {
     static constexpr double back_off_seconds[] = {0.0, 1.0, 3.0, 10.0, 30.0};
     IoWatch io(block);
     int r = seek_input(block, seconds);
@@ -180,9 +177,9 @@ int reposition(AudioVideoBlock* block, double seconds, double video_target, bool
     // The video thread decodes the frames from the key frame up to the
     // target without showing them; the first picture re-bases the pacing,
     // or a jump ahead would hold the pictures back for as long as it skipped.
-    block->video_seek_target = video_on ? video_target : -1.0;
+    block->video.seek_target = video_on ? video_target : -1.0;
     if (!video_on) return r;
-    block->video_first_frame_pending = true;
+    block->video.first_frame_pending = true;
     std::vector<PacketPtr> sound;
     PacketPtr key;
     bool from_file_start = false;
@@ -207,7 +204,7 @@ int reposition(AudioVideoBlock* block, double seconds, double video_target, bool
         key.reset();
         sound.clear();
     }
-    if (key != nullptr) block->video_packets.push(key.release(), block->video_serial);
+    if (key != nullptr) block->video.packets.push(key.release(), block->handover.serial);
     for (PacketPtr& packet : sound) route_audio(packet.release());
     return r;
 }
@@ -225,10 +222,10 @@ bool rewind_to_start(AudioVideoBlock* block, bool video_on, bool audio_on,
             block->id, av_error_text(r).c_str());
         return false;
     }
-    block->video_clock = 0.0;
-    block->audio_clock = 0.0;
+    block->video.clock = 0.0;
+    block->audio.clock = 0.0;
     restart_clock(block);
-    block->hold_video_for_sound = block->audio_drives_video.load();
+    block->reader.hold_video_for_sound = block->reader.audio_drives_video.load();
     return true;
 }
 
@@ -243,15 +240,15 @@ bool seek_to_seconds(AudioVideoBlock* block, bool video_on, bool audio_on, doubl
             static_cast<long long>(seconds), r);
         return false;
     }
-    block->audio_clock = seconds;
-    block->video_clock = seconds;
+    block->audio.clock = seconds;
+    block->video.clock = seconds;
     set_positions(block, static_cast<double>(seconds));
-    block->audio_clock_valid = false;
+    block->reader.audio_clock_valid = false;
     return true;
 }
 
 int64_t clamp_seek_target(const AudioVideoBlock* block, int seconds) {
-    if (seconds < 0 || seconds >= block->duration_seconds) return 0;
+    if (seconds < 0 || seconds >= block->facts.duration_seconds) return 0;
     return seconds;
 }
 
@@ -261,22 +258,22 @@ void request_seek(AudioVideoBlock* block, int seconds) {
 
 void request_seek_seconds(AudioVideoBlock* block, double seconds) {
     // Beyond the end (when it is known) a seek restarts from the start.
-    const double duration = static_cast<double>(block->duration_us) / AV_TIME_BASE;
+    const double duration = static_cast<double>(block->facts.duration_us) / AV_TIME_BASE;
     if (!(seconds >= 0.0) || (duration > 0.0 && seconds >= duration)) seconds = 0.0;
-    block->seek_target_seconds = seconds;
-    block->seek_requested = true;
+    block->controls.seek_target_seconds = seconds;
+    block->controls.seek_requested = true;
     notify_block(block);
 }
 
 void request_rewind(AudioVideoBlock* block) {
-    block->rewind_requested = true;
+    block->controls.rewind_requested = true;
     notify_block(block);
 }
 
 int64_t video_ms_to_timestamp(AudioVideoBlock* block, int milliseconds) {
     // The stream's time base is fixed at open: no need of the input's lock.
-    if (block->video_stream_index < 0 || block->video_stream == nullptr) return 0;
-    const AVRational tb = block->video_stream->time_base;
+    if (block->facts.video_stream_index < 0 || block->facts.video_stream == nullptr) return 0;
+    const AVRational tb = block->facts.video_stream->time_base;
     if (tb.num <= 0 || tb.den <= 0) return 0;
     return av_rescale(milliseconds, tb.den, tb.num) / 1000;
 }
@@ -286,20 +283,20 @@ int64_t video_ms_to_timestamp(AudioVideoBlock* block, int milliseconds) {
 // block. Timestamps count from the input's start in the stream's time base,
 // as video_ms_to_timestamp gives them.
 bool seek_video_frame(AudioVideoBlock* block, int seconds) {
-    if (block->video_stream_index < 0 || block->video_stream == nullptr) return false;
+    if (block->facts.video_stream_index < 0 || block->facts.video_stream == nullptr) return false;
     request_seek_seconds(block, static_cast<double>(seconds));
     return true;
 }
 
 bool seek_video_timestamp(AudioVideoBlock* block, int timestamp) {
-    if (block->video_stream_index < 0 || block->video_stream == nullptr) return false;
-    request_seek_seconds(block, timestamp * av_q2d(block->video_stream->time_base));
+    if (block->facts.video_stream_index < 0 || block->facts.video_stream == nullptr) return false;
+    request_seek_seconds(block, timestamp * av_q2d(block->facts.video_stream->time_base));
     return true;
 }
 
 bool seek_audio_timestamp(AudioVideoBlock* block, int timestamp) {
-    if (block->audio_stream_index < 0 || block->audio_stream == nullptr) return false;
-    request_seek_seconds(block, timestamp * av_q2d(block->audio_stream->time_base));
+    if (block->facts.audio_stream_index < 0 || block->facts.audio_stream == nullptr) return false;
+    request_seek_seconds(block, timestamp * av_q2d(block->facts.audio_stream->time_base));
     return true;
 }
 

@@ -30,7 +30,7 @@ enum class PaceResult {
 // What the video thread keeps between packets. Everything but
 // frame_duration starts over whenever the packets' serial changes (a seek,
 // rewind or loop), the decoder's refusals in a row included.
-struct VideoState {
+struct VideoTiming {
     double frame_duration = 0.04;  // nominal, from the stream's rate
     uint32_t serial = 0;           // of the last packet popped
     // Timestamp jumps folded out since the last repositioning, seconds.
@@ -55,12 +55,12 @@ qvx::LogMgr& logger() {
 }
 
 bool must_leave(const AudioVideoBlock* block) {
-    return block->video_decode_stop || block->reposition_pending > 0 || block->seeking;
+    return block->video.stop || block->handover.reposition_pending > 0 || block->reader.seeking;
 }
 
 double nominal_frame_duration(const AudioVideoBlock* block) {
     const AVRational rate =
-        av_guess_frame_rate(block->format_ctx.get(), block->video_stream, nullptr);
+        av_guess_frame_rate(block->format_ctx.get(), block->facts.video_stream, nullptr);
     if (rate.num > 0 && rate.den > 0) {
         const double d = static_cast<double>(rate.den) / rate.num;
         if (d >= 0.0005 && d <= 10.0) return d;
@@ -76,8 +76,8 @@ double nominal_frame_duration(const AudioVideoBlock* block) {
 // close that way is closed at once; a gap beyond max_frame_step_s means the
 // two count across a timestamp jump differently, and the picture keeps its
 // own pace.
-void follow_sound(AudioVideoBlock* block, VideoState& vs) {
-    if (!block->audio_drives_video || !block->audio_clock_valid) return;
+void follow_sound(AudioVideoBlock* block, VideoTiming& vs) {
+    if (!block->reader.audio_drives_video || !block->reader.audio_clock_valid) return;
     const double timer = advance_frame_timer(block);
     const double gap = static_cast<double>(block->clock.audio_position.load()) - timer;
     if (std::fabs(gap) > max_frame_step_s) return;
@@ -102,19 +102,21 @@ void follow_sound(AudioVideoBlock* block, VideoState& vs) {
 void wait_for_sound(AudioVideoBlock* block, double t) {
     using steady = std::chrono::steady_clock;
     const auto deadline = steady::now() + std::chrono::milliseconds(max_sound_start_wait_ms);
-    while (block->hold_video_for_sound && block->audio_drives_video && !block->audio_clock_valid &&
-           !must_leave(block) && !block->paused) {
+    while (block->reader.hold_video_for_sound && block->reader.audio_drives_video &&
+           !block->reader.audio_clock_valid && !must_leave(block) && !block->controls.paused) {
         const auto now = steady::now();
         if (now >= deadline) break;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-        wait_block(
-            block,
-            std::min(left + std::chrono::milliseconds(1),
-                     std::chrono::milliseconds(sound_start_slice_ms)),
-            [block] { return must_leave(block) || block->paused || block->audio_clock_valid; });
+        wait_block(block,
+                   std::min(left + std::chrono::milliseconds(1),
+                            std::chrono::milliseconds(sound_start_slice_ms)),
+                   [block] {
+                       return must_leave(block) || block->controls.paused ||
+                              block->reader.audio_clock_valid;
+                   });
     }
-    if (must_leave(block) || block->paused) return;
-    if (block->hold_video_for_sound.exchange(false) && block->audio_clock_valid) {
+    if (must_leave(block) || block->controls.paused) return;
+    if (block->reader.hold_video_for_sound.exchange(false) && block->reader.audio_clock_valid) {
         const double heard = static_cast<double>(block->clock.audio_position.load());
         if (std::fabs(heard - t) <= max_frame_step_s) restart_frame_timer(block, heard);
     }
@@ -123,16 +125,16 @@ void wait_for_sound(AudioVideoBlock* block, double t) {
 // Waits until the frame's time t (seconds from the start) is due, in slices
 // of at most pacing_slice_ms so that a stop, pause or seek is seen at once. A
 // late frame is due at once.
-PaceResult pace_frame(AudioVideoBlock* block, VideoState& vs, double t) {
+PaceResult pace_frame(AudioVideoBlock* block, VideoTiming& vs, double t) {
     bool followed = false;
     for (;;) {
         if (must_leave(block)) return PaceResult::stale;
-        if (block->paused) {
+        if (block->controls.paused) {
             wait_block(block, std::chrono::milliseconds(idle_wait_ms),
-                       [block] { return must_leave(block) || !block->paused; });
+                       [block] { return must_leave(block) || !block->controls.paused; });
             continue;
         }
-        if (block->hold_video_for_sound) {
+        if (block->reader.hold_video_for_sound) {
             wait_for_sound(block, t);
             continue;
         }
@@ -146,7 +148,7 @@ PaceResult pace_frame(AudioVideoBlock* block, VideoState& vs, double t) {
         const auto wait_ms = static_cast<int>(slice * 1000.0 + 0.5);
         if (wait_ms <= 0) return PaceResult::due;
         wait_block(block, std::chrono::milliseconds(wait_ms),
-                   [block] { return must_leave(block) || block->paused; });
+                   [block] { return must_leave(block) || block->controls.paused; });
     }
 }
 
@@ -154,16 +156,17 @@ PaceResult pace_frame(AudioVideoBlock* block, VideoState& vs, double t) {
 // jumps folded out: across a discontinuity the frame follows the one before
 // it at the stream's rate, so the pacing and the position go on evenly.
 // Advances video_clock (timestamps as in the input, from its start).
-double frame_time(AudioVideoBlock* block, VideoState& vs, const AVFrame* frame) {
+double frame_time(AudioVideoBlock* block, VideoTiming& vs, const AVFrame* frame) {
     int64_t ts = frame->best_effort_timestamp;
     if (ts == AV_NOPTS_VALUE) ts = frame->pts;
     if (ts == AV_NOPTS_VALUE) ts = frame->pkt_dts;
     const double input_time =
-        ts == AV_NOPTS_VALUE ? block->video_clock
-                             : static_cast<double>(ts) * av_q2d(block->video_stream->time_base) -
-                                   block->media_start_seconds;
+        ts == AV_NOPTS_VALUE
+            ? block->video.clock
+            : static_cast<double>(ts) * av_q2d(block->facts.video_stream->time_base) -
+                  block->facts.media_start_seconds;
     const double duration = vs.frame_duration * (1.0 + 0.5 * frame->repeat_pict);
-    block->video_clock = input_time + duration;
+    block->video.clock = input_time + duration;
 
     double t = input_time - vs.jump_offset;
     if (vs.has_previous) {
@@ -186,16 +189,16 @@ double frame_time(AudioVideoBlock* block, VideoState& vs, const AVFrame* frame) 
 
 // After a seek, frames before the target are decoded only to reach it.
 bool before_seek_target(AudioVideoBlock* block, double t) {
-    double target = block->video_seek_target;
+    double target = block->video.seek_target;
     if (target < 0.0) return false;
     if (t + seek_target_tolerance_s < target) return true;
     // A newer target set meanwhile stays.
-    block->video_seek_target.compare_exchange_strong(target, -1.0);
+    block->video.seek_target.compare_exchange_strong(target, -1.0);
     return false;
 }
 
 bool convert_frame(AudioVideoBlock* block, AVFrame* frame, uint32_t serial, double t) {
-    switch (block->output_pixel_format) {
+    switch (block->facts.output_pixel_format) {
         case AV_PIX_FMT_YUV420P: return video_convert_yuv420p(block, frame, serial, t);
         case AV_PIX_FMT_NV12: return video_convert_nv12(block, frame, serial, t);
         case AV_PIX_FMT_RGB24: return video_convert_rgb24(block, frame, serial, t);
@@ -206,7 +209,7 @@ bool convert_frame(AudioVideoBlock* block, AVFrame* frame, uint32_t serial, doub
 // Takes one decoded frame: paces it and hands it to the conversion. False
 // once the rest of the packet's output is stale (a stop or repositioning
 // came first; the repositioning flushes the decoder).
-bool take_frame(AudioVideoBlock* block, VideoState& vs, AVFrame* frame, int64_t packet_pts) {
+bool take_frame(AudioVideoBlock* block, VideoTiming& vs, AVFrame* frame, int64_t packet_pts) {
     // Damaged or discarded frames are dropped; the frames after them in
     // this packet are still received, or the decoder would refuse the next
     // packet.
@@ -221,35 +224,36 @@ bool take_frame(AudioVideoBlock* block, VideoState& vs, AVFrame* frame, int64_t 
                         static_cast<long long>(packet_pts));
         return true;
     }
-    block->video_width = frame->width;
-    block->video_height = frame->height;
-    ++block->decoded_video_frames;
+    block->video.width = frame->width;
+    block->video.height = frame->height;
+    ++block->video.decoded_count;
     const double t = frame_time(block, vs, frame);
     if (before_seek_target(block, t)) return true;
     // An untimed block is never paced: the frame pool, which the converter
     // waits on, holds the picture back instead.
-    const bool timed = block->realtime;
-    if (block->video_first_frame_pending.exchange(false) && timed) {
+    const bool timed = block->facts.realtime;
+    if (block->video.first_frame_pending.exchange(false) && timed) {
         restart_frame_timer(block, t);
         vs.sync_gap_average = 0.0;
     }
     const PaceResult pace = timed               ? pace_frame(block, vs, t)
                             : must_leave(block) ? PaceResult::stale
                                                 : PaceResult::due;
-    if (pace == PaceResult::stale || block->video_serial != vs.serial) return false;
+    if (pace == PaceResult::stale || block->handover.serial != vs.serial) return false;
     // The position is the picture handed to the host: once it is queued in
     // real time, once the host has taken it when untimed (the texture update
     // sets it then).
-    if (convert_frame(block, frame, vs.serial, t) && timed && block->video_enabled &&
-        block->video_stream_index >= 0)
+    if (convert_frame(block, frame, vs.serial, t) && timed && block->controls.video_enabled &&
+        block->facts.video_stream_index >= 0)
         set_video_position(block, t);
     return true;
 }
 
 // Decodes one packet (or marker) popped from video_packets under vs.serial
-// and hands its frames on. Called with the video decoder taken.
-void decode_packet(AudioVideoBlock* block, VideoState& vs, AVPacket* packet) {
-    DecodingLoop& loop = block->video_decoding;
+// and hands its frames on.
+void decode_packet(AudioVideoBlock* block, VideoTiming& vs, AVPacket* packet)
+    QVX_REQUIRES(block->video.decoder_lock) {
+    DecodingLoop& loop = block->video.decoding;
     if (packet == flush_packet()) {
         loop.flush();
         return;
@@ -264,7 +268,7 @@ void decode_packet(AudioVideoBlock* block, VideoState& vs, AVPacket* packet) {
             // The decoder takes input again for a loop or a seek. A seek
             // target past the last frame is given up, so that it cannot hide
             // the next pass.
-            block->video_seek_target = -1.0;
+            block->video.seek_target = -1.0;
             break;
         case DecodingLoop::Status::empty:
             logger().tracef_warning(
@@ -301,20 +305,24 @@ void decode_packet(AudioVideoBlock* block, VideoState& vs, AVPacket* packet) {
 }  // namespace
 
 unsigned video_decode_thread(AudioVideoBlock* block) {
-    if (block == nullptr || block->video_decode_stop) {
+    if (block == nullptr || block->video.stop) {
         qvx::utils::thread_exit();
         return 0;
     }
     name_this_thread("qvx-video");
-    VideoState vs;
+    VideoTiming vs;
     vs.frame_duration = nominal_frame_duration(block);
-    vs.serial = block->video_serial;
-    block->video_decoding.restart();
-    while (!block->video_decode_stop) {
-        if (block->paused || block->seeking || block->reposition_pending > 0) {
+    vs.serial = block->handover.serial;
+    {
+        MutexLock decoder(block->video.decoder_lock);
+        block->video.decoding.restart();
+    }
+    while (!block->video.stop) {
+        if (block->controls.paused || block->reader.seeking ||
+            block->handover.reposition_pending > 0) {
             wait_block(block, std::chrono::milliseconds(idle_wait_ms), [block] {
-                return block->video_decode_stop ||
-                       !(block->paused || block->seeking || block->reposition_pending > 0);
+                return block->video.stop || !(block->controls.paused || block->reader.seeking ||
+                                              block->handover.reposition_pending > 0);
             });
             continue;
         }
@@ -322,24 +330,24 @@ unsigned video_decode_thread(AudioVideoBlock* block) {
         // repositioning is never taken for one after it.
         uint32_t serial = 0;
         AVPacket* packet =
-            block->video_packets.pop_wait(std::chrono::milliseconds(idle_wait_ms), &serial);
+            block->video.packets.pop_wait(std::chrono::milliseconds(idle_wait_ms), &serial);
         if (packet == nullptr) continue;
         // Markers are shared and never freed; every other packet is ours.
         const PacketPtr owned(is_marker(packet) ? nullptr : packet);
         {
-            std::lock_guard<std::mutex> decoder(block->video_decoder_lock);
+            MutexLock decoder(block->video.decoder_lock);
             // A repositioning starts everything over, a decoder that gave up
             // included. A packet popped before it belongs to the old place;
             // after the decoder gave up packets are only let go, so the
             // reader's end-of-input and loop handling still see them used.
             if (serial != vs.serial) {
                 vs.restart(serial);
-                block->video_decoding.restart();
+                block->video.decoding.restart();
             }
-            if (vs.serial == block->video_serial && !block->video_decoding.gave_up())
+            if (vs.serial == block->handover.serial && !block->video.decoding.gave_up())
                 decode_packet(block, vs, packet);
         }
-        block->video_packets.done();
+        block->video.packets.done();
     }
     qvx::utils::thread_exit();
     return 0;

@@ -8,7 +8,7 @@ namespace qvx_ffmpeg {
 
 void stop_reader_thread(AudioVideoBlock* block, bool resume_later) {
     if (block == nullptr) return;
-    std::lock_guard<std::mutex> run(block->run_lock);
+    MutexLock run(block->reader.run_lock);
     if (!join_reader_locked(block)) return;
     // The queues went with the reader: the next run seeks back to the
     // position reached (the start once the input had ended).
@@ -27,22 +27,22 @@ bool teardown_block(AudioVideoBlock* block) {
     // Every FFmpeg object holds references of its own to what it shares
     // (frames to the decoder's buffers, decoders to the hardware device), so
     // the order of the resets does not matter.
-    block->audio_packets.clear();
-    block->video_packets.clear();
+    block->audio.packets.clear();
+    block->video.packets.clear();
     {
-        std::lock_guard<std::mutex> guard(block->decoded_frames_lock);
-        block->decoded_frames.clear();
+        MutexLock guard(block->handover.decoded_frames_lock);
+        block->handover.decoded_frames.clear();
     }
-    block->frame_pool.entries.clear();
-    block->conversion = ConversionState{};
-    block->sound.swr_ctx.reset();
-    block->sound.pcm_buffer.reset();
-    block->sound.pcm_capacity = 0;
-    block->video_stream = nullptr;
-    block->audio_stream = nullptr;
-    block->video_codec_ctx.reset();
-    block->audio_codec_ctx.reset();
-    block->hw_device_ctx.reset();
+    block->handover.frame_pool.entries.clear();
+    block->video.conversion = ConversionState{};
+    block->audio.sound.swr_ctx.reset();
+    block->audio.sound.pcm_buffer.reset();
+    block->audio.sound.pcm_capacity = 0;
+    block->facts.video_stream = nullptr;
+    block->facts.audio_stream = nullptr;
+    block->video.codec_ctx.reset();
+    block->audio.codec_ctx.reset();
+    block->facts.hw_device_ctx.reset();
     block->format_ctx.reset();
     return true;
 }

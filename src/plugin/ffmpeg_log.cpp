@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "block/ffmpeg.h"
+#include "block/mutex.h"
 #include "host/qvx.h"
 #include "media/media.h"
 
@@ -27,19 +28,19 @@ constexpr size_t max_line_chars = 1024;
 constexpr size_t max_pending_threads = 64;
 
 struct LogState {
-    std::mutex mutex;
-    int holders = 0;
-    std::string last;  // component and text of the last line written
-    int last_level = AV_LOG_WARNING;
-    int repeats = 0;  // lines equal to last since it was written
-    int64_t window_start_ms = 0;
-    int lines_in_window = 0;
-    int suppressed = 0;  // lines dropped by the rate limit in the window
+    Mutex mutex;
+    int holders QVX_GUARDED_BY(mutex) = 0;
+    std::string last QVX_GUARDED_BY(mutex);  // component and text of the last line written
+    int last_level QVX_GUARDED_BY(mutex) = AV_LOG_WARNING;
+    int repeats QVX_GUARDED_BY(mutex) = 0;  // lines equal to last since it was written
+    int64_t window_start_ms QVX_GUARDED_BY(mutex) = 0;
+    int lines_in_window QVX_GUARDED_BY(mutex) = 0;
+    int suppressed QVX_GUARDED_BY(mutex) = 0;  // lines dropped by the rate limit in the window
     // A message may come in pieces; each thread's gather here up to the
     // newline. Not a thread_local: one with a destructor, in a library the
     // host may unload, would be destroyed by code already gone on every
     // thread that logged.
-    std::map<std::thread::id, std::string> pending;
+    std::map<std::thread::id, std::string> pending QVX_GUARDED_BY(mutex);
 };
 
 LogState& state() {
@@ -61,8 +62,7 @@ void write_line(int level, const std::string& text) {
     }
 }
 
-// Under the state's mutex.
-void flush_repeats(LogState& s) {
+void flush_repeats(LogState& s) QVX_REQUIRES(s.mutex) {
     if (s.repeats == 0) return;
     write_line(s.last_level, s.last + " (repeated " + std::to_string(s.repeats) + " times)");
     s.repeats = 0;
@@ -70,7 +70,7 @@ void flush_repeats(LogState& s) {
 
 void emit(int level, const std::string& line) {
     LogState& s = state();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    MutexLock guard(s.mutex);
     if (line == s.last) {
         ++s.repeats;
         return;
@@ -99,7 +99,7 @@ void emit(int level, const std::string& line) {
 // message in line once it is complete (or too long to wait for).
 bool gather_piece(const char* text, std::string& line) {
     LogState& s = state();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    MutexLock guard(s.mutex);
     const std::thread::id self = std::this_thread::get_id();
     if (s.pending.size() >= max_pending_threads && s.pending.count(self) == 0) s.pending.clear();
     std::string& pending = s.pending[self];
@@ -138,13 +138,13 @@ void log_callback(void* avcl, int level, const char* fmt, va_list args) {
 
 void hold_ffmpeg_log() {
     LogState& s = state();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    MutexLock guard(s.mutex);
     if (s.holders++ == 0) av_log_set_callback(log_callback);
 }
 
 void release_ffmpeg_log() {
     LogState& s = state();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    MutexLock guard(s.mutex);
     if (s.holders == 0) return;
     if (--s.holders != 0) return;
     av_log_set_callback(av_log_default_callback);

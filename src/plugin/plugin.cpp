@@ -26,6 +26,7 @@ extern "C" {
 namespace qvx {
 
 using qvx_ffmpeg::AudioVideoBlock;
+using qvx_ffmpeg::MutexLock;
 
 namespace {
 constexpr const char* plugin_author = "QVX media team";
@@ -127,7 +128,7 @@ int SimpleVideoFFmpeg::create_block(const char* filename, bool loop) {
         destroy_block(block->id);
         return 0;
     }
-    block->loop = loop;
+    block->controls.loop = loop;
     if (qvx_ffmpeg::open_media(*this, settings, block, static_cast<int>(blocks.size()))) {
         qvx_ffmpeg::fix_open_block_facts(block);
         return block->id;
@@ -150,18 +151,18 @@ bool SimpleVideoFFmpeg::play_block(int id, bool video_enabled, bool audio_enable
     AudioVideoBlock* block = find_block(id);
     if (block == nullptr) return false;
     // Another host thread may start or stop the same block at once.
-    std::lock_guard<std::mutex> run(block->run_lock);
-    block->video_enabled = video_enabled;
-    block->audio_enabled = audio_enabled;
+    MutexLock run(block->reader.run_lock);
+    block->controls.video_enabled = video_enabled;
+    block->controls.audio_enabled = audio_enabled;
     // A playing block goes on playing: still one reader.
-    if (block->reader_running) return true;
+    if (block->reader.running) return true;
     // The flags the last run's stop raised.
-    block->reader_stop = false;
-    block->video_decode_stop = false;
-    block->audio_stop = false;
-    block->video_first_frame_pending = true;
+    block->reader.stop = false;
+    block->video.stop = false;
+    block->audio.stop = false;
+    block->video.first_frame_pending = true;
     try {
-        block->reader_thread_handle = std::thread(qvx_ffmpeg::reader_thread, block);
+        block->reader.thread = std::thread(qvx_ffmpeg::reader_thread, block);
     } catch (const std::system_error& e) {
         LogMgr::get().tracef_error(
             "[FFmpeg] play_block - unable to start the reader thread of "
@@ -169,7 +170,7 @@ bool SimpleVideoFFmpeg::play_block(int id, bool video_enabled, bool audio_enable
             id, e.what());
         return false;
     }
-    block->reader_running = true;
+    block->reader.running = true;
     return true;
 }
 

@@ -47,7 +47,7 @@ bool SimpleVideoFFmpeg::video_update_textures_nv12(int id, Renderer* renderer, T
 
 float SimpleVideoFFmpeg::get_video_rotation(int id) {
     AudioVideoBlock* block = find_block(id);
-    return block ? block->video_rotation : 0.0f;
+    return block ? block->facts.video_rotation : 0.0f;
 }
 
 // True once a non-looping block has reached its end: everything was shown
@@ -60,19 +60,19 @@ bool SimpleVideoFFmpeg::update_block(int id) {
 bool SimpleVideoFFmpeg::set_streams_enabled(int id, bool video_enabled, bool audio_enabled) {
     AudioVideoBlock* block = find_block(id);
     if (block == nullptr) return false;
-    block->video_enabled = video_enabled;
-    block->audio_enabled = audio_enabled;
+    block->controls.video_enabled = video_enabled;
+    block->controls.audio_enabled = audio_enabled;
     return true;
 }
 
 int SimpleVideoFFmpeg::get_video_stream_index(int id) {
     AudioVideoBlock* block = find_block(id);
-    return block ? block->video_stream_index : 0;
+    return block ? block->facts.video_stream_index : 0;
 }
 
 int SimpleVideoFFmpeg::get_audio_stream_index(int id) {
     AudioVideoBlock* block = find_block(id);
-    return block ? block->audio_stream_index : 0;
+    return block ? block->facts.audio_stream_index : 0;
 }
 
 void SimpleVideoFFmpeg::set_paused(int id, bool paused) {
@@ -95,10 +95,10 @@ void SimpleVideoFFmpeg::set_volume(int id, float volume) {
         qvx::LogMgr::get().tracef_warning(
             "[FFmpeg] set_volume - the volume is not a number, it stays %.2f (audio/video block "
             "%d)",
-            block->volume.load(), id);
+            block->controls.volume.load(), id);
         return;
     }
-    block->volume = std::clamp(volume, 0.0f, 1.0f);
+    block->controls.volume = std::clamp(volume, 0.0f, 1.0f);
 }
 
 int64_t SimpleVideoFFmpeg::get_duration(int id) {
@@ -108,30 +108,30 @@ int64_t SimpleVideoFFmpeg::get_duration(int id) {
 
 bool SimpleVideoFFmpeg::get_video_size(int id, int* width, int* height) {
     AudioVideoBlock* block = find_block(id);
-    if (block == nullptr || block->video_codec_ctx == nullptr) return false;
-    if (width) *width = block->video_width;
-    if (height) *height = block->video_height;
+    if (block == nullptr || block->video.codec_ctx == nullptr) return false;
+    if (width) *width = block->video.width;
+    if (height) *height = block->video.height;
     return true;
 }
 
 const char* SimpleVideoFFmpeg::get_video_codec_name(int id) {
     AudioVideoBlock* block = find_block(id);
-    return block ? block->video_codec_name.c_str() : nullptr;
+    return block ? block->facts.video_codec_name.c_str() : nullptr;
 }
 
 const char* SimpleVideoFFmpeg::get_audio_codec_name(int id) {
     AudioVideoBlock* block = find_block(id);
-    return block ? block->audio_codec_name.c_str() : nullptr;
+    return block ? block->facts.audio_codec_name.c_str() : nullptr;
 }
 
 uint32_t SimpleVideoFFmpeg::get_num_video_frames(int id) {
     AudioVideoBlock* block = find_block(id);
-    return block ? block->video_num_frames : 0;
+    return block ? block->facts.video_num_frames : 0;
 }
 
 uint32_t SimpleVideoFFmpeg::get_num_audio_frames(int id) {
     AudioVideoBlock* block = find_block(id);
-    return block ? block->audio_num_frames : 0;
+    return block ? block->facts.audio_num_frames : 0;
 }
 
 double SimpleVideoFFmpeg::get_video_fps(int id) {
@@ -168,12 +168,12 @@ bool SimpleVideoFFmpeg::seek_block(int id, int seconds) {
 
 uint32_t SimpleVideoFFmpeg::get_num_displayed_frames(int id) {
     AudioVideoBlock* block = find_block(id);
-    return block ? block->displayed_video_frames.load() : 0xFFFFFFFFu;
+    return block ? block->handover.displayed_count.load() : 0xFFFFFFFFu;
 }
 
 uint32_t SimpleVideoFFmpeg::get_num_decoded_frames(int id) {
     AudioVideoBlock* block = find_block(id);
-    return block ? block->decoded_video_frames.load() : 0xFFFFFFFFu;
+    return block ? block->video.decoded_count.load() : 0xFFFFFFFFu;
 }
 
 // ---- Texture-keyed operations: through the virtual table, so an override of

@@ -34,9 +34,9 @@ int plane_geometry(int pixel_format, int w, int h, PlaneGeometry* planes) {
 bool create_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Texture** textures,
                      int pixel_format) {
     if (block == nullptr || textures == nullptr) return false;
-    const int w = block->video_width;
-    const int h = block->video_height;
-    if (block->video_codec_ctx == nullptr || w <= 0 || h <= 0) return false;
+    const int w = block->video.width;
+    const int h = block->video.height;
+    if (block->video.codec_ctx == nullptr || w <= 0 || h <= 0) return false;
     PlaneGeometry planes[3];
     const int count = plane_geometry(pixel_format, w, h, planes);
     for (int k = 0; k < count; ++k) {
@@ -56,11 +56,11 @@ bool create_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Textu
 // be smaller than the decoder's current size, and must never be over-read.
 bool update_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Texture** textures,
                      const uint64_t* units, int pixel_format, bool bind_units) {
-    if (block == nullptr || textures == nullptr || block->video_codec_ctx == nullptr) return false;
+    if (block == nullptr || textures == nullptr || block->video.codec_ctx == nullptr) return false;
     // A paused block shows no new picture: frames converted before the pause
     // (a host running behind) wait for the resume. A stopped one neither:
     // its next run starts with a seek that drops them.
-    if ((block->paused && block->realtime) || block->reader_stop) return false;
+    if ((block->controls.paused && block->facts.realtime) || block->reader.stop) return false;
     // Frames decoded before a repositioning belong to the old place: they
     // are dropped here, whichever thread queued them.
     FramePoolEntry* entry = nullptr;
@@ -69,12 +69,12 @@ bool update_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Textu
         release_decoded_frame(entry);
         released = true;
     }
-    if (released && !block->realtime) wake_frame_waiters(block);
+    if (released && !block->facts.realtime) wake_frame_waiters(block);
     if (entry == nullptr) return false;
     const AVFrame* frame = entry->frame.get();
     if (frame->format != pixel_format) {
         release_decoded_frame(entry);
-        if (!block->realtime) wake_frame_waiters(block);
+        if (!block->facts.realtime) wake_frame_waiters(block);
         return false;
     }
     PlaneGeometry planes[3];
@@ -90,11 +90,11 @@ bool update_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Textu
                                             planes[k].code, frame->data[k]);
         }
     }
-    ++block->displayed_video_frames;
-    const bool untimed = !block->realtime;
+    ++block->handover.displayed_count;
+    const bool untimed = !block->facts.realtime;
     // An untimed block's position is the last picture handed over (a stale
     // one, taken just before a repositioning, leaves the target in place).
-    if (untimed && !frame_is_stale(block, entry) && block->video_enabled)
+    if (untimed && !frame_is_stale(block, entry) && block->controls.video_enabled)
         set_video_position(block, entry->seconds);
     release_decoded_frame(entry);
     if (untimed) wake_frame_waiters(block);

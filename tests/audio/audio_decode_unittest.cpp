@@ -44,16 +44,16 @@ struct Played {
 class SoundPath : public testing::Test {
 protected:
     void SetUp() override {
-        block_.out_channels = 2;
-        block_.out_sample_rate = out_rate;
+        block_.audio.out_channels = 2;
+        block_.audio.out_sample_rate = out_rate;
     }
     void TearDown() override { close_audio_device(&block_); }
 
     // A new decoder for the segment, as a stream whose codec changes would
     // need; then its packets of a continuous tone.
     void feed(const Segment& s) {
-        block_.audio_codec_ctx.reset(avcodec_alloc_context3(avcodec_find_decoder(s.codec)));
-        AVCodecContext* ctx = block_.audio_codec_ctx.get();
+        block_.audio.codec_ctx.reset(avcodec_alloc_context3(avcodec_find_decoder(s.codec)));
+        AVCodecContext* ctx = block_.audio.codec_ctx.get();
         ASSERT_NE(ctx, nullptr);
         av_channel_layout_default(&ctx->ch_layout, s.channels);
         ctx->sample_rate = s.rate;
@@ -81,37 +81,37 @@ protected:
                 }
             }
             packet->pts = s.first_pts + av_rescale_q(at, AVRational{1, s.rate}, s.time_base);
-            block_.audio_packets.push(packet);
+            block_.audio.packets.push(packet);
         }
-        block_.audio_packets.push(drain_packet());
+        block_.audio.packets.push(drain_packet());
     }
 
     // Pulls everything the decoder has, as the callback does.
     void pull(Played& played) {
         for (;;) {
             const int n = decode_audio_frame(&block_);
-            if (n <= 0 && block_.sound.silence_bytes <= 0) {
-                if (block_.audio_packets.count == 0 && block_.audio_packets.in_flight == 0 &&
-                    !block_.sound.swr_has_more)
+            if (n <= 0 && block_.audio.sound.silence_bytes <= 0) {
+                if (block_.audio.packets.count == 0 && block_.audio.packets.in_flight == 0 &&
+                    !block_.audio.sound.swr_has_more)
                     return;
                 continue;
             }
             const double end = played.first + played.samples.size() / 2.0 / out_rate;
             if (played.buffers == 0 && played.samples.empty()) {
-                played.first = block_.sound.play_seconds;
-            } else if (std::fabs(block_.sound.play_seconds - end) > 1e-6) {
+                played.first = block_.audio.sound.play_seconds;
+            } else if (std::fabs(block_.audio.sound.play_seconds - end) > 1e-6) {
                 played.continuous = false;
             }
-            played.buffer_starts.push_back(block_.sound.play_seconds);
-            played.samples.resize(played.samples.size() + block_.sound.silence_bytes / 2, 0);
-            const auto* pcm = reinterpret_cast<const int16_t*>(block_.sound.pcm_buffer.get());
+            played.buffer_starts.push_back(block_.audio.sound.play_seconds);
+            played.samples.resize(played.samples.size() + block_.audio.sound.silence_bytes / 2, 0);
+            const auto* pcm = reinterpret_cast<const int16_t*>(block_.audio.sound.pcm_buffer.get());
             played.samples.insert(played.samples.end(), pcm, pcm + n / 2);
             played.largest_buffer = std::max(played.largest_buffer, static_cast<size_t>(n));
             ++played.buffers;
-            block_.sound.silence_bytes = 0;
-            block_.sound.buf_index = block_.sound.buf_size;
+            block_.audio.sound.silence_bytes = 0;
+            block_.audio.sound.buf_index = block_.audio.sound.buf_size;
             // The callback has handed sound over: the clock is valid.
-            block_.audio_clock_valid = true;
+            block_.reader.audio_clock_valid = true;
         }
     }
 
@@ -214,9 +214,9 @@ TEST_F(SoundPath, LateStartsAndHolesPlayAsSilenceAndSeeksStartAtTheirTarget) {
     EXPECT_GT(loud_seconds(p, 5.0, 6.0), 0.99);
 
     // A seek to 10 s lands on sound from 8 s.
-    block_.audio_packets.push(flush_packet());
-    block_.audio_clock = 10.0;
-    block_.audio_clock_valid = false;
+    block_.audio.packets.push(flush_packet());
+    block_.audio.clock = 10.0;
+    block_.reader.audio_clock_valid = false;
     Played after;
     feed({AV_CODEC_ID_PCM_S16LE, 2, 48000, 8 * 90000, 4.0, tb_90k});
     pull(after);
@@ -243,22 +243,22 @@ TEST_F(SoundPath, RefusedPacketsAreDroppedUntilTooManyInARow) {
         return packet;
     };
     feed({AV_CODEC_ID_PCM_S16LE, 2, 48000, 0, 0.5, tb_90k});
-    for (int i = 0; i < max_failed_audio_packets - 1; ++i) block_.audio_packets.push(odd_packet());
-    block_.audio_packets.push(av_packet_alloc());  // empty
+    for (int i = 0; i < max_failed_audio_packets - 1; ++i) block_.audio.packets.push(odd_packet());
+    block_.audio.packets.push(av_packet_alloc());  // empty
     Played p;
     pull(p);
     feed({AV_CODEC_ID_PCM_S16LE, 2, 48000, 45000, 0.5, tb_90k});
     pull(p);
-    EXPECT_FALSE(block_.audio_decoding.gave_up());
+    EXPECT_FALSE(block_.audio.decoding.gave_up());
     EXPECT_NEAR(p.samples.size() / 2.0 / out_rate, 1.0, 0.001);
     EXPECT_TRUE(p.continuous);
 
-    for (int i = 0; i < max_failed_audio_packets; ++i) block_.audio_packets.push(odd_packet());
+    for (int i = 0; i < max_failed_audio_packets; ++i) block_.audio.packets.push(odd_packet());
     feed({AV_CODEC_ID_PCM_S16LE, 2, 48000, 90000, 0.5, tb_90k});
     pull(p);
-    EXPECT_TRUE(block_.audio_decoding.gave_up());
-    EXPECT_EQ(block_.audio_packets.count, 0u);
-    EXPECT_EQ(block_.audio_packets.in_flight, 0);
+    EXPECT_TRUE(block_.audio.decoding.gave_up());
+    EXPECT_EQ(block_.audio.packets.count, 0u);
+    EXPECT_EQ(block_.audio.packets.in_flight, 0);
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ auto raw(T& field) {
 void decode_queued(qvx_ffmpeg::AudioVideoBlock* block) {
     for (int i = 0; i < max_decodes_per_batch; ++i) {
         const int bytes = qvx_ffmpeg::decode_audio_frame(block);
-        if (bytes <= 0 && block->sound.silence_bytes <= 0) break;
+        if (bytes <= 0 && block->audio.sound.silence_bytes <= 0) break;
     }
 }
 
@@ -73,39 +73,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     settings.num_audio_threads = 1;
     auto block = std::make_unique<AudioVideoBlock>();
     block->file_name = input_path();
-    if (!open_media(*plugin(), settings, block.get()) || block->audio_stream_index < 0 ||
-        raw(block->audio_codec_ctx) == nullptr ||
-        avcodec_is_open(raw(block->audio_codec_ctx)) <= 0) {
+    if (!open_media(*plugin(), settings, block.get()) || block->facts.audio_stream_index < 0 ||
+        raw(block->audio.codec_ctx) == nullptr ||
+        avcodec_is_open(raw(block->audio.codec_ctx)) <= 0) {
         teardown_block(block.get());
         return 0;
     }
     // The output a device would ask for: the stream's rate where it is sane.
-    const int rate = block->audio_sample_rate;
-    block->out_sample_rate =
+    const int rate = block->facts.audio_sample_rate;
+    block->audio.out_sample_rate =
         rate >= min_device_rate_hz && rate <= max_device_rate_hz ? rate : fallback_device_rate_hz;
-    block->out_channels = 2;
+    block->audio.out_channels = 2;
 
     AVPacket* packet = av_packet_alloc();
     for (int n = 0; packet != nullptr && n < max_packets_per_input &&
                     av_read_frame(raw(block->format_ctx), packet) >= 0;
          ++n) {
-        if (packet->stream_index == block->audio_stream_index) {
-            block->audio_packets.push(packet, block->video_serial);
+        if (packet->stream_index == block->facts.audio_stream_index) {
+            block->audio.packets.push(packet, block->handover.serial);
             packet = av_packet_alloc();
         } else {
             av_packet_unref(packet);
         }
         if (n == max_packets_per_input / 2) {
             // A seek's hand-over: the sound starts afresh from here.
-            const uint32_t serial = ++block->video_serial;
-            block->audio_packets.clear();
-            block->audio_packets.push(flush_packet(), serial);
-            block->audio_clock = 0.0;
+            const uint32_t serial = ++block->handover.serial;
+            block->audio.packets.clear();
+            block->audio.packets.push(flush_packet(), serial);
+            block->audio.clock = 0.0;
         }
         if (n % packets_per_batch == 0) decode_queued(block.get());
     }
     av_packet_free(&packet);
-    block->audio_packets.push(drain_packet(), block->video_serial);
+    block->audio.packets.push(drain_packet(), block->handover.serial);
     decode_queued(block.get());
     teardown_block(block.get());
     return 0;
