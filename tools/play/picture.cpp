@@ -25,6 +25,9 @@ struct CodecFree {
 struct PacketFree {
     void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
+struct ScalerFree {
+    void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
 using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 
 std::string av_text(int code) {
@@ -155,17 +158,15 @@ bool picture_to_rgb24(const Picture& picture, int rotation, std::vector<uint8_t>
         out->format = AV_PIX_FMT_RGB24;
         out->width = width;
         out->height = height;
-        SwsContext* sws =
+        const std::unique_ptr<SwsContext, ScalerFree> sws(
             sws_getContext(width, height, static_cast<AVPixelFormat>(frame->format), width, height,
-                           AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr, nullptr, nullptr);
+                           AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr, nullptr, nullptr));
         if (sws == nullptr || av_frame_get_buffer(out.get(), 0) < 0) {
-            sws_freeContext(sws);
             error = std::string("no conversion from ") + pixel_format_name(picture.format) +
                     " to rgb24";
             return false;
         }
-        sws_scale(sws, frame->data, frame->linesize, 0, height, out->data, out->linesize);
-        sws_freeContext(sws);
+        sws_scale(sws.get(), frame->data, frame->linesize, 0, height, out->data, out->linesize);
     }
     rgb.resize(static_cast<size_t>(width) * height * 3);
     for (int y = 0; y < height; ++y)
