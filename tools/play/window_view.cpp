@@ -27,10 +27,10 @@ Uint32 sdl_format(PixelFormat format) {
 
 }  // namespace
 
-WindowView::WindowView(Player& player) : player_(player) {}
+WindowView::WindowView(Key, Player& player) : player_(player) {}
 
 std::unique_ptr<WindowView> WindowView::create(Player& player, std::string& why_not) {
-    std::unique_ptr<WindowView> view(new WindowView(player));
+    auto view = std::make_unique<WindowView>(Key{}, player);
     if (!view->init(why_not)) return nullptr;
     return view;
 }
