@@ -23,10 +23,13 @@
 #include <thread>
 
 #include "bench_host.h"
+#include "support/frame_textures.h"
 
 namespace qvx_bench {
 
 namespace {
+
+using qvx_support::FrameTextures;
 
 // Sleeps to the next tick of a fixed period, the way a render loop wakes.
 class Ticker {
@@ -52,25 +55,27 @@ void sleep_seconds(double s) {
 }
 
 // Takes frames for a while; returns how many arrived.
-int take_frames(qvx::SimpleVideo* video, int id, Output& out, double seconds, double poll_ms = 10) {
+int take_frames(qvx::SimpleVideo* video, int id, FrameTextures& out, double seconds,
+                double poll_ms = 10) {
     Ticker tick(poll_ms);
     const auto start = Clock::now();
     int frames = 0;
     while (seconds_since(start) < seconds) {
-        while (out.update(video, id)) ++frames;
+        while (out.update(*video, id)) ++frames;
         tick.wait();
     }
     return frames;
 }
 
 // Takes frames until none has come for quiet seconds (or the deadline).
-int take_until_quiet(qvx::SimpleVideo* video, int id, Output& out, double quiet, double deadline) {
+int take_until_quiet(qvx::SimpleVideo* video, int id, FrameTextures& out, double quiet,
+                     double deadline) {
     Ticker tick(5);
     const auto start = Clock::now();
     auto last = Clock::now();
     int frames = 0;
     while (seconds_since(start) < deadline && seconds_since(last) < quiet) {
-        if (out.update(video, id)) {
+        if (out.update(*video, id)) {
             ++frames;
             last = Clock::now();
         }
@@ -103,7 +108,7 @@ int open_failed(const std::string& command, const Args& a, const Plugin& plugin)
 // ---- play: one block to its end, every frame taken -------------------------------
 
 int cmd_play(const Args& a) {
-    const std::string format = a.str("fmt", "rgb24");
+    const PixelFormat format = a.format(PixelFormat::rgb24);
     const int threads = a.integer("threads", 4);
     const double poll_ms = a.num("poll-ms", 2);
     const int realtime = a.integer("realtime", 1);
@@ -117,8 +122,8 @@ int cmd_play(const Args& a) {
     const int id = v->create_block(a.str("clip").c_str(), false);
     const double open_s = seconds_since(t_open);
     if (id == 0) return open_failed("play", a, plugin);
-    Output out(format, a.integer("copy", 1) != 0);
-    out.create(v, id);
+    FrameTextures out(format, a.integer("copy", 1) != 0);
+    out.create(*v, id);
     const double fps = v->get_video_fps(id);
     long expected = a.integer("expected", 0);
     if (expected <= 0) expected = static_cast<long>(v->get_num_video_frames(id));
@@ -130,7 +135,7 @@ int cmd_play(const Args& a) {
     v->play_block(id, true, a.integer("audio", 1) != 0);
     Ticker tick(poll_ms);
     for (;;) {
-        if (out.update(v, id)) {
+        if (out.update(*v, id)) {
             arrivals.push_back(Clock::now());
             cpu_last = process_cpu_seconds();
             if (expected > 0 && static_cast<long>(arrivals.size()) >= expected) break;
@@ -150,7 +155,7 @@ int cmd_play(const Args& a) {
     const double frames = static_cast<double>(arrivals.size());
     const double cpu = cpu_last - cpu0;
     Json j = base("play", a);
-    j.add("fmt", format)
+    j.add("fmt", pixel_format_name(format))
         .add("threads", threads)
         .add("realtime", realtime)
         .add("fps", fps)
@@ -185,11 +190,11 @@ int cmd_idle(const Args& a) {
     const double seconds = a.num("seconds", 5);
     Plugin plugin;
     qvx::SimpleVideo* v = plugin.get();
-    configure(v, "yuv420p", a.integer("threads", 4));
+    configure(v, PixelFormat::yuv420p, a.integer("threads", 4));
     const int id = v->create_block(a.str("clip").c_str(), false);
     if (id == 0) return open_failed("idle", a, plugin);
-    Output out("yuv420p");
-    out.create(v, id);
+    FrameTextures out(PixelFormat::yuv420p);
+    out.create(*v, id);
     v->play_block(id, true, a.integer("audio", 1) != 0);
     int frames = take_frames(v, id, out, 1.5);
     if (mode == "paused") {
@@ -219,7 +224,7 @@ int cmd_idle(const Args& a) {
         v->set_paused(id, false);
         Ticker tick(1);
         while (seconds_since(t_resume) < 5) {
-            if (out.update(v, id)) {
+            if (out.update(*v, id)) {
                 resume_ms = seconds_since(t_resume) * 1000;
                 break;
             }
@@ -247,19 +252,19 @@ int cmd_idle(const Args& a) {
 
 int cmd_capacity(const Args& a) {
     const int blocks = a.integer("blocks", 1);
-    const std::string format = a.str("fmt", "yuv420p");
+    const PixelFormat format = a.format(PixelFormat::yuv420p);
     Plugin plugin;
     qvx::SimpleVideo* v = plugin.get();
     configure(v, format, a.integer("threads", 4));
 
     std::vector<int> ids;
-    std::vector<std::unique_ptr<Output>> outs;
+    std::vector<std::unique_ptr<FrameTextures>> outs;
     for (int b = 0; b < blocks; ++b) {
         const int id = v->create_block(a.str("clip").c_str(), false);
         if (id == 0) return open_failed("capacity", a, plugin);
         ids.push_back(id);
-        outs.push_back(std::make_unique<Output>(format));
-        outs.back()->create(v, id);
+        outs.push_back(std::make_unique<FrameTextures>(format));
+        outs.back()->create(*v, id);
     }
     const double fps = v->get_video_fps(ids[0]);
     long target = static_cast<long>(v->get_num_video_frames(ids[0]));
@@ -277,7 +282,7 @@ int cmd_capacity(const Args& a) {
         for (size_t b = 0; b < ids.size(); ++b) {
             if (static_cast<long>(arrivals[b].size()) >= target) continue;
             all_done = false;
-            if (outs[b]->update(v, ids[b])) {
+            if (outs[b]->update(*v, ids[b])) {
                 arrivals[b].push_back(Clock::now());
                 last_progress = arrivals[b].back();
             }
@@ -312,7 +317,7 @@ int cmd_capacity(const Args& a) {
     const bool all_frames = min_frames >= static_cast<double>(target);
     Json j = base("capacity", a);
     j.add("blocks", blocks)
-        .add("fmt", format)
+        .add("fmt", pixel_format_name(format))
         .add("fps", fps)
         .add("target_frames", target)
         .add("min_frames", min_frames)
@@ -336,11 +341,12 @@ int cmd_seek(const Args& a) {
     const int count = a.integer("count", 20);
     Plugin plugin;
     qvx::SimpleVideo* v = plugin.get();
-    configure(v, a.str("fmt", "yuv420p"), a.integer("threads", 4));
+    const PixelFormat format = a.format(PixelFormat::yuv420p);
+    configure(v, format, a.integer("threads", 4));
     const int id = v->create_block(a.str("clip").c_str(), false);
     if (id == 0) return open_failed("seek", a, plugin);
-    Output out(a.str("fmt", "yuv420p"));
-    out.create(v, id);
+    FrameTextures out(format);
+    out.create(*v, id);
     const int duration = static_cast<int>(v->get_duration(id));
     v->play_block(id, true, a.integer("audio", 1) != 0);
     take_frames(v, id, out, 0.5, 2);
@@ -363,7 +369,7 @@ int cmd_seek(const Args& a) {
         Ticker tick(1);
         while (seconds_since(t0) < 5.0) {
             const float before = v->get_position(id);
-            if (out.update(v, id) && before >= static_cast<float>(target) - 0.001f &&
+            if (out.update(*v, id) && before >= static_cast<float>(target) - 0.001f &&
                 before <= static_cast<float>(target) + 1.0f) {
                 latencies.push_back(seconds_since(t0) * 1000);
                 arrived = true;
@@ -435,11 +441,11 @@ int cmd_sync(const Args& a) {
 
     Plugin plugin;
     qvx::SimpleVideo* v = plugin.get();
-    configure(v, "yuv420p", a.integer("threads", 4));
+    configure(v, PixelFormat::yuv420p, a.integer("threads", 4));
     const int id = v->create_block(a.str("clip").c_str(), false);
     if (id == 0) return open_failed("sync", a, plugin);
-    Output out("yuv420p");
-    out.create(v, id);
+    FrameTextures out(PixelFormat::yuv420p);
+    out.create(*v, id);
 
     std::atomic<bool> stop{false};
     std::vector<FileGrowth> growth;
@@ -454,14 +460,14 @@ int cmd_sync(const Args& a) {
     Ticker tick(1);
     auto last_frame = t_play;
     while (seconds_since(t_play) < seconds + 0.5) {
-        if (out.update(v, id)) {
+        if (out.update(*v, id)) {
             const auto now = Clock::now();
             last_frame = now;
             ++frames;
-            const qvx::TextureData* plane = out.first_plane();
+            const qvx::TextureData& plane = out.plane(0);
             const size_t centre_at =
-                static_cast<size_t>(plane->height / 2 * plane->width + plane->width / 2);
-            const bool white = centre_at < plane->pixels.size() && plane->pixels[centre_at] > 128;
+                static_cast<size_t>(plane.height / 2 * plane.width + plane.width / 2);
+            const bool white = centre_at < plane.pixels.size() && plane.pixels[centre_at] > 128;
             if (white && !was_white) flashes.push_back(now);
             was_white = white;
         } else if (frames > 0 && seconds_since(last_frame) > 1.5) {
@@ -599,17 +605,17 @@ int cmd_memory(const Args& a) {
     const int start_at = a.integer("start-at", 0);
     Plugin plugin;
     qvx::SimpleVideo* v = plugin.get();
-    configure(v, "yuv420p", a.integer("threads", 4));
+    configure(v, PixelFormat::yuv420p, a.integer("threads", 4));
     const long rss_loaded = current_rss_kib();
 
     std::vector<int> ids;
-    std::vector<std::unique_ptr<Output>> outs;
+    std::vector<std::unique_ptr<FrameTextures>> outs;
     for (int b = 0; b < blocks; ++b) {
         const int id = v->create_block(a.str("clip").c_str(), false);
         if (id == 0) return open_failed("memory", a, plugin);
         ids.push_back(id);
-        outs.push_back(std::make_unique<Output>("yuv420p"));
-        outs.back()->create(v, id);
+        outs.push_back(std::make_unique<FrameTextures>(PixelFormat::yuv420p));
+        outs.back()->create(*v, id);
         // Carried out when the reader starts.
         if (start_at > 0) v->seek_block(id, start_at);
     }
@@ -621,7 +627,7 @@ int cmd_memory(const Args& a) {
     Ticker tick(5);
     while (seconds_since(t0) < seconds) {
         for (size_t b = 0; b < ids.size(); ++b)
-            while (outs[b]->update(v, ids[b])) ++frames[b];
+            while (outs[b]->update(*v, ids[b])) ++frames[b];
         if (Clock::now() >= next_sample) {
             rss_max = std::max(rss_max, current_rss_kib());
             next_sample += std::chrono::milliseconds(100);
@@ -653,7 +659,7 @@ int cmd_open(const Args& a) {
     const int count = a.integer("count", 20);
     Plugin plugin;
     qvx::SimpleVideo* v = plugin.get();
-    configure(v, "rgb24", a.integer("threads", 4));
+    configure(v, PixelFormat::rgb24, a.integer("threads", 4));
     std::vector<double> times;
     for (int i = 0; i < count; ++i) {
         const auto t0 = Clock::now();
