@@ -200,82 +200,24 @@ Pacing pacing_of(const std::vector<Clock::time_point>& arrivals, double fps, Clo
 
 // ---- JSON lines --------------------------------------------------------------------
 
-namespace {
-
-std::string quoted(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out + "\"";
+void to_json(Json& json, const Pacing& pacing) {
+    json = Json{{"mean_abs_ms", pacing.mean_abs_ms},
+                {"mean_ms", pacing.mean_ms},
+                {"p95_abs_ms", pacing.p95_abs_ms},
+                {"worst_abs_ms", pacing.worst_abs_ms},
+                {"fit_mean_abs_ms", pacing.fit_mean_abs_ms},
+                {"fit_p95_abs_ms", pacing.fit_p95_abs_ms},
+                {"fit_worst_abs_ms", pacing.fit_worst_abs_ms},
+                {"line_mean_abs_ms", pacing.line_mean_abs_ms},
+                {"line_p95_abs_ms", pacing.line_p95_abs_ms},
+                {"line_worst_abs_ms", pacing.line_worst_abs_ms},
+                {"line_slope_ms_per_s", pacing.line_slope_ms_per_s},
+                {"first_frame_ms", pacing.first_frame_ms}};
 }
 
-std::string number(double v) {
-    if (!std::isfinite(v)) return "null";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.6g", v);
-    return buf;
-}
-
-}  // namespace
-
-Json& Json::raw(const std::string& key, const std::string& value) {
-    if (!body_.empty()) body_ += ",";
-    body_ += quoted(key) + ":" + value;
-    return *this;
-}
-
-Json& Json::add(const std::string& key, const std::string& value) {
-    return raw(key, quoted(value));
-}
-Json& Json::add(const std::string& key, double value) {
-    return raw(key, number(value));
-}
-Json& Json::add(const std::string& key, bool value) {
-    return raw(key, value ? "true" : "false");
-}
-Json& Json::add(const std::string& key, const Json& object) {
-    return raw(key, object.text());
-}
-
-Json& Json::add(const std::string& key, const std::vector<double>& values) {
-    std::string list = "[";
-    for (size_t i = 0; i < values.size(); ++i) list += (i ? "," : "") + number(values[i]);
-    return raw(key, list + "]");
-}
-
-Json& Json::add_pacing(const std::string& key, const Pacing& pacing) {
-    Json p;
-    p.add("mean_abs_ms", pacing.mean_abs_ms)
-        .add("mean_ms", pacing.mean_ms)
-        .add("p95_abs_ms", pacing.p95_abs_ms)
-        .add("worst_abs_ms", pacing.worst_abs_ms)
-        .add("fit_mean_abs_ms", pacing.fit_mean_abs_ms)
-        .add("fit_p95_abs_ms", pacing.fit_p95_abs_ms)
-        .add("fit_worst_abs_ms", pacing.fit_worst_abs_ms)
-        .add("line_mean_abs_ms", pacing.line_mean_abs_ms)
-        .add("line_p95_abs_ms", pacing.line_p95_abs_ms)
-        .add("line_worst_abs_ms", pacing.line_worst_abs_ms)
-        .add("line_slope_ms_per_s", pacing.line_slope_ms_per_s)
-        .add("first_frame_ms", pacing.first_frame_ms);
-    return add(key, p);
-}
-
-void Json::print() const {
-    std::printf("%s\n", text().c_str());
+void print_line(const Json& line) {
+    // A clip path or a log line need not be UTF-8; the line must still come.
+    std::printf("%s\n", line.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
     std::fflush(stdout);
 }
 

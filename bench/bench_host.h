@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -89,28 +90,12 @@ Pacing pacing_of(const std::vector<Clock::time_point>& arrivals, double fps, Clo
 
 // ---- JSON lines --------------------------------------------------------------------
 
-class Json {
-public:
-    Json& add(const std::string& key, const std::string& value);
-    Json& add(const std::string& key, const char* value) { return add(key, std::string(value)); }
-    Json& add(const std::string& key, double value);
-    Json& add(const std::string& key, int value) { return add(key, static_cast<double>(value)); }
-    Json& add(const std::string& key, long value) { return add(key, static_cast<double>(value)); }
-    Json& add(const std::string& key, unsigned value) {
-        return add(key, static_cast<double>(value));
-    }
-    Json& add(const std::string& key, bool value);
-    Json& add(const std::string& key, const std::vector<double>& values);
-    Json& add(const std::string& key, const Json& object);
-    Json& add_pacing(const std::string& key, const Pacing& pacing);
-    std::string text() const { return "{" + body_ + "}"; }
-    // Writes the object as one line on stdout.
-    void print() const;
+// Keys in the order they are added, as a reader of the lines expects them.
+using Json = nlohmann::ordered_json;
 
-private:
-    Json& raw(const std::string& key, const std::string& value);
-    std::string body_;
-};
+void to_json(Json& json, const Pacing& pacing);
+// Writes the object as one line on stdout.
+void print_line(const Json& line);
 
 // ---- The plug-in -------------------------------------------------------------------
 

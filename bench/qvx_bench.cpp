@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
+#include <map>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -84,24 +86,20 @@ int take_until_quiet(qvx::SimpleVideo* video, int id, FrameTextures& out, double
     return frames;
 }
 
-Json base(const std::string& command, const Args& a) {
-    Json j;
-    j.add("cmd", command).add("clip", a.str("clip"));
-    return j;
-}
-
-void add_log(Json& j, const Plugin& plugin) {
-    j.add("log_lines", plugin.log_lines());
+// Prints one measurement: what ran on which clip, its figures, then what
+// the plug-in logged.
+void report(const std::string& command, const Args& a, const Json& figures, const Plugin& plugin) {
+    Json line{{"cmd", command}, {"clip", a.str("clip")}};
+    line.update(figures);
+    line["log_lines"] = plugin.log_lines();
     const std::vector<std::string> errors = plugin.log_errors();
-    j.add("log_errors", static_cast<int>(errors.size()));
-    if (!errors.empty()) j.add("first_log_error", errors.front());
+    line["log_errors"] = errors.size();
+    if (!errors.empty()) line["first_log_error"] = errors.front();
+    print_line(line);
 }
 
 int open_failed(const std::string& command, const Args& a, const Plugin& plugin) {
-    Json j = base(command, a);
-    j.add("error", "create_block failed");
-    add_log(j, plugin);
-    j.print();
+    report(command, a, {{"error", "create_block failed"}}, plugin);
     return 1;
 }
 
@@ -147,30 +145,28 @@ int cmd_play(const Args& a) {
     }
     const unsigned decoded = v->get_num_decoded_frames(id);
     const unsigned displayed = v->get_num_displayed_frames(id);
-    Json threads_cpu;
-    for (const auto& [name, seconds] : thread_cpu_seconds()) threads_cpu.add(name, seconds);
+    const std::map<std::string, double> threads_cpu = thread_cpu_seconds();
     v->destroy_block(id);
 
     const Pacing pacing = pacing_of(arrivals, fps, t_play, a.num("skip", 1.0));
     const double frames = static_cast<double>(arrivals.size());
     const double cpu = cpu_last - cpu0;
-    Json j = base("play", a);
-    j.add("fmt", pixel_format_name(format))
-        .add("threads", threads)
-        .add("realtime", realtime)
-        .add("fps", fps)
-        .add("frames", frames)
-        .add("expected", expected)
-        .add("decoded", decoded)
-        .add("displayed", displayed)
-        .add("open_ms", open_s * 1000)
-        .add("cpu_s", cpu)
-        .add("cpu_per_frame_ms", frames > 0 ? cpu / frames * 1000 : 0.0)
-        .add("wall_s", arrivals.empty() ? 0.0 : seconds_between(t_play, arrivals.back()))
-        .add_pacing("pacing", pacing)
-        .add("thread_cpu_s", threads_cpu);
-    add_log(j, plugin);
-    j.print();
+    report("play", a,
+           {{"fmt", pixel_format_name(format)},
+            {"threads", threads},
+            {"realtime", realtime},
+            {"fps", fps},
+            {"frames", arrivals.size()},
+            {"expected", expected},
+            {"decoded", decoded},
+            {"displayed", displayed},
+            {"open_ms", open_s * 1000},
+            {"cpu_s", cpu},
+            {"cpu_per_frame_ms", frames > 0 ? cpu / frames * 1000 : 0.0},
+            {"wall_s", arrivals.empty() ? 0.0 : seconds_between(t_play, arrivals.back())},
+            {"pacing", pacing},
+            {"thread_cpu_s", threads_cpu}},
+           plugin);
 
     const std::string trace = a.str("trace");
     if (!trace.empty()) {
@@ -233,18 +229,16 @@ int cmd_idle(const Args& a) {
     }
     v->destroy_block(id);
 
-    Json j = base("idle", a);
-    j.add("mode", mode)
-        .add("frames_before", frames)
-        .add("cpu_s", cpu)
-        .add("wall_s", wall)
-        .add("core_percent", cpu / wall * 100)
-        .add("decoded_during", static_cast<double>(decoded1) - decoded0)
-        .add("position_before", static_cast<double>(position0))
-        .add("position_after", static_cast<double>(position1));
-    if (mode == "paused") j.add("resume_to_frame_ms", resume_ms);
-    add_log(j, plugin);
-    j.print();
+    Json figures{{"mode", mode},
+                 {"frames_before", frames},
+                 {"cpu_s", cpu},
+                 {"wall_s", wall},
+                 {"core_percent", cpu / wall * 100},
+                 {"decoded_during", static_cast<long>(decoded1) - static_cast<long>(decoded0)},
+                 {"position_before", position0},
+                 {"position_after", position1}};
+    if (mode == "paused") figures["resume_to_frame_ms"] = resume_ms;
+    report("idle", a, figures, plugin);
     return 0;
 }
 
@@ -305,33 +299,32 @@ int cmd_capacity(const Args& a) {
     double worst_line = 0;
     double worst_first = 0;
     double worst_start = 0;
-    double min_frames = 1e18;
+    long min_frames = std::numeric_limits<long>::max();
     for (const auto& list : arrivals) {
         const Pacing p = pacing_of(list, fps, t0, skip_s);
         worst_fit = std::max(worst_fit, p.fit_worst_abs_ms);
         worst_line = std::max(worst_line, p.line_worst_abs_ms);
         worst_first = std::max(worst_first, p.worst_abs_ms);
         worst_start = std::max(worst_start, p.first_frame_ms);
-        min_frames = std::min(min_frames, static_cast<double>(list.size()));
+        min_frames = std::min(min_frames, static_cast<long>(list.size()));
     }
-    const bool all_frames = min_frames >= static_cast<double>(target);
-    Json j = base("capacity", a);
-    j.add("blocks", blocks)
-        .add("fmt", pixel_format_name(format))
-        .add("fps", fps)
-        .add("target_frames", target)
-        .add("min_frames", min_frames)
-        .add("all_frames", all_frames)
-        .add("worst_fit_abs_ms", worst_fit)
-        .add("worst_line_abs_ms", worst_line)
-        .add("worst_first_frame_ref_abs_ms", worst_first)
-        .add("worst_first_frame_ms", worst_start)
-        .add("frame_period_ms", period_ms)
-        .add("ok", all_frames && worst_line <= period_ms)
-        .add("cpu_s", cpu)
-        .add("wall_s", wall);
-    add_log(j, plugin);
-    j.print();
+    const bool all_frames = min_frames >= target;
+    report("capacity", a,
+           {{"blocks", blocks},
+            {"fmt", pixel_format_name(format)},
+            {"fps", fps},
+            {"target_frames", target},
+            {"min_frames", min_frames},
+            {"all_frames", all_frames},
+            {"worst_fit_abs_ms", worst_fit},
+            {"worst_line_abs_ms", worst_line},
+            {"worst_first_frame_ref_abs_ms", worst_first},
+            {"worst_first_frame_ms", worst_start},
+            {"frame_period_ms", period_ms},
+            {"ok", all_frames && worst_line <= period_ms},
+            {"cpu_s", cpu},
+            {"wall_s", wall}},
+           plugin);
     return 0;
 }
 
@@ -382,16 +375,15 @@ int cmd_seek(const Args& a) {
     }
     v->destroy_block(id);
 
-    Json j = base("seek", a);
-    j.add("count", count)
-        .add("timeouts", timeouts)
-        .add("median_ms", median(latencies))
-        .add("p95_ms", percentile(latencies, 95))
-        .add("max_ms",
-             latencies.empty() ? 0.0 : *std::max_element(latencies.begin(), latencies.end()))
-        .add("latencies_ms", latencies);
-    add_log(j, plugin);
-    j.print();
+    report("seek", a,
+           {{"count", count},
+            {"timeouts", timeouts},
+            {"median_ms", median(latencies)},
+            {"p95_ms", percentile(latencies, 95)},
+            {"max_ms",
+             latencies.empty() ? 0.0 : *std::max_element(latencies.begin(), latencies.end())},
+            {"latencies_ms", latencies}},
+           plugin);
     return 0;
 }
 
@@ -560,32 +552,30 @@ int cmd_sync(const Args& a) {
     }
 
     auto stats = [](const std::vector<double>& values) {
-        Json s;
-        s.add("mean_ms", mean(values))
-            .add("min_ms", values.empty() ? 0.0 : *std::min_element(values.begin(), values.end()))
-            .add("max_ms", values.empty() ? 0.0 : *std::max_element(values.begin(), values.end()))
-            .add("worst_abs_ms", max_abs(values))
-            .add("count", static_cast<double>(values.size()));
-        return s;
+        return Json{
+            {"mean_ms", mean(values)},
+            {"min_ms", values.empty() ? 0.0 : *std::min_element(values.begin(), values.end())},
+            {"max_ms", values.empty() ? 0.0 : *std::max_element(values.begin(), values.end())},
+            {"worst_abs_ms", max_abs(values)},
+            {"count", values.size()}};
     };
-    Json j = base("sync", a);
-    j.add("seconds", seconds)
-        .add("frames", frames)
-        .add("flashes", static_cast<int>(flashes.size()))
-        .add("beeps", static_cast<int>(onsets.size()))
-        .add("beeps_timed", static_cast<int>(heard.size()))
-        .add("pairs", static_cast<int>(offsets_ms.size()))
-        .add("device_rate", rate)
-        .add("device_channels", channels)
-        .add("device_buffer_samples", samples)
-        .add("writes_seen", static_cast<int>(growth.size()))
-        .add("median_write_bytes", median(steps))
-        .add("write_rate", write_rate)
-        .add("watch_us", static_cast<int>(watch_period.count()))
-        .add("offset", stats(offsets_ms))
-        .add("offset_after_1s", stats(settled));
-    add_log(j, plugin);
-    j.print();
+    report("sync", a,
+           {{"seconds", seconds},
+            {"frames", frames},
+            {"flashes", flashes.size()},
+            {"beeps", onsets.size()},
+            {"beeps_timed", heard.size()},
+            {"pairs", offsets_ms.size()},
+            {"device_rate", rate},
+            {"device_channels", channels},
+            {"device_buffer_samples", samples},
+            {"writes_seen", growth.size()},
+            {"median_write_bytes", median(steps)},
+            {"write_rate", write_rate},
+            {"watch_us", watch_period.count()},
+            {"offset", stats(offsets_ms)},
+            {"offset_after_1s", stats(settled)}},
+           plugin);
 
     const std::string trace = a.str("trace");
     if (!trace.empty()) {
@@ -621,7 +611,7 @@ int cmd_memory(const Args& a) {
     }
     for (int id : ids) v->play_block(id, true, a.integer("audio", 1) != 0);
     long rss_max = 0;
-    std::vector<double> frames(ids.size(), 0);
+    std::vector<long> frames(ids.size(), 0);
     const auto t0 = Clock::now();
     auto next_sample = t0;
     Ticker tick(5);
@@ -639,17 +629,16 @@ int cmd_memory(const Args& a) {
     const long peak = peak_rss_kib();
     for (int id : ids) v->destroy_block(id);
 
-    Json j = base("memory", a);
-    j.add("blocks", blocks)
-        .add("seconds", seconds)
-        .add("start_at", start_at)
-        .add("rss_after_load_kib", rss_loaded)
-        .add("rss_max_sampled_kib", rss_max)
-        .add("peak_rss_kib", peak)
-        .add("frames", frames)
-        .add("positions", positions);
-    add_log(j, plugin);
-    j.print();
+    report("memory", a,
+           {{"blocks", blocks},
+            {"seconds", seconds},
+            {"start_at", start_at},
+            {"rss_after_load_kib", rss_loaded},
+            {"rss_max_sampled_kib", rss_max},
+            {"peak_rss_kib", peak},
+            {"frames", frames},
+            {"positions", positions}},
+           plugin);
     return 0;
 }
 
@@ -668,14 +657,13 @@ int cmd_open(const Args& a) {
         if (id == 0) return open_failed("open", a, plugin);
         v->destroy_block(id);
     }
-    Json j = base("open", a);
-    j.add("count", count)
-        .add("first_ms", times.front())
-        .add("median_ms", median(times))
-        .add("p95_ms", percentile(times, 95))
-        .add("times_ms", times);
-    add_log(j, plugin);
-    j.print();
+    report("open", a,
+           {{"count", count},
+            {"first_ms", times.front()},
+            {"median_ms", median(times)},
+            {"p95_ms", percentile(times, 95)},
+            {"times_ms", times}},
+           plugin);
     return 0;
 }
 
