@@ -420,6 +420,152 @@ void watch_file(const std::string& path, std::chrono::microseconds period,
     }
 }
 
+// What the host saw while the block played.
+struct SyncCapture {
+    Clock::time_point play;  // play_block
+    int frames = 0;
+    std::vector<Clock::time_point> flashes;  // arrival of each white picture
+    std::vector<FileGrowth> growth;          // each write of the sound, as seen
+};
+
+// Plays the block with its sound until its input ends (or for seconds),
+// stamping the white pictures and, on a thread of its own, the file's
+// growth.
+SyncCapture capture_sync(qvx::SimpleVideo* v, int id, FrameTextures& out,
+                         const std::string& audio_file, std::chrono::microseconds watch_period,
+                         double seconds) {
+    SyncCapture seen;
+    std::atomic<bool> stop{false};
+    seen.growth.reserve(200000);
+    std::thread watcher(watch_file, audio_file, watch_period, std::cref(stop),
+                        std::ref(seen.growth));
+
+    bool was_white = false;
+    seen.play = Clock::now();
+    v->play_block(id, true, true);
+    Ticker tick(1);
+    auto last_frame = seen.play;
+    while (seconds_since(seen.play) < seconds + 0.5) {
+        if (out.update(*v, id)) {
+            const auto now = Clock::now();
+            last_frame = now;
+            ++seen.frames;
+            const qvx::TextureData& plane = out.plane(0);
+            const size_t centre_at =
+                static_cast<size_t>(plane.height / 2 * plane.width + plane.width / 2);
+            const bool white = centre_at < plane.pixels.size() && plane.pixels[centre_at] > 128;
+            if (white && !was_white) seen.flashes.push_back(now);
+            was_white = white;
+        } else if (seen.frames > 0 && seconds_since(last_frame) > 1.5) {
+            break;  // the input has ended
+        }
+        tick.wait();
+    }
+    // Sound still queued is written within a buffer or two.
+    sleep_seconds(0.3);
+    stop = true;
+    watcher.join();
+    return seen;
+}
+
+struct DeviceFormat {
+    int format = 0x8010;
+    int channels = 2;
+    int samples = 4096;
+    int rate = 48000;
+
+    long long frame_bytes() const { return 2LL * channels; }
+    long long buffer_bytes() const { return frame_bytes() * samples; }
+    double bytes_per_second() const { return static_cast<double>(frame_bytes()) * rate; }
+};
+
+// The device as opened: "... actual specs: format: F, channels: C,
+// samples: S, sampling rate: R".
+DeviceFormat device_format(const Plugin& plugin) {
+    DeviceFormat device;
+    const std::string line = plugin.last_audio_line("actual specs");
+    if (!line.empty()) {
+        std::sscanf(line.c_str() + line.find("format"),
+                    "format: %d, channels: %d, samples: %d, sampling rate: %d", &device.format,
+                    &device.channels, &device.samples, &device.rate);
+    }
+    if ((device.format & 0xff) != 16)
+        throw std::runtime_error("sync: expects 16-bit device samples");
+    return device;
+}
+
+// Beep onsets, as byte offsets into the sound: the first sample of a
+// channel-0 run above a tenth of full scale after at least 0.3 s below it.
+std::vector<long long> beep_onsets(const std::string& audio_file, const DeviceFormat& device) {
+    std::vector<long long> onsets;
+    std::ifstream f(audio_file, std::ios::binary);
+    std::vector<int16_t> buf(static_cast<size_t>(device.channels) * 8192);
+    long long frame = 0;
+    long long last_loud = -1000000000LL;
+    const long long quiet = static_cast<long long>(0.3 * device.rate);
+    while (f) {
+        f.read(reinterpret_cast<char*>(buf.data()),
+               static_cast<std::streamsize>(buf.size() * sizeof(int16_t)));
+        const long long got = f.gcount() / device.frame_bytes();
+        for (long long i = 0; i < got; ++i, ++frame) {
+            if (std::abs(static_cast<int>(buf[static_cast<size_t>(i * device.channels)])) > 3277) {
+                if (frame - last_loud > quiet) onsets.push_back(frame * device.frame_bytes());
+                last_loud = frame;
+            }
+        }
+    }
+    return onsets;
+}
+
+// When each onset was heard; onsets past the last write seen are left out.
+std::vector<Clock::time_point> heard_at(const std::vector<long long>& onsets,
+                                        const std::vector<FileGrowth>& growth,
+                                        const DeviceFormat& device) {
+    std::vector<Clock::time_point> heard;
+    for (long long k : onsets) {
+        const auto it =
+            std::upper_bound(growth.begin(), growth.end(), k,
+                             [](long long value, const FileGrowth& g) { return value < g.size; });
+        if (it == growth.end()) continue;
+        const long long buffer_start = k / device.buffer_bytes() * device.buffer_bytes();
+        heard.push_back(it->at +
+                        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                            static_cast<double>(k - buffer_start) / device.bytes_per_second())));
+    }
+    return heard;
+}
+
+struct SyncPairs {
+    std::vector<double> offsets_ms;  // flash shown - beep heard, positive: picture late
+    std::vector<double> flash_s;     // flash time from play_block
+};
+
+// Each flash against the beep heard nearest to it (within half a second).
+SyncPairs pair_flashes(const std::vector<Clock::time_point>& flashes,
+                       const std::vector<Clock::time_point>& heard, Clock::time_point play) {
+    SyncPairs pairs;
+    for (const auto& t : flashes) {
+        double best = 1e9;
+        for (const auto& h : heard) {
+            const double d = seconds_between(h, t) * 1000;
+            if (std::fabs(d) < std::fabs(best)) best = d;
+        }
+        if (std::fabs(best) <= 500) {
+            pairs.offsets_ms.push_back(best);
+            pairs.flash_s.push_back(seconds_between(play, t));
+        }
+    }
+    return pairs;
+}
+
+Json offset_stats(const std::vector<double>& values) {
+    return {{"mean_ms", mean(values)},
+            {"min_ms", values.empty() ? 0.0 : *std::min_element(values.begin(), values.end())},
+            {"max_ms", values.empty() ? 0.0 : *std::max_element(values.begin(), values.end())},
+            {"worst_abs_ms", max_abs(values)},
+            {"count", values.size()}};
+}
+
 int cmd_sync(const Args& a) {
     const double seconds = a.num("seconds", 60);
     const std::string audio_file = a.str("audio-file", "qvx_bench_sync.pcm");
@@ -438,151 +584,53 @@ int cmd_sync(const Args& a) {
     if (id == 0) return open_failed("sync", a, plugin);
     FrameTextures out(PixelFormat::yuv420p);
     out.create(*v, id);
-
-    std::atomic<bool> stop{false};
-    std::vector<FileGrowth> growth;
-    growth.reserve(200000);
-    std::thread watcher(watch_file, audio_file, watch_period, std::cref(stop), std::ref(growth));
-
-    std::vector<Clock::time_point> flashes;  // arrival of each white picture
-    int frames = 0;
-    bool was_white = false;
-    const auto t_play = Clock::now();
-    v->play_block(id, true, true);
-    Ticker tick(1);
-    auto last_frame = t_play;
-    while (seconds_since(t_play) < seconds + 0.5) {
-        if (out.update(*v, id)) {
-            const auto now = Clock::now();
-            last_frame = now;
-            ++frames;
-            const qvx::TextureData& plane = out.plane(0);
-            const size_t centre_at =
-                static_cast<size_t>(plane.height / 2 * plane.width + plane.width / 2);
-            const bool white = centre_at < plane.pixels.size() && plane.pixels[centre_at] > 128;
-            if (white && !was_white) flashes.push_back(now);
-            was_white = white;
-        } else if (frames > 0 && seconds_since(last_frame) > 1.5) {
-            break;  // the input has ended
-        }
-        tick.wait();
-    }
-    // Sound still queued is written within a buffer or two.
-    sleep_seconds(0.3);
-    stop = true;
-    watcher.join();
+    const SyncCapture seen = capture_sync(v, id, out, audio_file, watch_period, seconds);
     v->destroy_block(id);
 
-    // The device as opened: "... actual specs: format: F, channels: C,
-    // samples: S, sampling rate: R".
-    int format = 0x8010, channels = 2, samples = 4096, rate = 48000;
-    const std::string device_format = plugin.last_audio_line("actual specs");
-    if (!device_format.empty()) {
-        std::sscanf(device_format.c_str() + device_format.find("format"),
-                    "format: %d, channels: %d, samples: %d, sampling rate: %d", &format, &channels,
-                    &samples, &rate);
-    }
-    if ((format & 0xff) != 16) throw std::runtime_error("sync: expects 16-bit device samples");
-    const long long frame_bytes = 2LL * channels;
-    const long long buffer_bytes = frame_bytes * samples;
-    const double bytes_per_second = static_cast<double>(frame_bytes) * rate;
-
-    // Beep onsets: the first sample of a channel-0 run above a tenth of full
-    // scale after at least 0.3 s below it.
-    std::vector<long long> onsets;  // byte offsets
-    {
-        std::ifstream f(audio_file, std::ios::binary);
-        std::vector<int16_t> buf(static_cast<size_t>(channels) * 8192);
-        long long frame = 0;
-        long long last_loud = -1000000000LL;
-        const long long quiet = static_cast<long long>(0.3 * rate);
-        while (f) {
-            f.read(reinterpret_cast<char*>(buf.data()),
-                   static_cast<std::streamsize>(buf.size() * sizeof(int16_t)));
-            const long long got = f.gcount() / frame_bytes;
-            for (long long i = 0; i < got; ++i, ++frame) {
-                if (std::abs(static_cast<int>(buf[static_cast<size_t>(i * channels)])) > 3277) {
-                    if (frame - last_loud > quiet) onsets.push_back(frame * frame_bytes);
-                    last_loud = frame;
-                }
-            }
-        }
-    }
+    const DeviceFormat device = device_format(plugin);
+    const std::vector<long long> onsets = beep_onsets(audio_file, device);
     std::remove(audio_file.c_str());
-
-    // When each onset was heard.
-    std::vector<Clock::time_point> heard;
-    for (long long k : onsets) {
-        const auto it =
-            std::upper_bound(growth.begin(), growth.end(), k,
-                             [](long long value, const FileGrowth& g) { return value < g.size; });
-        if (it == growth.end()) continue;
-        const long long buffer_start = k / buffer_bytes * buffer_bytes;
-        heard.push_back(it->at +
-                        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                            static_cast<double>(k - buffer_start) / bytes_per_second)));
-    }
-
-    // Each flash against the beep heard nearest to it (within half a second).
-    std::vector<double> offsets_ms;  // flash shown - beep heard, positive: picture late
-    std::vector<double> flash_s;     // flash time from play_block
-    for (const auto& t : flashes) {
-        double best = 1e9;
-        for (const auto& h : heard) {
-            const double d = seconds_between(h, t) * 1000;
-            if (std::fabs(d) < std::fabs(best)) best = d;
-        }
-        if (std::fabs(best) <= 500) {
-            offsets_ms.push_back(best);
-            flash_s.push_back(seconds_between(t_play, t));
-        }
-    }
+    const std::vector<Clock::time_point> heard = heard_at(onsets, seen.growth, device);
+    const SyncPairs pairs = pair_flashes(seen.flashes, heard, seen.play);
     std::vector<double> settled;  // the first second left out
-    for (size_t i = 0; i < offsets_ms.size(); ++i)
-        if (flash_s[i] >= 1.0) settled.push_back(offsets_ms[i]);
+    for (size_t i = 0; i < pairs.offsets_ms.size(); ++i)
+        if (pairs.flash_s[i] >= 1.0) settled.push_back(pairs.offsets_ms[i]);
 
     // The writes as seen: their sizes and how often they came.
+    const std::vector<FileGrowth>& growth = seen.growth;
     std::vector<double> steps;
     for (size_t i = 1; i < growth.size(); ++i)
         steps.push_back(static_cast<double>(growth[i].size - growth[i - 1].size));
     double write_rate = 0;  // bytes written per second of the steady clock, against nominal
     if (growth.size() > 2) {
         write_rate = static_cast<double>(growth.back().size - growth[1].size) /
-                     seconds_between(growth[1].at, growth.back().at) / bytes_per_second;
+                     seconds_between(growth[1].at, growth.back().at) / device.bytes_per_second();
     }
 
-    auto stats = [](const std::vector<double>& values) {
-        return Json{
-            {"mean_ms", mean(values)},
-            {"min_ms", values.empty() ? 0.0 : *std::min_element(values.begin(), values.end())},
-            {"max_ms", values.empty() ? 0.0 : *std::max_element(values.begin(), values.end())},
-            {"worst_abs_ms", max_abs(values)},
-            {"count", values.size()}};
-    };
     report("sync", a,
            {{"seconds", seconds},
-            {"frames", frames},
-            {"flashes", flashes.size()},
+            {"frames", seen.frames},
+            {"flashes", seen.flashes.size()},
             {"beeps", onsets.size()},
             {"beeps_timed", heard.size()},
-            {"pairs", offsets_ms.size()},
-            {"device_rate", rate},
-            {"device_channels", channels},
-            {"device_buffer_samples", samples},
+            {"pairs", pairs.offsets_ms.size()},
+            {"device_rate", device.rate},
+            {"device_channels", device.channels},
+            {"device_buffer_samples", device.samples},
             {"writes_seen", growth.size()},
             {"median_write_bytes", median(steps)},
             {"write_rate", write_rate},
             {"watch_us", watch_period.count()},
-            {"offset", stats(offsets_ms)},
-            {"offset_after_1s", stats(settled)}},
+            {"offset", offset_stats(pairs.offsets_ms)},
+            {"offset_after_1s", offset_stats(settled)}},
            plugin);
 
     const std::string trace = a.str("trace");
     if (!trace.empty()) {
         std::ofstream f(trace);
         f << "# flash_seconds_from_play_block offset_ms (flash shown - beep heard)\n";
-        for (size_t i = 0; i < offsets_ms.size(); ++i)
-            f << flash_s[i] << " " << offsets_ms[i] << "\n";
+        for (size_t i = 0; i < pairs.offsets_ms.size(); ++i)
+            f << pairs.flash_s[i] << " " << pairs.offsets_ms[i] << "\n";
     }
     return 0;
 }
