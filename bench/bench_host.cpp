@@ -9,9 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <stdexcept>
+
+#include "host/plugin_library.h"
 
 namespace qvx_bench {
 
@@ -45,6 +46,15 @@ int Args::integer(const std::string& key, int fallback) const {
     return it == values_.end() ? fallback : std::atoi(it->second.c_str());
 }
 
+PixelFormat Args::format(PixelFormat fallback) const {
+    const auto it = values_.find("fmt");
+    if (it == values_.end()) return fallback;
+    const auto& formats = qvx_support::pixel_formats_by_name();
+    const auto named = formats.find(it->second);
+    if (named == formats.end()) throw std::runtime_error("unknown --fmt " + it->second);
+    return named->second;
+}
+
 // ---- Clocks, CPU, memory -----------------------------------------------------
 
 double seconds_since(Clock::time_point start) {
@@ -56,10 +66,9 @@ double seconds_between(Clock::time_point a, Clock::time_point b) {
 }
 
 double process_cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+    double user_s = 0, system_s = 0;
+    qvx_host::process_cpu_seconds(user_s, system_s);
+    return user_s + system_s;
 }
 
 std::map<std::string, double> thread_cpu_seconds() {
@@ -191,82 +200,24 @@ Pacing pacing_of(const std::vector<Clock::time_point>& arrivals, double fps, Clo
 
 // ---- JSON lines --------------------------------------------------------------------
 
-namespace {
-
-std::string quoted(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out + "\"";
+void to_json(Json& json, const Pacing& pacing) {
+    json = Json{{"mean_abs_ms", pacing.mean_abs_ms},
+                {"mean_ms", pacing.mean_ms},
+                {"p95_abs_ms", pacing.p95_abs_ms},
+                {"worst_abs_ms", pacing.worst_abs_ms},
+                {"fit_mean_abs_ms", pacing.fit_mean_abs_ms},
+                {"fit_p95_abs_ms", pacing.fit_p95_abs_ms},
+                {"fit_worst_abs_ms", pacing.fit_worst_abs_ms},
+                {"line_mean_abs_ms", pacing.line_mean_abs_ms},
+                {"line_p95_abs_ms", pacing.line_p95_abs_ms},
+                {"line_worst_abs_ms", pacing.line_worst_abs_ms},
+                {"line_slope_ms_per_s", pacing.line_slope_ms_per_s},
+                {"first_frame_ms", pacing.first_frame_ms}};
 }
 
-std::string number(double v) {
-    if (!std::isfinite(v)) return "null";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.6g", v);
-    return buf;
-}
-
-}  // namespace
-
-Json& Json::raw(const std::string& key, const std::string& value) {
-    if (!body_.empty()) body_ += ",";
-    body_ += quoted(key) + ":" + value;
-    return *this;
-}
-
-Json& Json::add(const std::string& key, const std::string& value) {
-    return raw(key, quoted(value));
-}
-Json& Json::add(const std::string& key, double value) {
-    return raw(key, number(value));
-}
-Json& Json::add(const std::string& key, bool value) {
-    return raw(key, value ? "true" : "false");
-}
-Json& Json::add(const std::string& key, const Json& object) {
-    return raw(key, object.text());
-}
-
-Json& Json::add(const std::string& key, const std::vector<double>& values) {
-    std::string list = "[";
-    for (size_t i = 0; i < values.size(); ++i) list += (i ? "," : "") + number(values[i]);
-    return raw(key, list + "]");
-}
-
-Json& Json::add_pacing(const std::string& key, const Pacing& pacing) {
-    Json p;
-    p.add("mean_abs_ms", pacing.mean_abs_ms)
-        .add("mean_ms", pacing.mean_ms)
-        .add("p95_abs_ms", pacing.p95_abs_ms)
-        .add("worst_abs_ms", pacing.worst_abs_ms)
-        .add("fit_mean_abs_ms", pacing.fit_mean_abs_ms)
-        .add("fit_p95_abs_ms", pacing.fit_p95_abs_ms)
-        .add("fit_worst_abs_ms", pacing.fit_worst_abs_ms)
-        .add("line_mean_abs_ms", pacing.line_mean_abs_ms)
-        .add("line_p95_abs_ms", pacing.line_p95_abs_ms)
-        .add("line_worst_abs_ms", pacing.line_worst_abs_ms)
-        .add("line_slope_ms_per_s", pacing.line_slope_ms_per_s)
-        .add("first_frame_ms", pacing.first_frame_ms);
-    return add(key, p);
-}
-
-void Json::print() const {
-    std::printf("%s\n", text().c_str());
+void print_line(const Json& line) {
+    // A clip path or a log line need not be UTF-8; the line must still come.
+    std::printf("%s\n", line.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
     std::fflush(stdout);
 }
 
@@ -274,91 +225,58 @@ void Json::print() const {
 
 namespace {
 
-struct LogCounter {
-    std::mutex mutex;
-    long lines = 0;
-    std::vector<std::string> errors;
-    std::vector<std::string> audio;  // the audio device lines, the first 50
-    FILE* copy = nullptr;            // every line, when QVX_BENCH_LOG names a file
-};
+constexpr size_t kept_errors = 20;
+constexpr size_t kept_audio_lines = 50;
 
-LogCounter& log_counter() {
-    static LogCounter counter;
-    return counter;
+bool is_audio_line(const std::string& text) {
+    return text.find("SDL2 - ") != std::string::npos;
+}
+
+FILE* open_log_copy() {
+    const char* path = std::getenv("QVX_BENCH_LOG");
+    return path != nullptr ? std::fopen(path, "w") : nullptr;
 }
 
 }  // namespace
 
-Plugin::Plugin() {
-    if (const char* path = std::getenv("QVX_BENCH_LOG")) log_counter().copy = std::fopen(path, "w");
-    qvx::LogMgr::get().set_sink([](qvx::LogLevel level, const std::string& text) {
-        LogCounter& c = log_counter();
-        std::lock_guard<std::mutex> guard(c.mutex);
-        ++c.lines;
-        if (c.copy != nullptr) std::fprintf(c.copy, "%s\n", text.c_str());
-        if (level == qvx::LogLevel::error && c.errors.size() < 20) c.errors.push_back(text);
-        if (c.audio.size() < 50 && text.find("SDL2 - ") != std::string::npos)
-            c.audio.push_back(text);
-    });
+Plugin::Plugin()
+    : copy_(open_log_copy()),
+      log_([this, errors = size_t{0}, audio = size_t{0}](const qvx_support::LogLine& line) mutable {
+          if (copy_) std::fprintf(copy_.get(), "%s\n", line.text.c_str());
+          const bool error = line.level == qvx::LogLevel::error && errors < kept_errors;
+          const bool sound = audio < kept_audio_lines && is_audio_line(line.text);
+          errors += error;
+          audio += sound;
+          return error || sound;
+      }) {
     std::string error;
-    if (!library_.load(QVX_PLUGIN_PATH, error)) throw std::runtime_error(error);
-    video_ = dynamic_cast<qvx::SimpleVideo*>(library_.create());
-    if (video_ == nullptr) throw std::runtime_error("qvx_plugin_create gave no SimpleVideo");
-    video_->initialize();
-    video_->start();
+    if (!plugin_.load(QVX_PLUGIN_PATH, true, error)) throw std::runtime_error(error);
 }
 
-Plugin::~Plugin() {
-    if (video_ != nullptr) {
-        video_->stop();
-        video_->terminate();
-        library_.destroy(video_);
-    }
-    qvx::LogMgr::get().set_sink(nullptr);
-}
-
-long Plugin::log_lines() const {
-    LogCounter& c = log_counter();
-    std::lock_guard<std::mutex> guard(c.mutex);
-    return c.lines;
-}
-
+// A line kept as one of the first errors may be past the limit of audio
+// lines, and the other way round: each reader applies its own limit again.
 std::vector<std::string> Plugin::log_errors() const {
-    LogCounter& c = log_counter();
-    std::lock_guard<std::mutex> guard(c.mutex);
-    return c.errors;
+    std::vector<std::string> errors;
+    for (const qvx_support::LogLine& line : log_.lines()) {
+        if (line.level == qvx::LogLevel::error && errors.size() < kept_errors)
+            errors.push_back(line.text);
+    }
+    return errors;
 }
 
 std::string Plugin::last_audio_line(const std::string& text) const {
-    LogCounter& c = log_counter();
-    std::lock_guard<std::mutex> guard(c.mutex);
-    for (auto it = c.audio.rbegin(); it != c.audio.rend(); ++it)
-        if (it->find(text) != std::string::npos) return *it;
-    return "";
+    std::string last;
+    size_t audio = 0;
+    for (const qvx_support::LogLine& line : log_.lines()) {
+        if (!is_audio_line(line.text) || audio++ >= kept_audio_lines) continue;
+        if (line.text.find(text) != std::string::npos) last = line.text;
+    }
+    return last;
 }
 
-Output::Output(const std::string& format, bool copy)
-    : format_(format),
-      renderer_(copy ? &copying_renderer_ : &null_renderer_),
-      planes_{&textures_[0], &textures_[1], &textures_[2]} {}
-
-bool Output::create(qvx::SimpleVideo* video, int id) {
-    if (format_ == "yuv420p") return video->video_create_textures_yuv420p(id, renderer_, planes_);
-    if (format_ == "nv12") return video->video_create_textures_nv12(id, renderer_, planes_);
-    return video->video_create_texture_rgb24(id, renderer_, planes_[0]);
-}
-
-bool Output::update(qvx::SimpleVideo* video, int id) {
-    if (format_ == "yuv420p")
-        return video->video_update_textures_yuv420p(id, renderer_, planes_, nullptr);
-    if (format_ == "nv12")
-        return video->video_update_textures_nv12(id, renderer_, planes_, nullptr);
-    return video->video_update_texture_rgb24(id, renderer_, planes_[0]);
-}
-
-void configure(qvx::SimpleVideo* video, const std::string& format, int threads) {
+void configure(qvx::SimpleVideo* video, PixelFormat format, int threads) {
     video->set_parameter_int("num_video_threads", threads);
-    video->set_parameter_string("video_pixel_fmt", format.c_str());
+    video->set_parameter_string("video_pixel_fmt", qvx_support::pixel_format_name(format));
 }
 
 }  // namespace qvx_bench

@@ -1,18 +1,23 @@
-// Shared pieces of the benchmark host: the plug-in loaded the way an engine
-// loads it, texture outputs, clocks, CPU and memory readings, statistics
-// and JSON lines.
+// Shared pieces of the benchmark host: the plug-in with its log counted,
+// clocks, CPU and memory readings, statistics and JSON lines.
 #pragma once
 
 #include <chrono>
-#include <cstdint>
+#include <cstdio>
 #include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "host/plugin_library.h"
 #include "host/qvx.h"
+#include "support/log_capture.h"
+#include "support/pixel_format.h"
+#include "support/video_plugin.h"
 
 namespace qvx_bench {
+
+using qvx_support::PixelFormat;
 
 // ---- Command line ------------------------------------------------------------
 
@@ -22,6 +27,8 @@ public:
     std::string str(const std::string& key, const std::string& fallback = "") const;
     double num(const std::string& key, double fallback) const;
     int integer(const std::string& key, int fallback) const;
+    // --fmt by name; throws on a name the plug-in does not deliver.
+    PixelFormat format(PixelFormat fallback) const;
     bool has(const std::string& key) const { return values_.count(key) != 0; }
 
 private:
@@ -83,85 +90,41 @@ Pacing pacing_of(const std::vector<Clock::time_point>& arrivals, double fps, Clo
 
 // ---- JSON lines --------------------------------------------------------------------
 
-class Json {
-public:
-    Json& add(const std::string& key, const std::string& value);
-    Json& add(const std::string& key, const char* value) { return add(key, std::string(value)); }
-    Json& add(const std::string& key, double value);
-    Json& add(const std::string& key, int value) { return add(key, static_cast<double>(value)); }
-    Json& add(const std::string& key, long value) { return add(key, static_cast<double>(value)); }
-    Json& add(const std::string& key, unsigned value) {
-        return add(key, static_cast<double>(value));
-    }
-    Json& add(const std::string& key, bool value);
-    Json& add(const std::string& key, const std::vector<double>& values);
-    Json& add(const std::string& key, const Json& object);
-    Json& add_pacing(const std::string& key, const Pacing& pacing);
-    std::string text() const { return "{" + body_ + "}"; }
-    // Writes the object as one line on stdout.
-    void print() const;
+// Keys in the order they are added, as a reader of the lines expects them.
+using Json = nlohmann::ordered_json;
 
-private:
-    Json& raw(const std::string& key, const std::string& value);
-    std::string body_;
-};
+void to_json(Json& json, const Pacing& pacing);
+// Writes the object as one line on stdout.
+void print_line(const Json& line);
 
 // ---- The plug-in -------------------------------------------------------------------
 
-// Loads the plug-in library, creates, initialises and starts
-// the plug-in through its two exports; stops, terminates and destroys it
-// with the scope. Log lines are counted and the errors kept, so the
-// per-frame lines of the plug-in never reach the terminal.
+// The plug-in created, initialised and started, destroyed with the scope.
+// Its log lines are counted and only the errors and the audio device lines
+// kept, so the per-frame lines never reach the terminal nor fill memory.
 class Plugin {
 public:
     Plugin();
-    ~Plugin();
-    Plugin(const Plugin&) = delete;
-    Plugin& operator=(const Plugin&) = delete;
-    qvx::SimpleVideo* operator->() const { return video_; }
-    qvx::SimpleVideo* get() const { return video_; }
+    qvx::SimpleVideo* operator->() const { return plugin_.get(); }
+    qvx::SimpleVideo* get() const { return plugin_.get(); }
 
-    long log_lines() const;
+    long log_lines() const { return log_.seen(); }
     std::vector<std::string> log_errors() const;
     // The last line that contains text, among the audio device lines
     // ("[FFmpeg] SDL2 - ..."); empty when none came.
     std::string last_audio_line(const std::string& text) const;
 
 private:
-    qvx_host::PluginLibrary library_;
-    qvx::SimpleVideo* video_ = nullptr;
-};
-
-// A renderer that takes the plug-in's texture writes and copies nothing:
-// shows what the host's own copy into its textures costs.
-class NullRenderer : public qvx::Renderer {
-public:
-    void update_texture_region(qvx::TextureData*, int, int, int, int, int, const void*) override {}
-};
-
-// The textures a host keeps for one block in one output format.
-class Output {
-public:
-    // copy false: the host keeps no pixels (NullRenderer).
-    explicit Output(const std::string& format, bool copy = true);
-    Output(const Output&) = delete;
-    Output& operator=(const Output&) = delete;
-    bool create(qvx::SimpleVideo* video, int id);
-    // True when a new picture was written into the textures.
-    bool update(qvx::SimpleVideo* video, int id);
-    // The luma (or RGB) plane, tightly packed.
-    const qvx::TextureData* first_plane() { return textures_[0].get_data_ptr(); }
-
-private:
-    std::string format_;
-    qvx::Renderer copying_renderer_;
-    NullRenderer null_renderer_;
-    qvx::Renderer* renderer_;
-    qvx::Texture textures_[3];
-    qvx::Texture* planes_[3];
+    // Every line, when QVX_BENCH_LOG names a file; closed after the log.
+    struct Closer {
+        void operator()(FILE* file) const { std::fclose(file); }
+    };
+    std::unique_ptr<FILE, Closer> copy_;
+    qvx_support::LogCapture log_;
+    qvx_support::VideoPlugin plugin_;
 };
 
 // Sets the decoding settings the measurements vary.
-void configure(qvx::SimpleVideo* video, const std::string& format, int threads);
+void configure(qvx::SimpleVideo* video, PixelFormat format, int threads);
 
 }  // namespace qvx_bench

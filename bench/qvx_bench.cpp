@@ -17,16 +17,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
+#include <map>
 #include <memory>
 #include <random>
 #include <stdexcept>
 #include <thread>
 
 #include "bench_host.h"
+#include "support/frame_textures.h"
 
 namespace qvx_bench {
 
 namespace {
+
+using qvx_support::FrameTextures;
 
 // Sleeps to the next tick of a fixed period, the way a render loop wakes.
 class Ticker {
@@ -52,25 +57,27 @@ void sleep_seconds(double s) {
 }
 
 // Takes frames for a while; returns how many arrived.
-int take_frames(qvx::SimpleVideo* video, int id, Output& out, double seconds, double poll_ms = 10) {
+int take_frames(qvx::SimpleVideo* video, int id, FrameTextures& out, double seconds,
+                double poll_ms = 10) {
     Ticker tick(poll_ms);
     const auto start = Clock::now();
     int frames = 0;
     while (seconds_since(start) < seconds) {
-        while (out.update(video, id)) ++frames;
+        while (out.update(*video, id)) ++frames;
         tick.wait();
     }
     return frames;
 }
 
 // Takes frames until none has come for quiet seconds (or the deadline).
-int take_until_quiet(qvx::SimpleVideo* video, int id, Output& out, double quiet, double deadline) {
+int take_until_quiet(qvx::SimpleVideo* video, int id, FrameTextures& out, double quiet,
+                     double deadline) {
     Ticker tick(5);
     const auto start = Clock::now();
     auto last = Clock::now();
     int frames = 0;
     while (seconds_since(start) < deadline && seconds_since(last) < quiet) {
-        if (out.update(video, id)) {
+        if (out.update(*video, id)) {
             ++frames;
             last = Clock::now();
         }
@@ -79,31 +86,27 @@ int take_until_quiet(qvx::SimpleVideo* video, int id, Output& out, double quiet,
     return frames;
 }
 
-Json base(const std::string& command, const Args& a) {
-    Json j;
-    j.add("cmd", command).add("clip", a.str("clip"));
-    return j;
-}
-
-void add_log(Json& j, const Plugin& plugin) {
-    j.add("log_lines", plugin.log_lines());
+// Prints one measurement: what ran on which clip, its figures, then what
+// the plug-in logged.
+void report(const std::string& command, const Args& a, const Json& figures, const Plugin& plugin) {
+    Json line{{"cmd", command}, {"clip", a.str("clip")}};
+    line.update(figures);
+    line["log_lines"] = plugin.log_lines();
     const std::vector<std::string> errors = plugin.log_errors();
-    j.add("log_errors", static_cast<int>(errors.size()));
-    if (!errors.empty()) j.add("first_log_error", errors.front());
+    line["log_errors"] = errors.size();
+    if (!errors.empty()) line["first_log_error"] = errors.front();
+    print_line(line);
 }
 
 int open_failed(const std::string& command, const Args& a, const Plugin& plugin) {
-    Json j = base(command, a);
-    j.add("error", "create_block failed");
-    add_log(j, plugin);
-    j.print();
+    report(command, a, {{"error", "create_block failed"}}, plugin);
     return 1;
 }
 
 // ---- play: one block to its end, every frame taken -------------------------------
 
 int cmd_play(const Args& a) {
-    const std::string format = a.str("fmt", "rgb24");
+    const PixelFormat format = a.format(PixelFormat::rgb24);
     const int threads = a.integer("threads", 4);
     const double poll_ms = a.num("poll-ms", 2);
     const int realtime = a.integer("realtime", 1);
@@ -117,8 +120,8 @@ int cmd_play(const Args& a) {
     const int id = v->create_block(a.str("clip").c_str(), false);
     const double open_s = seconds_since(t_open);
     if (id == 0) return open_failed("play", a, plugin);
-    Output out(format, a.integer("copy", 1) != 0);
-    out.create(v, id);
+    FrameTextures out(format, a.integer("copy", 1) != 0);
+    out.create(*v, id);
     const double fps = v->get_video_fps(id);
     long expected = a.integer("expected", 0);
     if (expected <= 0) expected = static_cast<long>(v->get_num_video_frames(id));
@@ -130,7 +133,7 @@ int cmd_play(const Args& a) {
     v->play_block(id, true, a.integer("audio", 1) != 0);
     Ticker tick(poll_ms);
     for (;;) {
-        if (out.update(v, id)) {
+        if (out.update(*v, id)) {
             arrivals.push_back(Clock::now());
             cpu_last = process_cpu_seconds();
             if (expected > 0 && static_cast<long>(arrivals.size()) >= expected) break;
@@ -142,30 +145,28 @@ int cmd_play(const Args& a) {
     }
     const unsigned decoded = v->get_num_decoded_frames(id);
     const unsigned displayed = v->get_num_displayed_frames(id);
-    Json threads_cpu;
-    for (const auto& [name, seconds] : thread_cpu_seconds()) threads_cpu.add(name, seconds);
+    const std::map<std::string, double> threads_cpu = thread_cpu_seconds();
     v->destroy_block(id);
 
     const Pacing pacing = pacing_of(arrivals, fps, t_play, a.num("skip", 1.0));
     const double frames = static_cast<double>(arrivals.size());
     const double cpu = cpu_last - cpu0;
-    Json j = base("play", a);
-    j.add("fmt", format)
-        .add("threads", threads)
-        .add("realtime", realtime)
-        .add("fps", fps)
-        .add("frames", frames)
-        .add("expected", expected)
-        .add("decoded", decoded)
-        .add("displayed", displayed)
-        .add("open_ms", open_s * 1000)
-        .add("cpu_s", cpu)
-        .add("cpu_per_frame_ms", frames > 0 ? cpu / frames * 1000 : 0.0)
-        .add("wall_s", arrivals.empty() ? 0.0 : seconds_between(t_play, arrivals.back()))
-        .add_pacing("pacing", pacing)
-        .add("thread_cpu_s", threads_cpu);
-    add_log(j, plugin);
-    j.print();
+    report("play", a,
+           {{"fmt", pixel_format_name(format)},
+            {"threads", threads},
+            {"realtime", realtime},
+            {"fps", fps},
+            {"frames", arrivals.size()},
+            {"expected", expected},
+            {"decoded", decoded},
+            {"displayed", displayed},
+            {"open_ms", open_s * 1000},
+            {"cpu_s", cpu},
+            {"cpu_per_frame_ms", frames > 0 ? cpu / frames * 1000 : 0.0},
+            {"wall_s", arrivals.empty() ? 0.0 : seconds_between(t_play, arrivals.back())},
+            {"pacing", pacing},
+            {"thread_cpu_s", threads_cpu}},
+           plugin);
 
     const std::string trace = a.str("trace");
     if (!trace.empty()) {
@@ -185,11 +186,11 @@ int cmd_idle(const Args& a) {
     const double seconds = a.num("seconds", 5);
     Plugin plugin;
     qvx::SimpleVideo* v = plugin.get();
-    configure(v, "yuv420p", a.integer("threads", 4));
+    configure(v, PixelFormat::yuv420p, a.integer("threads", 4));
     const int id = v->create_block(a.str("clip").c_str(), false);
     if (id == 0) return open_failed("idle", a, plugin);
-    Output out("yuv420p");
-    out.create(v, id);
+    FrameTextures out(PixelFormat::yuv420p);
+    out.create(*v, id);
     v->play_block(id, true, a.integer("audio", 1) != 0);
     int frames = take_frames(v, id, out, 1.5);
     if (mode == "paused") {
@@ -219,7 +220,7 @@ int cmd_idle(const Args& a) {
         v->set_paused(id, false);
         Ticker tick(1);
         while (seconds_since(t_resume) < 5) {
-            if (out.update(v, id)) {
+            if (out.update(*v, id)) {
                 resume_ms = seconds_since(t_resume) * 1000;
                 break;
             }
@@ -228,18 +229,16 @@ int cmd_idle(const Args& a) {
     }
     v->destroy_block(id);
 
-    Json j = base("idle", a);
-    j.add("mode", mode)
-        .add("frames_before", frames)
-        .add("cpu_s", cpu)
-        .add("wall_s", wall)
-        .add("core_percent", cpu / wall * 100)
-        .add("decoded_during", static_cast<double>(decoded1) - decoded0)
-        .add("position_before", static_cast<double>(position0))
-        .add("position_after", static_cast<double>(position1));
-    if (mode == "paused") j.add("resume_to_frame_ms", resume_ms);
-    add_log(j, plugin);
-    j.print();
+    Json figures{{"mode", mode},
+                 {"frames_before", frames},
+                 {"cpu_s", cpu},
+                 {"wall_s", wall},
+                 {"core_percent", cpu / wall * 100},
+                 {"decoded_during", static_cast<long>(decoded1) - static_cast<long>(decoded0)},
+                 {"position_before", position0},
+                 {"position_after", position1}};
+    if (mode == "paused") figures["resume_to_frame_ms"] = resume_ms;
+    report("idle", a, figures, plugin);
     return 0;
 }
 
@@ -247,19 +246,19 @@ int cmd_idle(const Args& a) {
 
 int cmd_capacity(const Args& a) {
     const int blocks = a.integer("blocks", 1);
-    const std::string format = a.str("fmt", "yuv420p");
+    const PixelFormat format = a.format(PixelFormat::yuv420p);
     Plugin plugin;
     qvx::SimpleVideo* v = plugin.get();
     configure(v, format, a.integer("threads", 4));
 
     std::vector<int> ids;
-    std::vector<std::unique_ptr<Output>> outs;
+    std::vector<std::unique_ptr<FrameTextures>> outs;
     for (int b = 0; b < blocks; ++b) {
         const int id = v->create_block(a.str("clip").c_str(), false);
         if (id == 0) return open_failed("capacity", a, plugin);
         ids.push_back(id);
-        outs.push_back(std::make_unique<Output>(format));
-        outs.back()->create(v, id);
+        outs.push_back(std::make_unique<FrameTextures>(format));
+        outs.back()->create(*v, id);
     }
     const double fps = v->get_video_fps(ids[0]);
     long target = static_cast<long>(v->get_num_video_frames(ids[0]));
@@ -277,7 +276,7 @@ int cmd_capacity(const Args& a) {
         for (size_t b = 0; b < ids.size(); ++b) {
             if (static_cast<long>(arrivals[b].size()) >= target) continue;
             all_done = false;
-            if (outs[b]->update(v, ids[b])) {
+            if (outs[b]->update(*v, ids[b])) {
                 arrivals[b].push_back(Clock::now());
                 last_progress = arrivals[b].back();
             }
@@ -300,33 +299,32 @@ int cmd_capacity(const Args& a) {
     double worst_line = 0;
     double worst_first = 0;
     double worst_start = 0;
-    double min_frames = 1e18;
+    long min_frames = std::numeric_limits<long>::max();
     for (const auto& list : arrivals) {
         const Pacing p = pacing_of(list, fps, t0, skip_s);
         worst_fit = std::max(worst_fit, p.fit_worst_abs_ms);
         worst_line = std::max(worst_line, p.line_worst_abs_ms);
         worst_first = std::max(worst_first, p.worst_abs_ms);
         worst_start = std::max(worst_start, p.first_frame_ms);
-        min_frames = std::min(min_frames, static_cast<double>(list.size()));
+        min_frames = std::min(min_frames, static_cast<long>(list.size()));
     }
-    const bool all_frames = min_frames >= static_cast<double>(target);
-    Json j = base("capacity", a);
-    j.add("blocks", blocks)
-        .add("fmt", format)
-        .add("fps", fps)
-        .add("target_frames", target)
-        .add("min_frames", min_frames)
-        .add("all_frames", all_frames)
-        .add("worst_fit_abs_ms", worst_fit)
-        .add("worst_line_abs_ms", worst_line)
-        .add("worst_first_frame_ref_abs_ms", worst_first)
-        .add("worst_first_frame_ms", worst_start)
-        .add("frame_period_ms", period_ms)
-        .add("ok", all_frames && worst_line <= period_ms)
-        .add("cpu_s", cpu)
-        .add("wall_s", wall);
-    add_log(j, plugin);
-    j.print();
+    const bool all_frames = min_frames >= target;
+    report("capacity", a,
+           {{"blocks", blocks},
+            {"fmt", pixel_format_name(format)},
+            {"fps", fps},
+            {"target_frames", target},
+            {"min_frames", min_frames},
+            {"all_frames", all_frames},
+            {"worst_fit_abs_ms", worst_fit},
+            {"worst_line_abs_ms", worst_line},
+            {"worst_first_frame_ref_abs_ms", worst_first},
+            {"worst_first_frame_ms", worst_start},
+            {"frame_period_ms", period_ms},
+            {"ok", all_frames && worst_line <= period_ms},
+            {"cpu_s", cpu},
+            {"wall_s", wall}},
+           plugin);
     return 0;
 }
 
@@ -336,11 +334,12 @@ int cmd_seek(const Args& a) {
     const int count = a.integer("count", 20);
     Plugin plugin;
     qvx::SimpleVideo* v = plugin.get();
-    configure(v, a.str("fmt", "yuv420p"), a.integer("threads", 4));
+    const PixelFormat format = a.format(PixelFormat::yuv420p);
+    configure(v, format, a.integer("threads", 4));
     const int id = v->create_block(a.str("clip").c_str(), false);
     if (id == 0) return open_failed("seek", a, plugin);
-    Output out(a.str("fmt", "yuv420p"));
-    out.create(v, id);
+    FrameTextures out(format);
+    out.create(*v, id);
     const int duration = static_cast<int>(v->get_duration(id));
     v->play_block(id, true, a.integer("audio", 1) != 0);
     take_frames(v, id, out, 0.5, 2);
@@ -363,7 +362,7 @@ int cmd_seek(const Args& a) {
         Ticker tick(1);
         while (seconds_since(t0) < 5.0) {
             const float before = v->get_position(id);
-            if (out.update(v, id) && before >= static_cast<float>(target) - 0.001f &&
+            if (out.update(*v, id) && before >= static_cast<float>(target) - 0.001f &&
                 before <= static_cast<float>(target) + 1.0f) {
                 latencies.push_back(seconds_since(t0) * 1000);
                 arrived = true;
@@ -376,16 +375,15 @@ int cmd_seek(const Args& a) {
     }
     v->destroy_block(id);
 
-    Json j = base("seek", a);
-    j.add("count", count)
-        .add("timeouts", timeouts)
-        .add("median_ms", median(latencies))
-        .add("p95_ms", percentile(latencies, 95))
-        .add("max_ms",
-             latencies.empty() ? 0.0 : *std::max_element(latencies.begin(), latencies.end()))
-        .add("latencies_ms", latencies);
-    add_log(j, plugin);
-    j.print();
+    report("seek", a,
+           {{"count", count},
+            {"timeouts", timeouts},
+            {"median_ms", median(latencies)},
+            {"p95_ms", percentile(latencies, 95)},
+            {"max_ms",
+             latencies.empty() ? 0.0 : *std::max_element(latencies.begin(), latencies.end())},
+            {"latencies_ms", latencies}},
+           plugin);
     return 0;
 }
 
@@ -422,6 +420,152 @@ void watch_file(const std::string& path, std::chrono::microseconds period,
     }
 }
 
+// What the host saw while the block played.
+struct SyncCapture {
+    Clock::time_point play;  // play_block
+    int frames = 0;
+    std::vector<Clock::time_point> flashes;  // arrival of each white picture
+    std::vector<FileGrowth> growth;          // each write of the sound, as seen
+};
+
+// Plays the block with its sound until its input ends (or for seconds),
+// stamping the white pictures and, on a thread of its own, the file's
+// growth.
+SyncCapture capture_sync(qvx::SimpleVideo* v, int id, FrameTextures& out,
+                         const std::string& audio_file, std::chrono::microseconds watch_period,
+                         double seconds) {
+    SyncCapture seen;
+    std::atomic<bool> stop{false};
+    seen.growth.reserve(200000);
+    std::thread watcher(watch_file, audio_file, watch_period, std::cref(stop),
+                        std::ref(seen.growth));
+
+    bool was_white = false;
+    seen.play = Clock::now();
+    v->play_block(id, true, true);
+    Ticker tick(1);
+    auto last_frame = seen.play;
+    while (seconds_since(seen.play) < seconds + 0.5) {
+        if (out.update(*v, id)) {
+            const auto now = Clock::now();
+            last_frame = now;
+            ++seen.frames;
+            const qvx::TextureData& plane = out.plane(0);
+            const size_t centre_at =
+                static_cast<size_t>(plane.height / 2 * plane.width + plane.width / 2);
+            const bool white = centre_at < plane.pixels.size() && plane.pixels[centre_at] > 128;
+            if (white && !was_white) seen.flashes.push_back(now);
+            was_white = white;
+        } else if (seen.frames > 0 && seconds_since(last_frame) > 1.5) {
+            break;  // the input has ended
+        }
+        tick.wait();
+    }
+    // Sound still queued is written within a buffer or two.
+    sleep_seconds(0.3);
+    stop = true;
+    watcher.join();
+    return seen;
+}
+
+struct DeviceFormat {
+    int format = 0x8010;
+    int channels = 2;
+    int samples = 4096;
+    int rate = 48000;
+
+    long long frame_bytes() const { return 2LL * channels; }
+    long long buffer_bytes() const { return frame_bytes() * samples; }
+    double bytes_per_second() const { return static_cast<double>(frame_bytes()) * rate; }
+};
+
+// The device as opened: "... actual specs: format: F, channels: C,
+// samples: S, sampling rate: R".
+DeviceFormat device_format(const Plugin& plugin) {
+    DeviceFormat device;
+    const std::string line = plugin.last_audio_line("actual specs");
+    if (!line.empty()) {
+        std::sscanf(line.c_str() + line.find("format"),
+                    "format: %d, channels: %d, samples: %d, sampling rate: %d", &device.format,
+                    &device.channels, &device.samples, &device.rate);
+    }
+    if ((device.format & 0xff) != 16)
+        throw std::runtime_error("sync: expects 16-bit device samples");
+    return device;
+}
+
+// Beep onsets, as byte offsets into the sound: the first sample of a
+// channel-0 run above a tenth of full scale after at least 0.3 s below it.
+std::vector<long long> beep_onsets(const std::string& audio_file, const DeviceFormat& device) {
+    std::vector<long long> onsets;
+    std::ifstream f(audio_file, std::ios::binary);
+    std::vector<int16_t> buf(static_cast<size_t>(device.channels) * 8192);
+    long long frame = 0;
+    long long last_loud = -1000000000LL;
+    const long long quiet = static_cast<long long>(0.3 * device.rate);
+    while (f) {
+        f.read(reinterpret_cast<char*>(buf.data()),
+               static_cast<std::streamsize>(buf.size() * sizeof(int16_t)));
+        const long long got = f.gcount() / device.frame_bytes();
+        for (long long i = 0; i < got; ++i, ++frame) {
+            if (std::abs(static_cast<int>(buf[static_cast<size_t>(i * device.channels)])) > 3277) {
+                if (frame - last_loud > quiet) onsets.push_back(frame * device.frame_bytes());
+                last_loud = frame;
+            }
+        }
+    }
+    return onsets;
+}
+
+// When each onset was heard; onsets past the last write seen are left out.
+std::vector<Clock::time_point> heard_at(const std::vector<long long>& onsets,
+                                        const std::vector<FileGrowth>& growth,
+                                        const DeviceFormat& device) {
+    std::vector<Clock::time_point> heard;
+    for (long long k : onsets) {
+        const auto it =
+            std::upper_bound(growth.begin(), growth.end(), k,
+                             [](long long value, const FileGrowth& g) { return value < g.size; });
+        if (it == growth.end()) continue;
+        const long long buffer_start = k / device.buffer_bytes() * device.buffer_bytes();
+        heard.push_back(it->at +
+                        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                            static_cast<double>(k - buffer_start) / device.bytes_per_second())));
+    }
+    return heard;
+}
+
+struct SyncPairs {
+    std::vector<double> offsets_ms;  // flash shown - beep heard, positive: picture late
+    std::vector<double> flash_s;     // flash time from play_block
+};
+
+// Each flash against the beep heard nearest to it (within half a second).
+SyncPairs pair_flashes(const std::vector<Clock::time_point>& flashes,
+                       const std::vector<Clock::time_point>& heard, Clock::time_point play) {
+    SyncPairs pairs;
+    for (const auto& t : flashes) {
+        double best = 1e9;
+        for (const auto& h : heard) {
+            const double d = seconds_between(h, t) * 1000;
+            if (std::fabs(d) < std::fabs(best)) best = d;
+        }
+        if (std::fabs(best) <= 500) {
+            pairs.offsets_ms.push_back(best);
+            pairs.flash_s.push_back(seconds_between(play, t));
+        }
+    }
+    return pairs;
+}
+
+Json offset_stats(const std::vector<double>& values) {
+    return {{"mean_ms", mean(values)},
+            {"min_ms", values.empty() ? 0.0 : *std::min_element(values.begin(), values.end())},
+            {"max_ms", values.empty() ? 0.0 : *std::max_element(values.begin(), values.end())},
+            {"worst_abs_ms", max_abs(values)},
+            {"count", values.size()}};
+}
+
 int cmd_sync(const Args& a) {
     const double seconds = a.num("seconds", 60);
     const std::string audio_file = a.str("audio-file", "qvx_bench_sync.pcm");
@@ -435,158 +579,58 @@ int cmd_sync(const Args& a) {
 
     Plugin plugin;
     qvx::SimpleVideo* v = plugin.get();
-    configure(v, "yuv420p", a.integer("threads", 4));
+    configure(v, PixelFormat::yuv420p, a.integer("threads", 4));
     const int id = v->create_block(a.str("clip").c_str(), false);
     if (id == 0) return open_failed("sync", a, plugin);
-    Output out("yuv420p");
-    out.create(v, id);
-
-    std::atomic<bool> stop{false};
-    std::vector<FileGrowth> growth;
-    growth.reserve(200000);
-    std::thread watcher(watch_file, audio_file, watch_period, std::cref(stop), std::ref(growth));
-
-    std::vector<Clock::time_point> flashes;  // arrival of each white picture
-    int frames = 0;
-    bool was_white = false;
-    const auto t_play = Clock::now();
-    v->play_block(id, true, true);
-    Ticker tick(1);
-    auto last_frame = t_play;
-    while (seconds_since(t_play) < seconds + 0.5) {
-        if (out.update(v, id)) {
-            const auto now = Clock::now();
-            last_frame = now;
-            ++frames;
-            const qvx::TextureData* plane = out.first_plane();
-            const size_t centre_at =
-                static_cast<size_t>(plane->height / 2 * plane->width + plane->width / 2);
-            const bool white = centre_at < plane->pixels.size() && plane->pixels[centre_at] > 128;
-            if (white && !was_white) flashes.push_back(now);
-            was_white = white;
-        } else if (frames > 0 && seconds_since(last_frame) > 1.5) {
-            break;  // the input has ended
-        }
-        tick.wait();
-    }
-    // Sound still queued is written within a buffer or two.
-    sleep_seconds(0.3);
-    stop = true;
-    watcher.join();
+    FrameTextures out(PixelFormat::yuv420p);
+    out.create(*v, id);
+    const SyncCapture seen = capture_sync(v, id, out, audio_file, watch_period, seconds);
     v->destroy_block(id);
 
-    // The device as opened: "... actual specs: format: F, channels: C,
-    // samples: S, sampling rate: R".
-    int format = 0x8010, channels = 2, samples = 4096, rate = 48000;
-    const std::string device_format = plugin.last_audio_line("actual specs");
-    if (!device_format.empty()) {
-        std::sscanf(device_format.c_str() + device_format.find("format"),
-                    "format: %d, channels: %d, samples: %d, sampling rate: %d", &format, &channels,
-                    &samples, &rate);
-    }
-    if ((format & 0xff) != 16) throw std::runtime_error("sync: expects 16-bit device samples");
-    const long long frame_bytes = 2LL * channels;
-    const long long buffer_bytes = frame_bytes * samples;
-    const double bytes_per_second = static_cast<double>(frame_bytes) * rate;
-
-    // Beep onsets: the first sample of a channel-0 run above a tenth of full
-    // scale after at least 0.3 s below it.
-    std::vector<long long> onsets;  // byte offsets
-    {
-        std::ifstream f(audio_file, std::ios::binary);
-        std::vector<int16_t> buf(static_cast<size_t>(channels) * 8192);
-        long long frame = 0;
-        long long last_loud = -1000000000LL;
-        const long long quiet = static_cast<long long>(0.3 * rate);
-        while (f) {
-            f.read(reinterpret_cast<char*>(buf.data()),
-                   static_cast<std::streamsize>(buf.size() * sizeof(int16_t)));
-            const long long got = f.gcount() / frame_bytes;
-            for (long long i = 0; i < got; ++i, ++frame) {
-                if (std::abs(static_cast<int>(buf[static_cast<size_t>(i * channels)])) > 3277) {
-                    if (frame - last_loud > quiet) onsets.push_back(frame * frame_bytes);
-                    last_loud = frame;
-                }
-            }
-        }
-    }
+    const DeviceFormat device = device_format(plugin);
+    const std::vector<long long> onsets = beep_onsets(audio_file, device);
     std::remove(audio_file.c_str());
-
-    // When each onset was heard.
-    std::vector<Clock::time_point> heard;
-    for (long long k : onsets) {
-        const auto it =
-            std::upper_bound(growth.begin(), growth.end(), k,
-                             [](long long value, const FileGrowth& g) { return value < g.size; });
-        if (it == growth.end()) continue;
-        const long long buffer_start = k / buffer_bytes * buffer_bytes;
-        heard.push_back(it->at +
-                        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                            static_cast<double>(k - buffer_start) / bytes_per_second)));
-    }
-
-    // Each flash against the beep heard nearest to it (within half a second).
-    std::vector<double> offsets_ms;  // flash shown - beep heard, positive: picture late
-    std::vector<double> flash_s;     // flash time from play_block
-    for (const auto& t : flashes) {
-        double best = 1e9;
-        for (const auto& h : heard) {
-            const double d = seconds_between(h, t) * 1000;
-            if (std::fabs(d) < std::fabs(best)) best = d;
-        }
-        if (std::fabs(best) <= 500) {
-            offsets_ms.push_back(best);
-            flash_s.push_back(seconds_between(t_play, t));
-        }
-    }
+    const std::vector<Clock::time_point> heard = heard_at(onsets, seen.growth, device);
+    const SyncPairs pairs = pair_flashes(seen.flashes, heard, seen.play);
     std::vector<double> settled;  // the first second left out
-    for (size_t i = 0; i < offsets_ms.size(); ++i)
-        if (flash_s[i] >= 1.0) settled.push_back(offsets_ms[i]);
+    for (size_t i = 0; i < pairs.offsets_ms.size(); ++i)
+        if (pairs.flash_s[i] >= 1.0) settled.push_back(pairs.offsets_ms[i]);
 
     // The writes as seen: their sizes and how often they came.
+    const std::vector<FileGrowth>& growth = seen.growth;
     std::vector<double> steps;
     for (size_t i = 1; i < growth.size(); ++i)
         steps.push_back(static_cast<double>(growth[i].size - growth[i - 1].size));
     double write_rate = 0;  // bytes written per second of the steady clock, against nominal
     if (growth.size() > 2) {
         write_rate = static_cast<double>(growth.back().size - growth[1].size) /
-                     seconds_between(growth[1].at, growth.back().at) / bytes_per_second;
+                     seconds_between(growth[1].at, growth.back().at) / device.bytes_per_second();
     }
 
-    auto stats = [](const std::vector<double>& values) {
-        Json s;
-        s.add("mean_ms", mean(values))
-            .add("min_ms", values.empty() ? 0.0 : *std::min_element(values.begin(), values.end()))
-            .add("max_ms", values.empty() ? 0.0 : *std::max_element(values.begin(), values.end()))
-            .add("worst_abs_ms", max_abs(values))
-            .add("count", static_cast<double>(values.size()));
-        return s;
-    };
-    Json j = base("sync", a);
-    j.add("seconds", seconds)
-        .add("frames", frames)
-        .add("flashes", static_cast<int>(flashes.size()))
-        .add("beeps", static_cast<int>(onsets.size()))
-        .add("beeps_timed", static_cast<int>(heard.size()))
-        .add("pairs", static_cast<int>(offsets_ms.size()))
-        .add("device_rate", rate)
-        .add("device_channels", channels)
-        .add("device_buffer_samples", samples)
-        .add("writes_seen", static_cast<int>(growth.size()))
-        .add("median_write_bytes", median(steps))
-        .add("write_rate", write_rate)
-        .add("watch_us", static_cast<int>(watch_period.count()))
-        .add("offset", stats(offsets_ms))
-        .add("offset_after_1s", stats(settled));
-    add_log(j, plugin);
-    j.print();
+    report("sync", a,
+           {{"seconds", seconds},
+            {"frames", seen.frames},
+            {"flashes", seen.flashes.size()},
+            {"beeps", onsets.size()},
+            {"beeps_timed", heard.size()},
+            {"pairs", pairs.offsets_ms.size()},
+            {"device_rate", device.rate},
+            {"device_channels", device.channels},
+            {"device_buffer_samples", device.samples},
+            {"writes_seen", growth.size()},
+            {"median_write_bytes", median(steps)},
+            {"write_rate", write_rate},
+            {"watch_us", watch_period.count()},
+            {"offset", offset_stats(pairs.offsets_ms)},
+            {"offset_after_1s", offset_stats(settled)}},
+           plugin);
 
     const std::string trace = a.str("trace");
     if (!trace.empty()) {
         std::ofstream f(trace);
         f << "# flash_seconds_from_play_block offset_ms (flash shown - beep heard)\n";
-        for (size_t i = 0; i < offsets_ms.size(); ++i)
-            f << flash_s[i] << " " << offsets_ms[i] << "\n";
+        for (size_t i = 0; i < pairs.offsets_ms.size(); ++i)
+            f << pairs.flash_s[i] << " " << pairs.offsets_ms[i] << "\n";
     }
     return 0;
 }
@@ -599,29 +643,29 @@ int cmd_memory(const Args& a) {
     const int start_at = a.integer("start-at", 0);
     Plugin plugin;
     qvx::SimpleVideo* v = plugin.get();
-    configure(v, "yuv420p", a.integer("threads", 4));
+    configure(v, PixelFormat::yuv420p, a.integer("threads", 4));
     const long rss_loaded = current_rss_kib();
 
     std::vector<int> ids;
-    std::vector<std::unique_ptr<Output>> outs;
+    std::vector<std::unique_ptr<FrameTextures>> outs;
     for (int b = 0; b < blocks; ++b) {
         const int id = v->create_block(a.str("clip").c_str(), false);
         if (id == 0) return open_failed("memory", a, plugin);
         ids.push_back(id);
-        outs.push_back(std::make_unique<Output>("yuv420p"));
-        outs.back()->create(v, id);
+        outs.push_back(std::make_unique<FrameTextures>(PixelFormat::yuv420p));
+        outs.back()->create(*v, id);
         // Carried out when the reader starts.
         if (start_at > 0) v->seek_block(id, start_at);
     }
     for (int id : ids) v->play_block(id, true, a.integer("audio", 1) != 0);
     long rss_max = 0;
-    std::vector<double> frames(ids.size(), 0);
+    std::vector<long> frames(ids.size(), 0);
     const auto t0 = Clock::now();
     auto next_sample = t0;
     Ticker tick(5);
     while (seconds_since(t0) < seconds) {
         for (size_t b = 0; b < ids.size(); ++b)
-            while (outs[b]->update(v, ids[b])) ++frames[b];
+            while (outs[b]->update(*v, ids[b])) ++frames[b];
         if (Clock::now() >= next_sample) {
             rss_max = std::max(rss_max, current_rss_kib());
             next_sample += std::chrono::milliseconds(100);
@@ -633,17 +677,16 @@ int cmd_memory(const Args& a) {
     const long peak = peak_rss_kib();
     for (int id : ids) v->destroy_block(id);
 
-    Json j = base("memory", a);
-    j.add("blocks", blocks)
-        .add("seconds", seconds)
-        .add("start_at", start_at)
-        .add("rss_after_load_kib", rss_loaded)
-        .add("rss_max_sampled_kib", rss_max)
-        .add("peak_rss_kib", peak)
-        .add("frames", frames)
-        .add("positions", positions);
-    add_log(j, plugin);
-    j.print();
+    report("memory", a,
+           {{"blocks", blocks},
+            {"seconds", seconds},
+            {"start_at", start_at},
+            {"rss_after_load_kib", rss_loaded},
+            {"rss_max_sampled_kib", rss_max},
+            {"peak_rss_kib", peak},
+            {"frames", frames},
+            {"positions", positions}},
+           plugin);
     return 0;
 }
 
@@ -653,7 +696,7 @@ int cmd_open(const Args& a) {
     const int count = a.integer("count", 20);
     Plugin plugin;
     qvx::SimpleVideo* v = plugin.get();
-    configure(v, "rgb24", a.integer("threads", 4));
+    configure(v, PixelFormat::rgb24, a.integer("threads", 4));
     std::vector<double> times;
     for (int i = 0; i < count; ++i) {
         const auto t0 = Clock::now();
@@ -662,14 +705,13 @@ int cmd_open(const Args& a) {
         if (id == 0) return open_failed("open", a, plugin);
         v->destroy_block(id);
     }
-    Json j = base("open", a);
-    j.add("count", count)
-        .add("first_ms", times.front())
-        .add("median_ms", median(times))
-        .add("p95_ms", percentile(times, 95))
-        .add("times_ms", times);
-    add_log(j, plugin);
-    j.print();
+    report("open", a,
+           {{"count", count},
+            {"first_ms", times.front()},
+            {"median_ms", median(times)},
+            {"p95_ms", percentile(times, 95)},
+            {"times_ms", times}},
+           plugin);
     return 0;
 }
 

@@ -17,19 +17,16 @@
 #include <thread>
 #include <vector>
 
+#include "support/frame_textures.h"
+#include "support/pixel_format.h"
 #include "test_host.h"
 
 namespace qvx_test {
 
-enum class Format { rgb24, yuv420p, nv12 };
+using Format = qvx_support::PixelFormat;
 
 inline const char* format_name(Format format) {
-    switch (format) {
-        case Format::rgb24: return "rgb24";
-        case Format::yuv420p: return "yuv420p";
-        case Format::nv12: return "nv12";
-    }
-    return "";
+    return qvx_support::pixel_format_name(format);
 }
 
 struct Delivered {
@@ -40,41 +37,21 @@ struct Delivered {
 
 class RenderHost {
 public:
-    RenderHost(PluginHandle& plugin, Format format) : plugin_(plugin), format_(format) {}
+    RenderHost(PluginHandle& plugin, Format format) : plugin_(plugin), textures_(format) {}
 
     // Sets the output format, opens the input and makes the textures.
     bool open(const std::string& path, bool loop) {
-        if (!plugin_->set_parameter_string("video_pixel_fmt", format_name(format_))) return false;
+        if (!plugin_->set_parameter_string("video_pixel_fmt", format_name(textures_.format())))
+            return false;
         id = plugin_->create_block(path.c_str(), loop);
-        if (id == 0) return false;
-        qvx::Texture* planes[3] = {&textures[0], &textures[1], &textures[2]};
-        switch (format_) {
-            case Format::rgb24:
-                return plugin_->video_create_texture_rgb24(id, &renderer, planes[0]);
-            case Format::yuv420p:
-                return plugin_->video_create_textures_yuv420p(id, &renderer, planes);
-            case Format::nv12: return plugin_->video_create_textures_nv12(id, &renderer, planes);
-        }
-        return false;
+        return id != 0 && textures_.create(*plugin_, id);
     }
 
     bool play(bool audio = false) { return plugin_->play_block(id, true, audio); }
 
     // One render-thread step. True when a frame was delivered.
     bool update() {
-        qvx::Texture* planes[3] = {&textures[0], &textures[1], &textures[2]};
-        bool delivered = false;
-        switch (format_) {
-            case Format::rgb24:
-                delivered = plugin_->video_update_texture_rgb24(id, &renderer, planes[0]);
-                break;
-            case Format::yuv420p:
-                delivered = plugin_->video_update_textures_yuv420p(id, &renderer, planes, nullptr);
-                break;
-            case Format::nv12:
-                delivered = plugin_->video_update_textures_nv12(id, &renderer, planes, nullptr);
-                break;
-        }
+        const bool delivered = textures_.update(*plugin_, id);
         if (delivered) {
             frames.push_back({read_index(), now_ms(), plugin_->get_position(id)});
         }
@@ -116,7 +93,7 @@ public:
         return out;
     }
 
-    const qvx::TextureData& plane(int k) { return *textures[k].get_data_ptr(); }
+    const qvx::TextureData& plane(int k) { return textures_.plane(k); }
 
     double now_ms() const {
         return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_)
@@ -127,18 +104,16 @@ public:
         const qvx::TextureData& data = plane(0);
         const int w = static_cast<int>(data.width);
         const int h = static_cast<int>(data.height);
-        if (format_ == Format::rgb24) return read_index_rgb(data.pixels.data(), w, h);
+        if (textures_.format() == Format::rgb24) return read_index_rgb(data.pixels.data(), w, h);
         return read_index_luma(data.pixels.data(), w, h);
     }
 
     int id = 0;
-    qvx::Renderer renderer;
-    qvx::Texture textures[3];
     std::vector<Delivered> frames;
 
 private:
     PluginHandle& plugin_;
-    Format format_;
+    qvx_support::FrameTextures textures_;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 

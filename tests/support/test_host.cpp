@@ -25,101 +25,28 @@
 
 namespace qvx_test {
 
-// ---- LogCapture ------------------------------------------------------------------
-
-LogCapture::LogCapture() {
-    qvx::LogMgr::get().set_sink([this](qvx::LogLevel level, const std::string& text) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        lines_.push_back({level, text});
-    });
-}
-
-LogCapture::~LogCapture() {
-    qvx::LogMgr::get().set_sink(nullptr);
-}
-
-std::vector<LogLine> LogCapture::lines() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return lines_;
-}
-
-size_t LogCapture::count(const std::string& text) const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    size_t n = 0;
-    for (const LogLine& line : lines_) n += line.text == text;
-    return n;
-}
-
-size_t LogCapture::count(qvx::LogLevel level, const std::string& text) const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    size_t n = 0;
-    for (const LogLine& line : lines_) n += line.level == level && line.text == text;
-    return n;
-}
-
-size_t LogCapture::count_containing(const std::string& fragment) const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    size_t n = 0;
-    for (const LogLine& line : lines_) n += line.text.find(fragment) != std::string::npos;
-    return n;
-}
-
-int LogCapture::index_of(const std::string& text, int from) const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    for (size_t i = static_cast<size_t>(from); i < lines_.size(); ++i) {
-        if (lines_[i].text == text) return static_cast<int>(i);
-    }
-    return -1;
-}
-
-void LogCapture::clear() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    lines_.clear();
-}
-
-std::string LogCapture::dump() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    std::string out;
-    for (const LogLine& line : lines_) out += line.text + "\n";
-    return out;
-}
-
 // ---- Plug-in loading ---------------------------------------------------------------
 
-PluginLibrary& PluginLibrary::get() {
-    static PluginLibrary library;
-    return library;
-}
+namespace {
 
-PluginLibrary::PluginLibrary() {
-    std::string error;
-    if (!library_.load(QVX_PLUGIN_PATH, error)) throw std::runtime_error(error);
-}
+struct LoadedLibrary {
+    LoadedLibrary() {
+        std::string error;
+        if (!library.load(QVX_PLUGIN_PATH, error)) throw std::runtime_error(error);
+    }
+    qvx_host::PluginLibrary library;
+};
 
-qvx::Plugin* PluginLibrary::create() const {
-    return library_.create();
-}
-int PluginLibrary::destroy(qvx::Plugin* plugin) const {
-    return library_.destroy(plugin);
+}  // namespace
+
+const qvx_host::PluginLibrary& PluginLibrary::get() {
+    static const LoadedLibrary loaded;
+    return loaded.library;
 }
 
 PluginHandle::PluginHandle(bool start) {
-    video_ = dynamic_cast<qvx::SimpleVideo*>(PluginLibrary::get().create());
-    if (video_ == nullptr) throw std::runtime_error("qvx_plugin_create gave no SimpleVideo");
-    video_->initialize();
-    if (start) video_->start();
-}
-
-PluginHandle::~PluginHandle() {
-    reset();
-}
-
-void PluginHandle::reset() {
-    if (video_ == nullptr) return;
-    video_->stop();
-    video_->terminate();
-    PluginLibrary::get().destroy(video_);
-    video_ = nullptr;
+    std::string error;
+    if (!create(PluginLibrary::get(), start, error)) throw std::runtime_error(error);
 }
 
 // ---- Media -------------------------------------------------------------------------------

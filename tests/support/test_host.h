@@ -4,78 +4,31 @@
 
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "host/plugin_library.h"
 #include "host/qvx.h"
+#include "support/log_capture.h"
+#include "support/video_plugin.h"
 
 namespace qvx_test {
 
-struct LogLine {
-    qvx::LogLevel level;
-    std::string text;
-};
-
-// Installs itself as the host log sink for its lifetime.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<LogLine> lines() const;
-    // Lines whose text equals text exactly.
-    size_t count(const std::string& text) const;
-    size_t count(qvx::LogLevel level, const std::string& text) const;
-    // Lines whose text contains fragment.
-    size_t count_containing(const std::string& fragment) const;
-    bool has(const std::string& text) const { return count(text) > 0; }
-    bool has(qvx::LogLevel level, const std::string& text) const { return count(level, text) > 0; }
-    // Index of the first line equal to text at or after from, or -1.
-    int index_of(const std::string& text, int from = 0) const;
-    void clear();
-    // Lines joined, for failure messages.
-    std::string dump() const;
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<LogLine> lines_;
-};
+using qvx_support::LogCapture;
+using qvx_support::LogLine;
 
 // The plug-in library, loaded once per process the way the engine loads
 // it; every test reaches it only through its two exports and
 // qvx::SimpleVideo.
 class PluginLibrary {
 public:
-    static PluginLibrary& get();
-    qvx::Plugin* create() const;
-    int destroy(qvx::Plugin* plugin) const;
-
-private:
-    PluginLibrary();
-    qvx_host::PluginLibrary library_;
+    static const qvx_host::PluginLibrary& get();
 };
 
 // One plug-in object, initialised and started, destroyed with the scope.
-class PluginHandle {
+class PluginHandle : public qvx_support::VideoPlugin {
 public:
     explicit PluginHandle(bool start = true);
-    ~PluginHandle();
-    PluginHandle(const PluginHandle&) = delete;
-    PluginHandle& operator=(const PluginHandle&) = delete;
-
-    qvx::SimpleVideo* operator->() const { return video_; }
-    qvx::SimpleVideo& operator*() const { return *video_; }
-    qvx::SimpleVideo* get() const { return video_; }
-    // Destroys the object now (for tests of destruction itself).
-    void reset();
-
-private:
-    qvx::SimpleVideo* video_ = nullptr;
 };
 
 // ---- Test media ----------------------------------------------------------------

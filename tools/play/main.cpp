@@ -9,12 +9,14 @@
 #include <iostream>
 #include <thread>
 
+#include "host/plugin_library.h"
 #include "log_router.h"
 #include "options.h"
 #include "player.h"
 #include "plugin_loader.h"
 #include "progress.h"
 #include "summary.h"
+#include "support/video_plugin.h"
 #include "window_view.h"
 
 namespace {
@@ -38,7 +40,7 @@ void message(const std::string& text) {
 // The clip the build makes, next to the program or where the build put it.
 std::string default_sample() {
     struct stat st {};
-    const std::string beside = qvx_play::executable_dir() + "/qvx-sample.mp4";
+    const std::string beside = qvx_host::executable_dir() + "/qvx-sample.mp4";
     if (stat(beside.c_str(), &st) == 0) return beside;
 #ifdef QVX_PLAY_SAMPLE_PATH
     if (stat(QVX_PLAY_SAMPLE_PATH, &st) == 0) return QVX_PLAY_SAMPLE_PATH;
@@ -67,17 +69,14 @@ int main(int argc, char** argv) {
         message("cannot write the log file " + options.log_path);
         return exit_failure;
     }
-    LoadedPlugin plugin;
+    qvx_support::VideoPlugin plugin;
     std::string error;
-    if (!plugin.load(find_plugin(options.plugin_path), error)) {
+    if (!plugin.load(find_plugin(options.plugin_path), true, error)) {
         message(error);
         return exit_failure;
     }
-    qvx::SimpleVideo& video = *plugin.video();
-    video.initialize();
-    video.start();
 
-    Player player(video, log, options);
+    Player player(*plugin, log, options);
     int open_status = exit_ok;
     if (!player.open(error, open_status)) {
         message(error);
@@ -136,6 +135,6 @@ int main(int argc, char** argv) {
             if (block.audio.rfind("unavailable", 0) == 0) status = exit_no_audio;
         }
     }
-    plugin.destroy();
+    plugin.reset();
     return status;
 }

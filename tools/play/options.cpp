@@ -106,7 +106,8 @@ ParseResult parse_options(int argc, const char* const* argv, std::ostream& out, 
     app.add_option("inputs", o.inputs, "Files or URLs to play side by side (default: the sample)");
     std::string format = pixel_format_name(o.format);
     std::vector<std::string> format_names;
-    for (const auto& named : pixel_formats_by_name()) format_names.push_back(named.first);
+    for (const auto& named : qvx_support::pixel_formats_by_name())
+        format_names.push_back(named.first);
     app.add_option("--format", format, "Pixel format the plug-in delivers")
         ->check(CLI::IsMember(format_names))
         ->capture_default_str();
@@ -179,7 +180,7 @@ ParseResult parse_options(int argc, const char* const* argv, std::ostream& out, 
         o.controls.begin(), o.controls.end(),
         [](const TimedControl& a, const TimedControl& b) { return a.at_seconds < b.at_seconds; });
     if (threads_opt->count() > 0) o.threads = threads;
-    o.format = pixel_formats_by_name().at(format);
+    o.format = qvx_support::pixel_formats_by_name().at(format);
     if (duration_opt->count() > 0) o.duration = duration;
     if (!scaler.empty()) o.scaler = scaler_name(scaler);
     return result;

@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "pixel_format.h"
+#include "support/pixel_format.h"
 
 namespace qvx_play {
+
+using qvx_support::PixelFormat;
 
 enum class ControlKind { pause, resume, seek, rewind, volume };
 

@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "host/qvx.h"
-#include "pixel_format.h"
+#include "support/pixel_format.h"
 
 namespace qvx_play {
+
+using qvx_support::PixelFormat;
 
 // Tightly packed planes: rgb24 one (3 bytes a pixel), yuv420p three (Y,
 // then U and V at half width and height, rounded down), nv12 two (Y, then

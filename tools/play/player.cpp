@@ -62,13 +62,13 @@ bool Player::open_block(const std::string& source, std::string& error) {
     }
     auto block = std::make_unique<Block>();
     block->source = source;
-    block->format = options_.format;
+    block->frame.set_format(options_.format);
     for (int attempt = 0; attempt < 2; ++attempt) {
         // The plug-in turns hardware decoding off for later inputs when a
         // device fails; every input gets its own try.
         video_.set_parameter_string("hw_device",
                                     hw_available_ && attempt == 0 ? options_.hw.c_str() : "");
-        video_.set_parameter_string("video_pixel_fmt", pixel_format_name(block->format));
+        video_.set_parameter_string("video_pixel_fmt", pixel_format_name(block->frame.format()));
         log_.take_errors();
         block->id = video_.create_block(source.c_str(), options_.loop);
         if (block->id == 0) {
@@ -85,13 +85,13 @@ bool Player::open_block(const std::string& source, std::string& error) {
         }
         // NV12 frames come only from a hardware decoder; a block that
         // decodes in software is opened again for YUV420P.
-        if (block->format != PixelFormat::nv12 || block->hw_used ||
+        if (block->frame.format() != PixelFormat::nv12 || block->hw_used ||
             video_.get_video_stream_index(block->id) < 0)
             break;
         notices_.push_back("nv12 frames come only from hardware decoding; " + source +
                            " is delivered as yuv420p");
         video_.destroy_block(block->id);
-        block->format = PixelFormat::yuv420p;
+        block->frame.set_format(PixelFormat::yuv420p);
     }
     const int id = block->id;
     block->has_video = video_.get_video_stream_index(id) >= 0;
@@ -103,14 +103,7 @@ bool Player::open_block(const std::string& source, std::string& error) {
         video_.get_video_size(id, &block->width, &block->height);
         block->rotation = video_.get_video_rotation(id);
         block->fps = video_.get_video_fps(id);
-        bool created = false;
-        if (block->format == PixelFormat::rgb24)
-            created = video_.video_create_texture_rgb24(id, &renderer_, block->planes[0]);
-        else if (block->format == PixelFormat::yuv420p)
-            created = video_.video_create_textures_yuv420p(id, &renderer_, block->planes);
-        else
-            created = video_.video_create_textures_nv12(id, &renderer_, block->planes);
-        if (!created) {
+        if (!block->frame.create(video_, id)) {
             error = "cannot play '" + source + "': its video has no picture size";
             video_.destroy_block(id);
             return false;
@@ -162,14 +155,7 @@ bool Player::poll(double now) {
 }
 
 void Player::deliver(Block& block, double now) {
-    bool updated = false;
-    if (block.format == PixelFormat::rgb24)
-        updated = video_.video_update_texture_rgb24(block.id, &renderer_, block.planes[0]);
-    else if (block.format == PixelFormat::yuv420p)
-        updated = video_.video_update_textures_yuv420p(block.id, &renderer_, block.planes, nullptr);
-    else
-        updated = video_.video_update_textures_nv12(block.id, &renderer_, block.planes, nullptr);
-    if (!updated) return;
+    if (!block.frame.update(video_, block.id)) return;
 
     // The position read right after the update is this frame's timestamp
     // plus a moment (see frame_timeline.h).
@@ -207,7 +193,7 @@ void Player::deliver(Block& block, double now) {
         shot.at_seconds = options_.snapshots[i].at_seconds;
         shot.media = media;
         shot.rotation = clockwise_degrees(block.rotation);
-        shot.picture = copy_picture(block.format, block.planes);
+        shot.picture = copy_picture(block.frame.format(), block.frame.planes());
         snapshots_.push_back(std::move(shot));
     }
 }
@@ -353,7 +339,7 @@ Summary Player::summary(double now) const {
     for (const auto& block : blocks_) {
         BlockSummary b;
         b.source = block->source;
-        b.format = block->has_video ? pixel_format_name(block->format) : "";
+        b.format = block->has_video ? pixel_format_name(block->frame.format()) : "";
         b.width = block->width;
         b.height = block->height;
         b.fps = block->fps;

@@ -14,6 +14,7 @@
 #include "options.h"
 #include "picture.h"
 #include "summary.h"
+#include "support/frame_textures.h"
 
 namespace qvx_play {
 
@@ -31,9 +32,8 @@ struct Block {
     std::string audio_codec;
     bool hw_used = false;
 
-    PixelFormat format = PixelFormat::yuv420p;  // what the plug-in delivers for this block
-    qvx::Texture textures[3];
-    qvx::Texture* planes[3] = {&textures[0], &textures[1], &textures[2]};
+    // In the format the plug-in delivers for this block.
+    qvx_support::FrameTextures frame{PixelFormat::yuv420p};
     bool has_picture = false;  // textures hold a delivered frame
     uint64_t new_frames = 0;   // frames delivered and not yet shown by the view
 
@@ -111,7 +111,6 @@ private:
     qvx::SimpleVideo& video_;
     LogRouter& log_;
     Options options_;
-    qvx::Renderer renderer_;
     std::vector<std::unique_ptr<Block>> blocks_;
     std::vector<std::string> notices_;
     std::vector<PendingSnapshot> snapshots_;

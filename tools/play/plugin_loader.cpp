@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "host/plugin_library.h"
+
 namespace qvx_play {
 
 namespace {
@@ -14,13 +16,9 @@ bool is_file(const std::string& path) {
 
 }  // namespace
 
-std::string executable_dir() {
-    return qvx_host::executable_dir();
-}
-
 std::string find_plugin(const std::string& explicit_path) {
     if (!explicit_path.empty()) return explicit_path;
-    const std::string dir = executable_dir();
+    const std::string dir = qvx_host::executable_dir();
     const std::string file_name = qvx_host::plugin_file_name;
     if (!dir.empty()) {
         for (const std::string& candidate : {dir + "/" + file_name, dir + "/../" + file_name}) {
@@ -32,29 +30,6 @@ std::string find_plugin(const std::string& explicit_path) {
 #else
     return file_name;
 #endif
-}
-
-LoadedPlugin::~LoadedPlugin() {
-    destroy();
-}
-
-bool LoadedPlugin::load(const std::string& path, std::string& error) {
-    path_ = path;
-    if (!library_.load(path, error)) return false;
-    plugin_ = library_.create();
-    video_ = dynamic_cast<qvx::SimpleVideo*>(plugin_);
-    if (video_ == nullptr || plugin_->get_type() != qvx::PLUGIN_TYPE_VIDEO) {
-        error = path + " is not a video plug-in";
-        destroy();
-        return false;
-    }
-    return true;
-}
-
-void LoadedPlugin::destroy() {
-    if (plugin_ != nullptr) library_.destroy(plugin_);
-    plugin_ = nullptr;
-    video_ = nullptr;
 }
 
 }  // namespace qvx_play

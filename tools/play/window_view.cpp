@@ -27,10 +27,10 @@ Uint32 sdl_format(PixelFormat format) {
 
 }  // namespace
 
-WindowView::WindowView(Player& player) : player_(player) {}
+WindowView::WindowView(Key, Player& player) : player_(player) {}
 
 std::unique_ptr<WindowView> WindowView::create(Player& player, std::string& why_not) {
-    std::unique_ptr<WindowView> view(new WindowView(player));
+    auto view = std::make_unique<WindowView>(Key{}, player);
     if (!view->init(why_not)) return nullptr;
     return view;
 }
@@ -93,14 +93,14 @@ bool WindowView::init(std::string& why_not) {
     SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "linear");
     SDL_RenderSetLogicalSize(renderer_, width_, height_);
     for (Cell& cell : cells_) {
-        const Block& b = *cell.block;
+        Block& b = *cell.block;
         // Planar formats at even sizes: the plug-in's chroma planes are
         // half the size rounded down.
-        const bool planar = b.format != PixelFormat::rgb24;
+        const bool planar = b.frame.format() != PixelFormat::rgb24;
         cell.tex_width = planar ? b.width & ~1 : b.width;
         cell.tex_height = planar ? b.height & ~1 : b.height;
         cell.texture =
-            SDL_CreateTexture(renderer_, sdl_format(b.format), SDL_TEXTUREACCESS_STREAMING,
+            SDL_CreateTexture(renderer_, sdl_format(b.frame.format()), SDL_TEXTUREACCESS_STREAMING,
                               std::max(cell.tex_width, 2), std::max(cell.tex_height, 2));
         if (cell.texture == nullptr) {
             why_not = SDL_GetError();
@@ -145,18 +145,17 @@ void WindowView::upload(Cell& cell) {
     Block& b = *cell.block;
     if (!b.has_picture || cell.uploaded == b.new_frames) return;
     cell.uploaded = b.new_frames;
-    const uint8_t* p0 = b.textures[0].get_data_ptr()->pixels.data();
-    if (b.format == PixelFormat::rgb24) {
+    const uint8_t* p0 = b.frame.plane(0).pixels.data();
+    if (b.frame.format() == PixelFormat::rgb24) {
         SDL_UpdateTexture(cell.texture, nullptr, p0, b.width * 3);
-    } else if (b.format == PixelFormat::yuv420p) {
+    } else if (b.frame.format() == PixelFormat::yuv420p) {
         SDL_Rect rect{0, 0, cell.tex_width, cell.tex_height};
-        SDL_UpdateYUVTexture(cell.texture, &rect, p0, b.width,
-                             b.textures[1].get_data_ptr()->pixels.data(), b.width / 2,
-                             b.textures[2].get_data_ptr()->pixels.data(), b.width / 2);
+        SDL_UpdateYUVTexture(cell.texture, &rect, p0, b.width, b.frame.plane(1).pixels.data(),
+                             b.width / 2, b.frame.plane(2).pixels.data(), b.width / 2);
     } else {
         SDL_Rect rect{0, 0, cell.tex_width, cell.tex_height};
-        SDL_UpdateNVTexture(cell.texture, &rect, p0, b.width,
-                            b.textures[1].get_data_ptr()->pixels.data(), (b.width / 2) * 2);
+        SDL_UpdateNVTexture(cell.texture, &rect, p0, b.width, b.frame.plane(1).pixels.data(),
+                            (b.width / 2) * 2);
     }
 }
 

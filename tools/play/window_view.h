@@ -22,10 +22,16 @@ class Player;
 struct Block;
 
 class WindowView {
+    // Only create() makes a view, a whole one or none.
+    struct Key {
+        explicit Key() = default;
+    };
+
 public:
     // A window for the player's blocks, or null with the reason when there
     // is no display.
     static std::unique_ptr<WindowView> create(Player& player, std::string& why_not);
+    WindowView(Key, Player& player);
     ~WindowView();
     WindowView(const WindowView&) = delete;
     WindowView& operator=(const WindowView&) = delete;
@@ -49,7 +55,6 @@ private:
         int clockwise = 0;
     };
 
-    explicit WindowView(Player& player);
     bool init(std::string& why_not);
     void upload(Cell& cell);
     void draw();

@@ -1,10 +1,10 @@
-// The picture formats the plug-in delivers, as qvx-play names them.
+// The picture formats the plug-in delivers, as its hosts name them.
 #pragma once
 
 #include <map>
 #include <string>
 
-namespace qvx_play {
+namespace qvx_support {
 
 enum class PixelFormat { rgb24, yuv420p, nv12 };
 
@@ -18,7 +18,7 @@ inline const char* pixel_format_name(PixelFormat format) {
     return "";
 }
 
-// Every format by name, for the command line.
+// Every format by name, for command lines.
 inline const std::map<std::string, PixelFormat>& pixel_formats_by_name() {
     static const std::map<std::string, PixelFormat> formats = {{"rgb24", PixelFormat::rgb24},
                                                                {"yuv420p", PixelFormat::yuv420p},
@@ -37,4 +37,4 @@ inline int plane_count(PixelFormat format) {
     return 0;
 }
 
-}  // namespace qvx_play
+}  // namespace qvx_support
