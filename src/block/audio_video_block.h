@@ -38,7 +38,8 @@ struct FramePoolEntry {
     // The converted picture, its pixels held through buf[0] (av_frame_free
     // frees them). Every plane is tightly packed: linesize[k] is the row
     // size the texture takes, and the chroma planes of yuv420p and nv12 are
-    // (width / 2) x (height / 2), rounded down. Kept between uses for reuse.
+    // (width / 2) x (height / 2), rounded down. Kept between uses for reuse,
+    // but for a reference to the decoder's picture, let go at release.
     FramePtr frame;
     // 1 from the conversion filling the entry until the texture update has
     // used it; the converter never touches an entry whose flag is set.

@@ -37,6 +37,15 @@ FramePoolEntry* pop_decoded_frame(AudioVideoBlock* block) {
 }
 
 void release_decoded_frame(FramePoolEntry* entry) {
+    // A picture held by reference is the decoder's: let it go back to the
+    // decoder's pool now. Kept until the entry's next use, every entry ever
+    // filled would hold one, and the decoder would allocate (and zero) a
+    // fresh picture for each frame it decodes meanwhile.
+    if (entry->pixels == FramePoolEntry::Pixels::reference) {
+        av_frame_unref(entry->frame.get());
+        entry->pixels = FramePoolEntry::Pixels::none;
+        entry->bytes = 0;
+    }
     entry->in_use.store(0, std::memory_order_release);
 }
 
