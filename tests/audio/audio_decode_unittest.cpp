@@ -27,18 +27,17 @@ struct Segment {
     int rate;
     int64_t first_pts;  // in the time base's units
     double seconds;
-    AVRational time_base;
+    AVRational time_base{1, 90000};
 };
 
 // What the device would have played: silence and PCM, stereo at out_rate,
-// and the media time of every buffer handed over.
+// from the media time `first` on.
 struct Played {
     std::vector<int16_t> samples;
-    std::vector<double> buffer_starts;
-    double first = 0.0;
+    double first = -1.0;
     bool continuous = true;  // every buffer starts where the one before ended
-    size_t buffers = 0;
     size_t largest_buffer = 0;
+    double seconds() const { return samples.size() / 2.0 / out_rate; }
 };
 
 class SoundPath : public testing::Test {
@@ -59,26 +58,20 @@ protected:
         ctx->sample_rate = s.rate;
         ctx->pkt_timebase = s.time_base;
         ASSERT_EQ(avcodec_open2(ctx, nullptr, nullptr), 0);
-        const int bytes_per_sample = av_get_bytes_per_sample(ctx->sample_fmt);
+        const int bytes = av_get_bytes_per_sample(ctx->sample_fmt);
         const bool planar = av_sample_fmt_is_planar(ctx->sample_fmt);
         const int64_t total = static_cast<int64_t>(s.seconds * s.rate);
         for (int64_t at = 0; at < total; at += packet_samples) {
             const int n = static_cast<int>(std::min<int64_t>(packet_samples, total - at));
             AVPacket* packet = av_packet_alloc();
-            av_new_packet(packet, n * s.channels * bytes_per_sample);
+            av_new_packet(packet, n * s.channels * bytes);
             for (int i = 0; i < n; ++i) {
                 const double v = 0.5 * std::sin(2 * M_PI * tone_hz * (at + i) / s.rate);
-                for (int c = 0; c < s.channels; ++c) {
-                    const int index = planar ? c * n + i : i * s.channels + c;
-                    uint8_t* p = packet->data + index * bytes_per_sample;
-                    if (ctx->sample_fmt == AV_SAMPLE_FMT_FLT) {
-                        const float f = static_cast<float>(v);
-                        std::memcpy(p, &f, 4);
-                    } else {
-                        const int16_t x = static_cast<int16_t>(v * 32767);
-                        std::memcpy(p, &x, 2);
-                    }
-                }
+                const float f = static_cast<float>(v);
+                const int16_t x = static_cast<int16_t>(v * 32767);
+                for (int c = 0; c < s.channels; ++c)
+                    std::memcpy(packet->data + (planar ? c * n + i : i * s.channels + c) * bytes,
+                                bytes == 4 ? static_cast<const void*>(&f) : &x, bytes);
             }
             packet->pts = s.first_pts + av_rescale_q(at, AVRational{1, s.rate}, s.time_base);
             block_.audio_packets.push(packet);
@@ -96,18 +89,13 @@ protected:
                     return;
                 continue;
             }
-            const double end = played.first + played.samples.size() / 2.0 / out_rate;
-            if (played.buffers == 0 && played.samples.empty()) {
-                played.first = block_.sound.play_seconds;
-            } else if (std::fabs(block_.sound.play_seconds - end) > 1e-6) {
-                played.continuous = false;
-            }
-            played.buffer_starts.push_back(block_.sound.play_seconds);
+            if (played.first < 0) played.first = block_.sound.play_seconds;
+            played.continuous &=
+                std::fabs(block_.sound.play_seconds - played.first - played.seconds()) < 1e-6;
             played.samples.resize(played.samples.size() + block_.sound.silence_bytes / 2, 0);
             const auto* pcm = reinterpret_cast<const int16_t*>(block_.sound.pcm_buffer.get());
             played.samples.insert(played.samples.end(), pcm, pcm + n / 2);
             played.largest_buffer = std::max(played.largest_buffer, static_cast<size_t>(n));
-            ++played.buffers;
             block_.sound.silence_bytes = 0;
             block_.sound.buf_index = block_.sound.buf_size;
             // The callback has handed sound over: the clock is valid.
@@ -150,19 +138,17 @@ double frequency(const Played& p, double from, double to) {
     return crossings / (to - from);
 }
 
-constexpr AVRational tb_90k{1, 90000};
-
 // Packed and planar, integer and float, 1 to 6 channels, three rates: the
 // resampler follows each change and the tone goes on without a gap.
 TEST_F(SoundPath, FollowsLayoutFormatAndRateChanges) {
     const Played p = play({
-        {AV_CODEC_ID_PCM_S16LE, 2, 44100, 0, 1.0, tb_90k},
-        {AV_CODEC_ID_PCM_S16LE_PLANAR, 1, 48000, 90000, 1.0, tb_90k},
-        {AV_CODEC_ID_PCM_F32LE, 6, 22050, 180000, 1.0, tb_90k},
-        {AV_CODEC_ID_PCM_S16LE, 2, 8000, 270000, 1.0, tb_90k},
+        {AV_CODEC_ID_PCM_S16LE, 2, 44100, 0, 1.0},
+        {AV_CODEC_ID_PCM_S16LE_PLANAR, 1, 48000, 90000, 1.0},
+        {AV_CODEC_ID_PCM_F32LE, 6, 22050, 180000, 1.0},
+        {AV_CODEC_ID_PCM_S16LE, 2, 8000, 270000, 1.0},
     });
     EXPECT_TRUE(p.continuous);
-    EXPECT_NEAR(p.samples.size() / 2.0 / out_rate, 4.0, 0.01);
+    EXPECT_NEAR(p.seconds(), 4.0, 0.01);
     for (int second = 0; second < 4; ++second) {
         SCOPED_TRACE(second);
         EXPECT_GT(loud_seconds(p, second + 0.02, second + 0.98), 0.9);
@@ -170,44 +156,16 @@ TEST_F(SoundPath, FollowsLayoutFormatAndRateChanges) {
     }
 }
 
-struct Jump {
-    const char* name;
-    int64_t first_pts;
-    int64_t second_pts;
-};
-
-class TimestampJumps : public SoundPath, public testing::WithParamInterface<Jump> {};
-
-// The sound plays on and its clock keeps counting the time played: after
-// 1 s of sound and a jump, the next sound is at 1 s.
-TEST_P(TimestampJumps, ClockGoesOnFromTheSoundPlayed) {
-    const Played p = play({
-        {AV_CODEC_ID_PCM_S16LE, 2, 48000, GetParam().first_pts, 1.0, tb_90k},
-        {AV_CODEC_ID_PCM_S16LE, 2, 48000, GetParam().second_pts, 1.0, tb_90k},
-    });
-    EXPECT_TRUE(p.continuous);
-    EXPECT_NEAR(p.samples.size() / 2.0 / out_rate, 2.0, 0.001);
-    EXPECT_GT(loud_seconds(p, 0.0, 2.0), 1.95);
-}
-
-INSTANTIATE_TEST_SUITE_P(Audio, TimestampJumps,
-                         testing::Values(Jump{"forward_100s", 0, 101 * 90000},
-                                         Jump{"backward_1s", 0, 0},
-                                         Jump{"mpegts_33_bit_wrap", (int64_t{1} << 33) - 90000, 0}),
-                         [](const testing::TestParamInfo<Jump>& info) {
-                             return std::string(info.param.name);
-                         });
-
 // Sound that starts late, a hole in it, and a seek: silence where the
 // stream has none, and sound before a seek's target is not heard.
 TEST_F(SoundPath, LateStartsAndHolesPlayAsSilenceAndSeeksStartAtTheirTarget) {
     Played p = play({
-        {AV_CODEC_ID_PCM_S16LE, 2, 48000, 3 * 90000, 1.0, tb_90k},
-        {AV_CODEC_ID_PCM_S16LE, 2, 48000, 5 * 90000, 1.0, tb_90k},
+        {AV_CODEC_ID_PCM_S16LE, 2, 48000, 3 * 90000, 1.0},
+        {AV_CODEC_ID_PCM_S16LE, 2, 48000, 5 * 90000, 1.0},
     });
     EXPECT_TRUE(p.continuous);
     EXPECT_DOUBLE_EQ(p.first, 0.0);
-    EXPECT_NEAR(p.samples.size() / 2.0 / out_rate, 6.0, 0.001);
+    EXPECT_NEAR(p.seconds(), 6.0, 0.001);
     EXPECT_LT(loud_seconds(p, 0.0, 2.99), 0.001);
     EXPECT_GT(loud_seconds(p, 3.0, 4.0), 0.99);
     EXPECT_LT(loud_seconds(p, 4.01, 4.99), 0.001);
@@ -218,47 +176,47 @@ TEST_F(SoundPath, LateStartsAndHolesPlayAsSilenceAndSeeksStartAtTheirTarget) {
     block_.audio_clock = 10.0;
     block_.audio_clock_valid = false;
     Played after;
-    feed({AV_CODEC_ID_PCM_S16LE, 2, 48000, 8 * 90000, 4.0, tb_90k});
+    feed({AV_CODEC_ID_PCM_S16LE, 2, 48000, 8 * 90000, 4.0});
     pull(after);
     EXPECT_NEAR(after.first, 10.0, packet_samples / 48000.0);
-    EXPECT_NEAR(after.first + after.samples.size() / 2.0 / out_rate, 12.0, 0.001);
+    EXPECT_NEAR(after.first + after.seconds(), 12.0, 0.001);
 }
 
 // A stream declaring 1 Hz is heard at the device rate, in pieces of
 // bounded size: 64 samples last 64 s.
 TEST_F(SoundPath, TinyRateIsResampledInBoundedPieces) {
     const Played p = play({{AV_CODEC_ID_PCM_S16LE, 2, 1, 0, 64.0, AVRational{1, 1}}});
-    EXPECT_NEAR(p.samples.size() / 2.0 / out_rate, 64.0, 0.1);
+    EXPECT_NEAR(p.seconds(), 64.0, 0.1);
     EXPECT_LE(p.largest_buffer, static_cast<size_t>(max_resampled_samples) * 4);
     EXPECT_TRUE(p.continuous);
 }
 
 // A packet the decoder refuses is dropped and the sound goes on; empty
-// packets are dropped before the decoder; only a run of refusals ends the
-// sound, and the packets after it are still let go.
+// packets never reach the decoder; only a run of refusals ends the sound,
+// and the packets after it are still let go (the reader is not held up).
 TEST_F(SoundPath, RefusedPacketsAreDroppedUntilTooManyInARow) {
-    auto odd_packet = [] {
-        AVPacket* packet = av_packet_alloc();
-        av_new_packet(packet, 3);  // not a whole stereo s16 sample
-        return packet;
+    auto refuse = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            AVPacket* packet = av_packet_alloc();
+            av_new_packet(packet, 3);  // not a whole stereo s16 sample
+            block_.audio_packets.push(packet);
+        }
     };
-    feed({AV_CODEC_ID_PCM_S16LE, 2, 48000, 0, 0.5, tb_90k});
-    for (int i = 0; i < max_failed_audio_packets - 1; ++i) block_.audio_packets.push(odd_packet());
-    block_.audio_packets.push(av_packet_alloc());  // empty
     Played p;
-    pull(p);
-    feed({AV_CODEC_ID_PCM_S16LE, 2, 48000, 45000, 0.5, tb_90k});
-    pull(p);
+    for (int64_t pts : {0, 45000}) {
+        refuse(max_failed_audio_packets - 1);
+        block_.audio_packets.push(av_packet_alloc());  // empty
+        feed({AV_CODEC_ID_PCM_S16LE, 2, 48000, pts, 0.5});
+        pull(p);
+    }
     EXPECT_FALSE(block_.audio_decoding.gave_up());
-    EXPECT_NEAR(p.samples.size() / 2.0 / out_rate, 1.0, 0.001);
+    EXPECT_NEAR(p.seconds(), 1.0, 0.001);
     EXPECT_TRUE(p.continuous);
-
-    for (int i = 0; i < max_failed_audio_packets; ++i) block_.audio_packets.push(odd_packet());
-    feed({AV_CODEC_ID_PCM_S16LE, 2, 48000, 90000, 0.5, tb_90k});
+    refuse(max_failed_audio_packets);
+    feed({AV_CODEC_ID_PCM_S16LE, 2, 48000, 90000, 0.5});
     pull(p);
     EXPECT_TRUE(block_.audio_decoding.gave_up());
-    EXPECT_EQ(block_.audio_packets.count, 0u);
-    EXPECT_EQ(block_.audio_packets.in_flight, 0);
+    EXPECT_EQ(block_.audio_packets.count + block_.audio_packets.in_flight, 0u);
 }
 
 }  // namespace
