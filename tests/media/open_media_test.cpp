@@ -1,10 +1,16 @@
-// Opening media: the streams and decoders chosen, and the inputs that cannot
-// be played.
+// Opening media: the streams and decoders chosen, the inputs that cannot be
+// played, and the decoding settings a host sets by key, with the hardware
+// decoding they ask for and its fall-back to software.
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "test_host.h"
+
+extern "C" {
+#include <libavutil/hwcontext.h>
+}
+#undef av_clip  // FFmpeg's, not the test clip
 
 using namespace qvx_test;
 using namespace std::chrono_literals;
@@ -28,6 +34,33 @@ std::string cover_art_clip() {
 }
 
 class Opens : public ::testing::TestWithParam<Opened> {};
+
+// Plays the block's video and tells which output format took its first
+// frame, "none" if none came within 10 s. Each poll offers the waiting frame
+// to one format in turn: only the block's own format takes it (a frame
+// offered to another is dropped).
+std::string delivered_format(qvx::SimpleVideo& video, int id) {
+    qvx::Renderer r;
+    qvx::Texture t[6];
+    qvx::Texture *yuv[3] = {&t[1], &t[2], &t[3]}, *nv12[2] = {&t[4], &t[5]};
+    video.video_create_texture_rgb24(id, &r, &t[0]);
+    video.video_create_textures_yuv420p(id, &r, yuv);
+    video.video_create_textures_nv12(id, &r, nv12);
+    EXPECT_TRUE(video.play_block(id, true, false));
+    int turn = 0, got = -1;
+    wait_until(
+        [&] {
+            const int k = turn++ % 3;
+            if (k == 0   ? video.video_update_texture_rgb24(id, &r, &t[0])
+                : k == 1 ? video.video_update_textures_yuv420p(id, &r, yuv, nullptr)
+                         : video.video_update_textures_nv12(id, &r, nv12, nullptr))
+                got = k;
+            return got >= 0;
+        },
+        10s);
+    video.stop_block(id);
+    return got < 0 ? "none" : got == 0 ? "rgb24" : got == 1 ? "yuv420p" : "nv12";
+}
 
 }  // namespace
 
@@ -112,3 +145,90 @@ TEST(OpenMedia, InputsWithoutPlayableStreamsAreRefused) {
     EXPECT_EQ(video->get_duration(kept), 3) << "refusals left the registry as it was";
     EXPECT_EQ(video->get_video_stream_index(video->create_block(path.c_str(), false)), 0);
 }
+
+// ---- Decoding settings ---------------------------------------------------------
+
+// Keys and values are taken exactly; a refused one stores nothing (the
+// thread count FFmpeg would refuse never reaches it) and logs nothing.
+TEST(DecodingSettings, SettingsTakeOnlyTheirExactKeysAndValues) {
+    PluginHandle video;
+    LogCapture log;
+    EXPECT_TRUE(video->set_parameter_int("num_video_threads", 2));
+    EXPECT_FALSE(video->set_parameter_int("realtime", 2));
+    EXPECT_FALSE(video->set_parameter_int(nullptr, 1));
+    EXPECT_FALSE(video->set_parameter_int("Num_video_threads", -1));
+    EXPECT_FALSE(video->set_parameter_int("num_audio_threads\t", -1));
+    EXPECT_FALSE(video->set_parameter_string("hw_device", nullptr));
+    for (const char* filter : {"SWS_BICUBIC ", "sws_bicubic", ""})
+        EXPECT_FALSE(video->set_parameter_string("sws_scale_filter", filter)) << filter;
+    for (const char* format : {"YUV420P", "rgb", "nv21", ""})
+        EXPECT_FALSE(video->set_parameter_string("video_pixel_fmt", format)) << format;
+    EXPECT_FALSE(video->set_parameter_string("num_video_threads", "4"));
+    EXPECT_TRUE(log.lines().empty()) << log.dump();
+    ASSERT_NE(video->create_block(av_clip().c_str(), false), 0);
+    EXPECT_EQ(log.count_containing("Unable to initialize"), 0u) << log.dump();
+}
+
+// Each open copies the output format in force at that moment; a refused
+// value keeps the format before it.
+TEST(DecodingSettings, PixelFormatShapesLaterOpensOnly) {
+    const std::string clip = video_only_clip();
+    PluginHandle video;
+    const int as_created = video->create_block(clip.c_str(), false);
+    ASSERT_TRUE(video->set_parameter_string("video_pixel_fmt", "yuv420p"));
+    const int yuv = video->create_block(clip.c_str(), false);
+    ASSERT_FALSE(video->set_parameter_string("video_pixel_fmt", "RGB24"));
+    const int still_yuv = video->create_block(clip.c_str(), false);
+    ASSERT_TRUE(video->set_parameter_string("video_pixel_fmt", "nv12"));
+    const int nv12 = video->create_block(clip.c_str(), false);
+    EXPECT_EQ(delivered_format(*video, as_created), "rgb24");
+    EXPECT_EQ(delivered_format(*video, yuv), "yuv420p");
+    EXPECT_EQ(delivered_format(*video, still_yuv), "yuv420p");
+    EXPECT_EQ(delivered_format(*video, nv12), "nv12") << "software decoding converts to nv12 too";
+}
+
+class HardwareFallBack : public ::testing::TestWithParam<const char*> {};
+
+// A device is available where FFmpeg has its type. Asked for by name where
+// the decoder or the device cannot be used (no GPU here), the open carries
+// on in software with an error line, and the settings switch later opens to
+// software with yuv420p output until the host sets them again. Any other
+// name ("opencl", "CUDA", "") decodes in software, settings untouched.
+TEST_P(HardwareFallBack, ToSoftware) {
+    const std::string device = GetParam();
+    const std::string clip = video_only_clip();
+    PluginHandle video;
+    EXPECT_EQ(video->is_hw_device_available(device.c_str()),
+              av_hwdevice_find_type_by_name(device.c_str()) != AV_HWDEVICE_TYPE_NONE);
+    for (const char* name : {"CUDA", "", "d3d11va"})
+        EXPECT_FALSE(video->is_hw_device_available(name)) << name;
+    ASSERT_TRUE(video->set_parameter_string("video_pixel_fmt", "rgb24"));
+    for (const char* other : {"opencl", "CUDA", ""}) {
+        ASSERT_TRUE(video->set_parameter_string("hw_device", other));
+        LogCapture log;
+        EXPECT_FALSE(video->is_hw_device_used(video->create_block(clip.c_str(), false), nullptr));
+        EXPECT_EQ(log.count_containing("hw decoder"), 0u) << log.dump();
+    }
+    if (!video->is_hw_device_available(device.c_str()))
+        GTEST_SKIP() << "FFmpeg lists no " << device << " device type";
+    ASSERT_TRUE(video->set_parameter_string("hw_device", device.c_str()));
+    LogCapture log;
+    const int id = video->create_block(clip.c_str(), false);
+    ASSERT_NE(id, 0) << log.dump();
+    if (video->is_hw_device_used(id, device.c_str()))
+        GTEST_SKIP() << "a " << device << " device works here: no fall-back to test";
+    EXPECT_FALSE(video->is_hw_device_used(id, nullptr));
+    bool error = false;
+    for (const LogLine& line : log.lines()) error |= line.level == qvx::LogLevel::error;
+    EXPECT_TRUE(error) << log.dump();
+    EXPECT_EQ(delivered_format(*video, id), "rgb24") << "the block keeps its output format";
+
+    log.clear();
+    const int next = video->create_block(clip.c_str(), false);
+    EXPECT_EQ(log.count_containing("hw decoder"), 0u) << log.dump();
+    EXPECT_EQ(delivered_format(*video, next), "yuv420p");
+    ASSERT_TRUE(video->set_parameter_string("video_pixel_fmt", "rgb24"));
+    EXPECT_EQ(delivered_format(*video, video->create_block(clip.c_str(), false)), "rgb24");
+}
+
+INSTANTIATE_TEST_SUITE_P(HardwareDevices, HardwareFallBack, ::testing::Values("cuda", "vulkan"));
