@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <random>
@@ -25,16 +24,10 @@ int env_int(const char* name, int fallback) {
     return value ? std::atoi(value) : fallback;
 }
 
-long rss_kib() {
-    std::ifstream status("/proc/self/status");
-    for (std::string key; status >> key;) {
-        if (key == "VmRSS:") {
-            long kib = 0;
-            status >> kib;
-            return kib;
-        }
-    }
-    return 0;
+long resident_kib() {
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages >> pages;
+    return pages * 4;
 }
 
 TEST(Stress, CreatePlayDestroyCyclesReleaseEverything) {
@@ -42,39 +35,37 @@ TEST(Stress, CreatePlayDestroyCyclesReleaseEverything) {
     PluginHandle video;
     qvx::Renderer renderer;
     qvx::Texture texture;
-    const std::string clip = av_clip();
     long baseline = 0;
     for (int i = 0; i < cycles; ++i) {
-        const int id = video->create_block(clip.c_str(), (i % 3) == 0);
+        const int id = video->create_block(av_clip().c_str(), (i % 3) == 0);
         ASSERT_NE(id, 0);
         video->video_create_texture_rgb24(id, &renderer, &texture);
         ASSERT_TRUE(video->play_block(id, true, (i % 2) == 0));
         if (i % 10 == 0) std::this_thread::sleep_for(20ms);
         video->video_update_texture_rgb24(id, &renderer, &texture);
         ASSERT_TRUE(video->destroy_block(id));
-        if (i == 19) baseline = rss_kib();  // after allocators and SDL have warmed up
+        if (i == 19) baseline = resident_kib();  // allocators and SDL warmed up
     }
     // Leaks are for LeakSanitizer to name; this catches gross growth in a
     // plain build (AddressSanitizer holds freed memory back on purpose).
 #if !defined(__SANITIZE_ADDRESS__)
     if (baseline > 0) {
-        EXPECT_LT(rss_kib() - baseline, 64 * 1024) << "resident memory grew over the cycles";
+        EXPECT_LT(resident_kib() - baseline, 64 * 1024) << "resident memory grew";
     }
 #endif
 }
 
 TEST(Stress, EightBlocksUnderControlStorms) {
-    const int seconds = env_int("QVX_STRESS_SECONDS", 5);
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::seconds(env_int("QVX_STRESS_SECONDS", 5));
     PluginHandle video;
     video->set_parameter_int("num_video_threads", 1);
     std::vector<std::unique_ptr<RenderHost>> hosts;
     for (int i = 0; i < 8; ++i) {
         hosts.push_back(std::make_unique<RenderHost>(video, Format::rgb24));
-        ASSERT_TRUE(hosts.back()->open(av_clip(), true));
-        ASSERT_TRUE(hosts.back()->play(true));
+        ASSERT_TRUE(hosts.back()->open(av_clip(), true) && hosts.back()->play(true));
     }
     std::mt19937 rng(7);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (std::chrono::steady_clock::now() < until) {
         for (auto& host : hosts) {
             const int id = host->id;
@@ -94,15 +85,13 @@ TEST(Stress, EightBlocksUnderControlStorms) {
     for (auto& host : hosts) {
         video->set_paused(host->id, false);
         EXPECT_TRUE(host->pump_frames(1, 5s))
-            << "block " << host->id << " delivers no more frames after the storm: position "
-            << video->get_position(host->id) << ", decoded "
-            << video->get_num_decoded_frames(host->id);
+            << "block " << host->id << " stalled at " << video->get_position(host->id);
         EXPECT_LT(time_ms([&] { video->destroy_block(host->id); }), 1000.0);
     }
 }
 
-// Two host threads start and stop one block at once: one reader at most,
-// every call answers, and the block still plays afterwards.
+// Two host threads start and stop one block at once: every call answers,
+// and the block still plays afterwards.
 TEST(Faults, PlayAndStopOfOneBlockFromTwoThreads) {
     PluginHandle video;
     RenderHost host(video, Format::rgb24);
@@ -124,12 +113,11 @@ TEST(Faults, PlayAndStopOfOneBlockFromTwoThreads) {
     EXPECT_LT(time_ms([&] { EXPECT_TRUE(video->destroy_block(host.id)); }), 1000.0);
 }
 
-// Serves the first half of a file over HTTP, announcing all of it, then
-// goes silent with the connection open.
+// Serves the first half of a file over HTTP, announcing all of it, then goes
+// silent with the connection open.
 class SilentServer {
 public:
-    explicit SilentServer(const std::string& file) : file_(file) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    explicit SilentServer(const std::string& file) {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -138,15 +126,14 @@ public:
         getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
         port = ntohs(addr.sin_port);
         listen(fd_, 4);
-        thread_ = std::thread([this] {
+        thread_ = std::thread([this, file] {
             for (int client; (client = accept(fd_, nullptr, nullptr)) >= 0;) {
                 clients_.push_back(client);
                 char request[4096];
                 if (recv(client, request, sizeof request, 0) <= 0) continue;
                 const std::string reply =
-                    "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\n"
-                    "Content-Length: " +
-                    std::to_string(file_.size()) + "\r\n\r\n" + file_.substr(0, file_.size() / 2);
+                    "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(file.size()) +
+                    "\r\n\r\n" + file.substr(0, file.size() / 2);
                 send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
             }
         });
@@ -155,31 +142,28 @@ public:
         shutdown(fd_, SHUT_RDWR);
         close(fd_);
         thread_.join();
-        for (int c : clients_) close(c);
+        for (int client : clients_) close(client);
     }
     int port = 0;
 
 private:
-    std::string file_;
-    int fd_ = -1;
+    int fd_ = socket(AF_INET, SOCK_STREAM, 0);
     std::vector<int> clients_;
     std::thread thread_;
 };
 
+// No host call waits for an input that went silent: each returns at once
+// (the bound is only a hang guard), and the block stops.
 TEST(Faults, NetworkInputThatGoesSilentStillStops) {
     SilentServer server(read_file(reliability::faststart_clip()));
     PluginHandle video;
+    RenderHost host(video, Format::rgb24);
     const std::string url = "http://127.0.0.1:" + std::to_string(server.port) + "/clip.mp4";
-    int id = 0;
-    EXPECT_LT(time_ms([&] { id = video->create_block(url.c_str(), false); }), 5000.0);
-    ASSERT_NE(id, 0);
-    ASSERT_TRUE(video->play_block(id, true, true));
+    bool opened = false;
+    EXPECT_LT(time_ms([&] { opened = host.open(url, false); }), 5000.0);
+    ASSERT_TRUE(opened && host.play(true));
     std::this_thread::sleep_for(1500ms);  // the reader is now blocked in the silent read
-    // No host call waits for the input: each returns at once (the bound is
-    // only a hang guard).
-    qvx::Renderer renderer;
-    qvx::Texture texture;
-    video->video_create_texture_rgb24(id, &renderer, &texture);
+    const int id = host.id;
     const std::function<void()> calls[] = {
         [&] { EXPECT_TRUE(video->seek_video_frame(id, 1)); },
         [&] { EXPECT_TRUE(video->seek_video_timestamp(id, 1000)); },
@@ -188,18 +172,16 @@ TEST(Faults, NetworkInputThatGoesSilentStillStops) {
         [&] { video->rewind_block(id); },
         [&] { video->set_paused(id, true); },
         [&] { video->set_paused(id, false); },
-        [&] { video->get_position(id); },
-        [&] { video->get_duration(id); },
-        [&] { video->video_ms_to_timestamp(id, 1000); },
-        [&] { video->update_block(id); },
-        [&] { video->video_update_texture_rgb24(id, &renderer, &texture); },
+        [&] {
+            video->get_position(id);
+            video->update_block(id);
+        },
+        [&] { host.update(); },
     };
-    double longest_ms = 0.0;
     for (int round = 0; round < 3; ++round) {
-        for (const auto& call : calls) longest_ms = std::max(longest_ms, time_ms(call));
+        for (const auto& call : calls) EXPECT_LT(time_ms(call), 1000.0);
         std::this_thread::sleep_for(200ms);
     }
-    EXPECT_LT(longest_ms, 1000.0);
     EXPECT_LT(time_ms([&] { EXPECT_TRUE(video->stop_block(id)); }), 1000.0);
     EXPECT_LT(time_ms([&] { EXPECT_TRUE(video->destroy_block(id)); }), 1000.0);
 }
