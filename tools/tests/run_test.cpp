@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "options.h"
@@ -129,7 +130,7 @@ TEST(QvxPlay, SideBySideBlocksPlayEveryFrameAndNv12FallsBack) {
 }
 
 // Each snapshot is FFmpeg's own decode of the first frame at or after its
-// time, told apart from its neighbour; a time never reached fails the run.
+// time, told apart from its neighbour.
 TEST(QvxPlay, SnapshotsMatchFfmpegsOwnDecode) {
     for (const char* format : {"yuv420p", "rgb24"}) {
         const std::string a = dir + "/snap-" + format + "-1.png";
@@ -144,45 +145,38 @@ TEST(QvxPlay, SnapshotsMatchFfmpegsOwnDecode) {
         EXPECT_GT(psnr_to_frame(b, 75), 40.0) << format;
         EXPECT_LT(psnr_to_frame(b, 76), 40.0) << format;
     }
-    const RunResult late = play(
-        "--headless --duration 1 --snapshot 9:" + quote(dir + "/never.png") + " " + quote(sample));
-    EXPECT_EQ(late.status, exit_failure);
-    EXPECT_NE(late.err.find("never reached"), std::string::npos) << late.err;
 }
 
+// Each failed start gives its status and one message that says why.
 TEST(QvxPlay, BadInputGivesOneClearMessageAndItsStatus) {
-    const RunResult missing = play("--headless " + quote(dir + "/no-such-file.mp4"));
-    EXPECT_EQ(missing.status, exit_bad_input);
-    ASSERT_EQ(missing.messages().size(), 1u) << missing.err;
-    EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos) << missing.err;
-
     const std::string junk = dir + "/junk.mp4";
     std::ofstream(junk) << std::string(4096, 'x');
-    const RunResult undecodable = play("--headless " + quote(junk));
-    EXPECT_EQ(undecodable.status, exit_bad_input);
-    ASSERT_EQ(undecodable.messages().size(), 1u) << undecodable.err;
-    EXPECT_NE(undecodable.err.find("cannot play"), std::string::npos) << undecodable.err;
-
+    for (const auto& [args, status, says] : std::vector<std::tuple<std::string, int, std::string>>{
+             {"--headless " + quote(dir + "/no-such-file.mp4"), exit_bad_input,
+              "No such file or directory"},
+             {"--headless " + quote(junk), exit_bad_input, "cannot play"},
+             {"--plugin " + quote(junk), exit_failure, "cannot load the plug-in"},
+             {"--headless --duration 1 --snapshot 9:" + quote(dir + "/never.png") + " " +
+                  quote(sample),
+              exit_failure, "never reached"}}) {
+        const RunResult run = play(args);
+        EXPECT_EQ(run.status, status) << args;
+        EXPECT_EQ(run.messages().size(), 1u) << run.err;
+        EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
+    }
     EXPECT_EQ(play("--format rgba").status, exit_usage);
-    const RunResult no_plugin = play("--plugin " + quote(junk));
-    EXPECT_EQ(no_plugin.status, exit_failure);
-    EXPECT_NE(no_plugin.err.find("cannot load the plug-in"), std::string::npos) << no_plugin.err;
 }
 
+// Without a sound device the video plays and the status says so; without
+// sound on purpose, no complaint.
 TEST(QvxPlay, NoAudioDevicePlaysVideoAndEndsWithItsStatus) {
-    const RunResult run =
-        play("--headless --json --duration 1.5 " + quote(sample), "SDL_AUDIODRIVER=no-such-driver");
+    const std::string env = "SDL_AUDIODRIVER=no-such-driver";
+    const RunResult run = play("--headless --json --duration 1.5 " + quote(sample), env);
     EXPECT_EQ(run.status, exit_no_audio) << run.err;
     ASSERT_EQ(run.messages().size(), 1u) << run.err;
     EXPECT_NE(run.messages()[0].find("no audio device"), std::string::npos);
-    const nlohmann::json block = run.json()["blocks"][0];
-    EXPECT_EQ(block["audio"].get<std::string>().rfind("unavailable", 0), 0u);
-    EXPECT_GT(block["frames"]["displayed"].get<uint32_t>(), 10u);
-    // Without sound on purpose: no complaint.
-    EXPECT_EQ(play("--headless --no-audio --duration 1 " + quote(sample),
-                   "SDL_AUDIODRIVER=no-such-driver")
-                  .status,
-              exit_ok);
+    EXPECT_GT(run.json()["blocks"][0]["frames"]["displayed"].get<uint32_t>(), 10u) << run.out;
+    EXPECT_EQ(play("--headless --no-audio --duration 1 " + quote(sample), env).status, exit_ok);
 }
 
 }  // namespace
