@@ -1,7 +1,7 @@
 // A host render loop for the tests: one block, its textures, and the update
-// operation called about every 10 ms, the way an engine's render thread
-// calls it. Every delivered frame is read back from the texture and recorded
-// with its index (indexed clips), arrival time and position.
+// called about every 10 ms, as an engine's render thread calls it. Each
+// delivered frame is recorded with its index (read back from the picture of
+// an indexed clip), arrival time and position.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -38,16 +38,10 @@ inline const char* format_name(Format f) {
 }
 
 struct Delivered {
-    int index;       // read from the picture; -1 when unreadable
+    int index;       // -1 when unreadable
     double at_ms;    // since the host was made
     float position;  // get_position right after the update
 };
-
-inline double process_cpu_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
 
 class RenderHost {
 public:
@@ -103,9 +97,14 @@ public:
     }
     // Pumps for a while; the share of a core the process used meanwhile.
     double cpu_share_pumping(std::chrono::milliseconds duration) {
-        const double cpu = process_cpu_ms(), wall = now_ms();
+        auto cpu_ms = [] {
+            timespec ts{};
+            clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+            return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
+        };
+        const double cpu = cpu_ms(), wall = now_ms();
         pump_for(duration);
-        return (process_cpu_ms() - cpu) / (now_ms() - wall);
+        return (cpu_ms() - cpu) / (now_ms() - wall);
     }
 
     int last_index() const { return frames.empty() ? -2 : frames.back().index; }
