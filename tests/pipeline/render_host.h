@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <time.h>
 #if defined(_WIN32)
-#define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 // windows.h first: tlhelp32.h needs its types.
