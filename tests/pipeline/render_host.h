@@ -46,7 +46,7 @@ class RenderHost {
 public:
     RenderHost(PluginHandle& plugin, Format format) : plugin_(plugin), format_(format) {}
     ~RenderHost() {
-        if (id != 0) plugin_->destroy_block(id);
+        if (id != 0 && plugin_.get() != nullptr) plugin_->destroy_block(id);
     }
 
     // Sets the output format, opens the input and makes the textures.
