@@ -5,12 +5,9 @@
 // directly until they have nothing more to give.
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
-#include <type_traits>
 
 #include "audio/audio.h"
 #include "block/audio_video_block.h"
@@ -19,31 +16,11 @@
 
 namespace {
 
-// Packets read from one input at most, and decode calls per batch of them
+// Packets read from one input at most; decode calls per batch of packets
 // (each call gives out at most max_resampled_samples).
 constexpr int max_packets_per_input = 256;
 constexpr int packets_per_batch = 8;
 constexpr int max_decodes_per_batch = 64;
-
-qvx::SimpleVideoFFmpeg* plugin() {
-    static qvx::SimpleVideoFFmpeg* instance = qvx_fuzz::started_quiet_plugin();
-    return instance;
-}
-
-std::string input_path() {
-    static const std::string path = "/tmp/qvx-fuzz-audio-" + std::to_string(getpid()) + ".bin";
-    return path;
-}
-
-// The FFmpeg object a block field holds, raw or owned.
-template <typename T>
-auto raw(T& field) {
-    if constexpr (std::is_pointer_v<T>) {
-        return field;
-    } else {
-        return field.get();
-    }
-}
 
 // What the callback would do with the queued packets: decode and resample
 // until nothing more comes right now.
@@ -63,19 +40,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace qvx_ffmpeg;
-    FILE* f = std::fopen(input_path().c_str(), "wb");
+    static qvx::SimpleVideoFFmpeg* plugin = qvx_fuzz::started_quiet_plugin();
+    static const std::string path = "/tmp/qvx-fuzz-audio-" + std::to_string(getpid()) + ".bin";
+    FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) return 0;
     std::fwrite(data, 1, size, f);
     std::fclose(f);
 
     DecodingSettings settings;
-    settings.num_video_threads = 1;
-    settings.num_audio_threads = 1;
+    settings.num_video_threads = settings.num_audio_threads = 1;
     auto block = std::make_unique<AudioVideoBlock>();
-    block->file_name = input_path();
-    if (!open_media(*plugin(), settings, block.get()) || block->facts.audio_stream_index < 0 ||
-        raw(block->audio.codec_ctx) == nullptr ||
-        avcodec_is_open(raw(block->audio.codec_ctx)) <= 0) {
+    block->file_name = path;
+    if (!open_media(*plugin, settings, block.get()) || block->facts.audio_stream_index < 0 ||
+        block->audio.codec_ctx == nullptr || avcodec_is_open(block->audio.codec_ctx.get()) <= 0) {
         teardown_block(block.get());
         return 0;
     }
@@ -87,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     AVPacket* packet = av_packet_alloc();
     for (int n = 0; packet != nullptr && n < max_packets_per_input &&
-                    av_read_frame(raw(block->format_ctx), packet) >= 0;
+                    av_read_frame(block->format_ctx.get(), packet) >= 0;
          ++n) {
         if (packet->stream_index == block->facts.audio_stream_index) {
             block->audio.packets.push(packet, block->handover.serial);

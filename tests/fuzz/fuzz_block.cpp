@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -25,32 +24,6 @@ constexpr auto poll_interval = std::chrono::microseconds(200);
 
 const char* const pixel_formats[] = {"rgb24", "yuv420p", "nv12"};
 
-qvx::SimpleVideoFFmpeg* plugin() {
-    static qvx::SimpleVideoFFmpeg* instance = [] {
-        qvx::SimpleVideoFFmpeg* p = qvx_fuzz::started_quiet_plugin();
-        p->set_parameter_int("num_video_threads", 1);
-        p->set_parameter_int("realtime", 0);
-        return p;
-    }();
-    return instance;
-}
-
-std::string input_path() {
-    static const std::string path = "/tmp/qvx-fuzz-" + std::to_string(getpid()) + ".bin";
-    return path;
-}
-
-// One texture update in the block's output format.
-bool update(qvx::SimpleVideoFFmpeg* video, int id, int format, qvx::Renderer* renderer,
-            qvx::Texture* textures) {
-    qvx::Texture* planes[3] = {&textures[0], &textures[1], &textures[2]};
-    switch (format) {
-        case 0: return video->video_update_texture_rgb24(id, renderer, planes[0]);
-        case 1: return video->video_update_textures_yuv420p(id, renderer, planes, nullptr);
-        default: return video->video_update_textures_nv12(id, renderer, planes, nullptr);
-    }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -60,33 +33,42 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    FILE* f = std::fopen(input_path().c_str(), "wb");
+    static qvx::SimpleVideoFFmpeg* video = [] {
+        qvx::SimpleVideoFFmpeg* p = qvx_fuzz::started_quiet_plugin();
+        p->set_parameter_int("num_video_threads", 1);
+        p->set_parameter_int("realtime", 0);
+        return p;
+    }();
+    static const std::string path = "/tmp/qvx-fuzz-" + std::to_string(getpid()) + ".bin";
+    FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) return 0;
     std::fwrite(data, 1, size, f);
     std::fclose(f);
 
-    qvx::SimpleVideoFFmpeg* video = plugin();
     // The output format and looping come from the input's size, so that
     // one input always runs the same way.
     const int format = static_cast<int>(size % 3);
     video->set_parameter_string("video_pixel_fmt", pixel_formats[format]);
-    const int id = video->create_block(input_path().c_str(), size % 8 == 0);
+    const int id = video->create_block(path.c_str(), size % 8 == 0);
     if (id == 0) return 0;
     qvx::Renderer renderer;
     qvx::Texture textures[3];
     qvx::Texture* planes[3] = {&textures[0], &textures[1], &textures[2]};
-    switch (format) {
-        case 0: video->video_create_texture_rgb24(id, &renderer, planes[0]); break;
-        case 1: video->video_create_textures_yuv420p(id, &renderer, planes); break;
-        default: video->video_create_textures_nv12(id, &renderer, planes); break;
-    }
+    if (format == 0) video->video_create_texture_rgb24(id, &renderer, planes[0]);
+    if (format == 1) video->video_create_textures_yuv420p(id, &renderer, planes);
+    if (format == 2) video->video_create_textures_nv12(id, &renderer, planes);
+    auto update = [&] {
+        return format == 0   ? video->video_update_texture_rgb24(id, &renderer, planes[0])
+               : format == 1 ? video->video_update_textures_yuv420p(id, &renderer, planes, nullptr)
+                             : video->video_update_textures_nv12(id, &renderer, planes, nullptr);
+    };
     video->play_block(id, true, true);
 
     const auto deadline = std::chrono::steady_clock::now() + max_time_per_input;
     int frames = 0;
     while (frames < max_frames_per_input && !video->update_block(id) &&
            std::chrono::steady_clock::now() < deadline) {
-        if (!update(video, id, format, &renderer, textures)) {
+        if (!update()) {
             std::this_thread::sleep_for(poll_interval);
             continue;
         }
@@ -97,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             // A paused block decodes nothing more: the host takes what is
             // waiting, then resumes it.
             video->set_paused(id, true);
-            update(video, id, format, &renderer, textures);
+            update();
             video->set_paused(id, false);
         }
         if (frames == 24) video->rewind_block(id);

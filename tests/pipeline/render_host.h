@@ -1,17 +1,24 @@
-// A host render loop for the playback tests: one block, its textures, and
-// the update operation called about every 10 ms, the way an engine's render
-// thread calls it. Every delivered frame is read back from the texture and
-// recorded with its index (indexed clips), arrival time and position.
+// A host render loop for the tests: one block, its textures, and the update
+// called about every 10 ms, as an engine's render thread calls it. Each
+// delivered frame is recorded with its index (read back from the picture of
+// an indexed clip), arrival time and position.
 #pragma once
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <time.h>
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+// windows.h first: tlhelp32.h needs its types.
+#include <tlhelp32.h>
+#else
+#include <dirent.h>
+#include <unistd.h>
+#endif
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -23,6 +30,8 @@
 
 namespace qvx_test {
 
+using namespace std::chrono_literals;
+
 using Format = qvx_support::PixelFormat;
 
 inline const char* format_name(Format format) {
@@ -30,14 +39,17 @@ inline const char* format_name(Format format) {
 }
 
 struct Delivered {
-    int index;       // read from the picture; -1 when unreadable
-    double at_ms;    // since the player was made
+    int index;       // -1 when unreadable
+    double at_ms;    // since the host was made
     float position;  // get_position right after the update
 };
 
 class RenderHost {
 public:
     RenderHost(PluginHandle& plugin, Format format) : plugin_(plugin), textures_(format) {}
+    ~RenderHost() {
+        if (id != 0 && plugin_.get() != nullptr) plugin_->destroy_block(id);
+    }
 
     // Sets the output format, opens the input and makes the textures.
     bool open(const std::string& path, bool loop) {
@@ -46,7 +58,6 @@ public:
         id = plugin_->create_block(path.c_str(), loop);
         return id != 0 && textures_.create(*plugin_, id);
     }
-
     bool play(bool audio = false) { return plugin_->play_block(id, true, audio); }
 
     // One render-thread step. True when a frame was delivered.
@@ -66,40 +77,49 @@ public:
             update();
             if (done()) return true;
             if (std::chrono::steady_clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(10ms);
         }
     }
-
     void pump_for(std::chrono::milliseconds duration) {
         pump_until([] { return false; }, duration);
     }
-
-    // Pumps until a frame with this index has been delivered.
     bool pump_until_index(int index, std::chrono::milliseconds timeout) {
         return pump_until([&] { return last_index() == index; }, timeout);
     }
-
-    // Pumps until n more frames have been delivered.
     bool pump_frames(size_t n, std::chrono::milliseconds timeout) {
         const size_t target = frames.size() + n;
         return pump_until([&] { return frames.size() >= target; }, timeout);
     }
+    // Pumps for a while; the share of a core the process used meanwhile.
+    double cpu_share_pumping(std::chrono::milliseconds duration) {
+        auto cpu_ms = [] {
+            timespec ts{};
+            clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+            return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
+        };
+        const double cpu = cpu_ms(), wall = now_ms();
+        pump_for(duration);
+        return (cpu_ms() - cpu) / (now_ms() - wall);
+    }
 
     int last_index() const { return frames.empty() ? -2 : frames.back().index; }
-
     std::vector<int> indices(size_t from = 0) const {
         std::vector<int> out;
         for (size_t i = from; i < frames.size(); ++i) out.push_back(frames[i].index);
         return out;
     }
-
+    // Frames delivered within ms of frame `from` (a burst shows as too many).
+    int delivered_within(size_t from, double ms) const {
+        int n = 0;
+        for (size_t i = from; i < frames.size(); ++i)
+            n += frames[i].at_ms - frames[from].at_ms < ms;
+        return n;
+    }
     const qvx::TextureData& plane(int k) { return textures_.plane(k); }
-
     double now_ms() const {
         return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_)
             .count();
     }
-
     int read_index() {
         const qvx::TextureData& data = plane(0);
         const int w = static_cast<int>(data.width);
@@ -117,75 +137,94 @@ private:
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-// ---- Measurements -------------------------------------------------------------
-
-inline double process_cpu_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
-inline int thread_count() {
-    int n = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
-        closedir(dir);
-    }
-    return n;
-}
-
-// The packets of a clip's video stream, in file order, from ffprobe.
-struct PacketInfo {
-    double pts_time = 0;
-    long long pos = -1;
-    int size = 0;
-    bool key = false;
-};
-
-inline std::vector<PacketInfo> video_packets(const std::string& path) {
-    std::istringstream lines(
-        command_output("ffprobe -v error -select_streams v:0 -show_entries "
-                       "packet=pts_time,pos,size,flags -of compact=p=0 '" +
-                       path + "'"));
-    std::vector<PacketInfo> packets;
-    std::string line;
-    while (std::getline(lines, line)) {
-        PacketInfo packet;
-        std::istringstream fields(line);
-        std::string field;
-        while (std::getline(fields, field, '|')) {
-            const size_t eq = field.find('=');
-            if (eq == std::string::npos) continue;
-            const std::string key = field.substr(0, eq);
-            const std::string value = field.substr(eq + 1);
-            if (key == "pts_time") packet.pts_time = std::atof(value.c_str());
-            if (key == "pos") packet.pos = std::atoll(value.c_str());
-            if (key == "size") packet.size = std::atoi(value.c_str());
-            if (key == "flags") packet.key = value.find('K') != std::string::npos;
-        }
-        packets.push_back(packet);
-    }
-    return packets;
-}
-
-// The frames of a delivered run are index, index + 1, ...
-inline ::testing::AssertionResult consecutive(const std::vector<int>& run, int first) {
-    for (size_t i = 0; i < run.size(); ++i) {
-        if (run[i] != first + static_cast<int>(i)) {
-            std::ostringstream out;
-            out << "frame " << i << " of the run is " << run[i] << ", expected "
-                << first + static_cast<int>(i) << "; run:";
-            for (int v : run) out << " " << v;
-            return ::testing::AssertionFailure() << out.str();
-        }
-    }
-    return ::testing::AssertionSuccess();
-}
-
 inline std::string join(const std::vector<int>& values) {
     std::ostringstream out;
     for (int v : values) out << v << " ";
     return out.str();
+}
+
+// The frames of a run are first, first + 1, ...
+inline ::testing::AssertionResult consecutive(const std::vector<int>& run, int first) {
+    for (size_t i = 0; i < run.size(); ++i) {
+        if (run[i] != first + static_cast<int>(i))
+            return ::testing::AssertionFailure()
+                   << "frame " << i << " should be " << first + int(i) << ": " << join(run);
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// The frames delivered since `from` after a seek: a few frames of the old
+// position may come first (shown before the request was served), continuing
+// the old run from old_last + 1; the rest is first, first + 1, ...
+inline ::testing::AssertionResult resumed_at(const RenderHost& host, size_t from, int old_last,
+                                             int first) {
+    const std::vector<int> run = host.indices(from);
+    size_t i = 0;
+    while (i < run.size() && run[i] == old_last + 1 + static_cast<int>(i) && run[i] != first) ++i;
+    if (i > 5 || i == run.size())
+        return ::testing::AssertionFailure() << "after the seek: " << join(run);
+    return consecutive(std::vector<int>(run.begin() + static_cast<std::ptrdiff_t>(i), run.end()),
+                       first);
+}
+
+// A test's log, plug-in object and render loop.
+class HostTest : public ::testing::Test {
+protected:
+    // Opens the clip, plays it and pumps until frame `index` is shown.
+    ::testing::AssertionResult play_to(const std::string& clip, int index, bool loop = false,
+                                       bool sound = false) {
+        if (!host.open(clip, loop) || !host.play(sound))
+            return ::testing::AssertionFailure() << log.dump();
+        if (!host.pump_until_index(index, 8s))
+            return ::testing::AssertionFailure() << join(host.indices());
+        return ::testing::AssertionSuccess();
+    }
+
+    LogCapture log;
+    PluginHandle plugin;
+    RenderHost host{plugin, Format::rgb24};
+};
+
+// An indexed clip of `seconds` at 30 fps.
+inline std::string clip_of(int seconds, int gop = 30, bool with_audio = false) {
+    IndexedClip recipe;
+    recipe.frames = seconds * recipe.fps;
+    recipe.gop = gop;
+    recipe.with_audio = with_audio;
+    return indexed_clip(recipe);
+}
+
+inline int thread_count() {
+    int n = 0;
+#if defined(_WIN32)
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        n += entry.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snapshot);
+#else
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+#endif
+    return n;
+}
+
+inline std::string read_file(const std::string& path) {
+    std::ostringstream bytes;
+    bytes << std::ifstream(path, std::ios::binary).rdbuf();
+    return bytes.str();
+}
+
+// Writes media_dir()/name whole (another process may be reading it).
+inline std::string write_media(const std::string& name, const std::string& bytes) {
+    const std::string path = media_dir() + "/" + name;
+    const std::string tmp = path + ".tmp" + std::to_string(getpid());
+    std::ofstream(tmp, std::ios::binary | std::ios::trunc) << bytes;
+    std::rename(tmp.c_str(), path.c_str());
+    return path;
 }
 
 }  // namespace qvx_test

@@ -1,33 +1,19 @@
 // Names and files an attacker could hand a host: protocols that reach the
-// host's files, descriptors and network, inputs whose reads block in the
-// kernel, names that forge log lines, and streams whose decoder cannot open.
-#include <gtest/gtest.h>
+// host's files, descriptors and network, reads that block in the kernel,
+// names that forge log lines, and streams whose decoder cannot open.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/types.h>
-#if !defined(_WIN32)
-#include <unistd.h>
-#endif
 
 #include <climits>
-#include <cstdio>
-#include <fstream>
-#include <iterator>
-#include <random>
 
-#include "test_host.h"
-
-namespace hostile {
-// Defined in broken_input_test.cpp, which every platform builds.
-std::string read_bytes(const std::string& path);
-std::string seven_bit_avi(const std::string& name, const std::string& codecs,
-                          const std::string& kind);
-}  // namespace hostile
+#include "../pipeline/render_host.h"
 
 namespace {
 
 using namespace qvx_test;
-using namespace std::chrono_literals;
-using hostile::seven_bit_avi;
 
 bool has_error_naming(const LogCapture& log, const std::string& fragment) {
     for (const LogLine& line : log.lines()) {
@@ -43,24 +29,18 @@ class RefusedName : public ::testing::TestWithParam<std::string> {};
 // error line that names it and says why.
 TEST_P(RefusedName, IsRefusedQuicklyWithAReason) {
     std::string name = GetParam();
-    const std::string clip = av_clip();
     for (size_t at = name.find("CLIP"); at != std::string::npos; at = name.find("CLIP"))
-        name.replace(at, 4, clip);
+        name.replace(at, 4, av_clip());
     if (name == "FIFO") {
-#if defined(_WIN32)
-        GTEST_SKIP() << "no FIFOs";
-#else
         name = media_dir() + "/hostile.fifo";
         ::unlink(name.c_str());
         ASSERT_EQ(::mkfifo(name.c_str(), 0600), 0);
-#endif
     }
     PluginHandle video;
     LogCapture log;
     int id = -1;
-    const double ms = time_ms([&] { id = video->create_block(name.c_str(), false); });
+    EXPECT_LT(time_ms([&] { id = video->create_block(name.c_str(), false); }), 3000.0);
     EXPECT_EQ(id, 0);
-    EXPECT_LT(ms, 3000.0);
     EXPECT_TRUE(has_error_naming(log, "refused " + name)) << log.dump();
 }
 
@@ -78,7 +58,6 @@ TEST(HostileInput, WhitelistSettingGovernsLaterOpens) {
     const std::string clip = av_clip();
     const std::string joined = "concat:" + clip + "|" + clip;
     PluginHandle video;
-    EXPECT_EQ(video->create_block(joined.c_str(), false), 0);
     for (const char* bad : {"", ",", "file;rm", "file, http", "file\n"})
         EXPECT_FALSE(video->set_parameter_string("protocol_whitelist", bad)) << bad;
     EXPECT_FALSE(video->set_parameter_string("protocol_whitelist", nullptr));
@@ -95,6 +74,28 @@ TEST(HostileInput, WhitelistSettingGovernsLaterOpens) {
     EXPECT_NE(video->get_duration(id), 0) << "blocks already open are left alone";
 }
 
+// FFmpeg opens what a name leads to (the connection under HTTP, a
+// playlist's segments) under the host's whitelist too: with "file,http" an
+// HTTP address is never connected to, tcp being left out.
+TEST(HostileInput, WhitelistCoversTheProtocolsUnderneath) {
+    const int server = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&addr), size), 0);
+    ASSERT_EQ(getsockname(server, reinterpret_cast<sockaddr*>(&addr), &size), 0);
+    ASSERT_EQ(listen(server, 4), 0);
+    PluginHandle video;
+    ASSERT_TRUE(video->set_parameter_string("protocol_whitelist", "file,http"));
+    LogCapture log;
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x.mp4";
+    EXPECT_EQ(video->create_block(url.c_str(), false), 0);
+    pollfd connection{server, POLLIN, 0};
+    EXPECT_EQ(poll(&connection, 1, 0), 0) << "the plug-in connected\n" << log.dump();
+    close(server);
+}
+
 // A newline or escape sequence in a name is written out, never passed on.
 TEST(HostileInput, ControlCharactersInANameAreEscapedInTheLog) {
     PluginHandle video;
@@ -103,9 +104,26 @@ TEST(HostileInput, ControlCharactersInANameAreEscapedInTheLog) {
     EXPECT_EQ(video->create_block(name.c_str(), false), 0);
     EXPECT_TRUE(has_error_naming(log, "missing\\n[error] forged\\x1b[2J.mp4")) << log.dump();
     for (const LogLine& line : log.lines()) {
-        for (const char c : line.text)
-            EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20) << line.text;
+        for (const char c : line.text) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << line.text;
     }
+}
+
+// An AVI whose streams of the kinds given ("vids", "auds") declare 7 bits
+// per pixel or sample: their decoders refuse to open.
+std::string seven_bit_avi(const std::string& name, const std::string& codecs,
+                          const std::string& kinds) {
+    std::string bytes =
+        read_file(generate_media("source_" + name,
+                                 "-f lavfi -i testsrc2=size=64x48:rate=10:duration=2 "
+                                 "-f lavfi -i sine=frequency=440:sample_rate=8000:duration=2 " +
+                                     codecs));
+    for (size_t at = bytes.find("strh"); at != std::string::npos; at = bytes.find("strh", at + 4)) {
+        const size_t format = bytes.find("strf", at);
+        // strf, its size, then the header's bit count 14 bytes in.
+        if (kinds.find(bytes.substr(at + 8, 4)) != std::string::npos && format != std::string::npos)
+            bytes[format + 22] = 7, bytes[format + 23] = 0;
+    }
+    return write_media(name, bytes);
 }
 
 struct BrokenStream {
@@ -118,48 +136,41 @@ struct BrokenStream {
 class UnopenableDecoder : public ::testing::TestWithParam<BrokenStream> {};
 
 // The stream whose decoder does not open is absent everywhere: the other
-// plays, and every seek leaves the missing decoder alone.
+// plays, and every seek leaves the missing decoder alone. With neither
+// decoder nothing is left to play.
 TEST_P(UnopenableDecoder, OtherStreamPlaysAndSeeksAreSafe) {
     const BrokenStream& broken = GetParam();
     const bool video_plays = std::string(broken.what) == "audio";
-    const std::string path = seven_bit_avi(broken.file, broken.codecs, broken.kind);
     PluginHandle video;
     LogCapture log;
-    const int id = video->create_block(path.c_str(), false);
+    const int id =
+        video->create_block(seven_bit_avi(broken.file, broken.codecs, broken.kind).c_str(), false);
     ASSERT_NE(id, 0) << log.dump();
     // FFmpeg 5.1 offers the stream and its decoder fails to open; 7.x
     // drops a stream without channels while probing.
     EXPECT_TRUE(has_error_naming(log, std::string(broken.what) + " codec") ||
-                log.count_containing(std::string("Unable to find any ") + broken.what + " stream") >
-                    0)
+                log.count_containing(std::string("Unable to find any ") + broken.what + " stream"))
         << log.dump();
     EXPECT_EQ(video->get_video_stream_index(id) >= 0, video_plays);
     EXPECT_EQ(video->get_audio_stream_index(id) >= 0, !video_plays);
-    EXPECT_STREQ(video_plays ? video->get_audio_codec_name(id) : video->get_video_codec_name(id),
-                 "");
-
     qvx::Renderer renderer;
     qvx::Texture texture;
     EXPECT_EQ(video->video_create_texture_rgb24(id, &renderer, &texture), video_plays);
     ASSERT_TRUE(video->play_block(id, true, true));
     for (int round = 0; round < 2; ++round) {
-        if (video_plays) {
-            EXPECT_TRUE(wait_until(
-                [&] { return video->video_update_texture_rgb24(id, &renderer, &texture); }, 10s));
-        } else {
-            EXPECT_TRUE(wait_until([&] { return video->get_position(id) > 0.2f; }, 10s))
-                << video->get_position(id);
-        }
+        EXPECT_TRUE(wait_until(
+            [&] {
+                return video_plays ? video->video_update_texture_rgb24(id, &renderer, &texture)
+                                   : video->get_position(id) > 0.2f;
+            },
+            10s));
         EXPECT_TRUE(video->seek_block(id, 0));
         video->seek_video_frame(id, 0);
         video->seek_video_timestamp(id, 0);
         video->seek_audio_timestamp(id, 0);
         video->rewind_block(id);
     }
-    EXPECT_TRUE(video->stop_block(id));
     EXPECT_TRUE(video->destroy_block(id));
-
-    // With neither decoder, nothing is left to play.
     const std::string both =
         seven_bit_avi("both7.avi", "-c:v rawvideo -pix_fmt bgr24 -c:a adpcm_ima_wav", "vids auds");
     EXPECT_EQ(video->create_block(both.c_str(), false), 0);
@@ -171,57 +182,6 @@ INSTANTIATE_TEST_SUITE_P(
                       BrokenStream{"video", "raw7.avi",
                                    "-c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le", "vids"}),
     [](const auto& info) { return std::string(info.param.what); });
-
-#if !defined(_WIN32)
-// A damaged stream's library messages reach the host's log, not the
-// process's stderr (where FFmpeg's own callback would write "[h264 @ 0x…]").
-TEST(HostileInput, LibraryMessagesGoToTheHostLogNotStderr) {
-    std::string bytes =
-        hostile::read_bytes(generate_media("damage_source.ts",
-                                           "-f lavfi -i testsrc2=size=320x240:rate=30:duration=3 "
-                                           "-c:v libx264 -preset veryfast -g 30 -f mpegts"));
-    std::mt19937 rng(7);
-    for (int k = 0; k < 300; ++k) {
-        const size_t at = bytes.size() / 10 + rng() % (bytes.size() * 9 / 10);
-        if (at % 188 >= 4) bytes[at] ^= static_cast<char>(1 << (rng() % 8));  // keep TS headers
-    }
-    const std::string path = media_dir() + "/damaged.ts";
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    const std::string err_path = media_dir() + "/damaged.stderr";
-
-    PluginHandle video;
-    LogCapture log;
-    std::fflush(stderr);
-    const int saved = ::dup(2);
-    FILE* err = std::fopen(err_path.c_str(), "w");
-    ASSERT_NE(err, nullptr);
-    ::dup2(::fileno(err), 2);
-    const int id = video->create_block(path.c_str(), false);
-    if (id != 0) {
-        video->play_block(id, true, false);
-        qvx::Renderer renderer;
-        qvx::Texture texture;
-        video->video_create_texture_rgb24(id, &renderer, &texture);
-        wait_until(
-            [&] {
-                video->video_update_texture_rgb24(id, &renderer, &texture);
-                return log.count_containing("[FFmpeg] h264: ") > 0;
-            },
-            10s);
-        video->destroy_block(id);
-    }
-    std::fflush(stderr);
-    ::dup2(saved, 2);
-    ::close(saved);
-    std::fclose(err);
-    EXPECT_GT(log.count_containing("[FFmpeg] h264: ") + log.count_containing("[FFmpeg] mpegts: "),
-              0u)
-        << log.dump();
-    EXPECT_EQ(hostile::read_bytes(err_path).find(" @ 0x"), std::string::npos)
-        << hostile::read_bytes(err_path);
-}
-#endif
 
 // Thread counts FFmpeg would refuse are brought into range, with a warning.
 TEST(HostileInput, OutOfRangeThreadCountsAreClamped) {
@@ -236,7 +196,6 @@ TEST(HostileInput, OutOfRangeThreadCountsAreClamped) {
         EXPECT_GE(video->get_audio_stream_index(id), 0) << log.dump();
         EXPECT_EQ(log.count_containing("num_video_threads " + std::to_string(threads)), 1u)
             << log.dump();
-        EXPECT_TRUE(video->destroy_block(id));
     }
 }
 
