@@ -10,9 +10,13 @@ void stop_reader_thread(AudioVideoBlock* block, bool resume_later) {
     if (block == nullptr) return;
     MutexLock run(block->reader.run_lock);
     if (!join_reader_locked(block)) return;
+    if (!resume_later) return;
     // The queues went with the reader: the next run seeks back to the
-    // position reached (the start once the input had ended).
-    if (resume_later) request_seek_seconds(block, block_position(block));
+    // position reached (the start once the input had ended). Pictures
+    // converted ahead of it go too: shown after the restart, before the
+    // seek lands, they would play a few frames and then jump.
+    request_seek_seconds(block, block_position(block));
+    while (FramePoolEntry* entry = pop_decoded_frame(block)) release_decoded_frame(entry);
 }
 
 bool teardown_block(AudioVideoBlock* block) {
