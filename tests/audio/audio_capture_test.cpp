@@ -23,7 +23,8 @@ std::vector<int16_t> read_samples(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<int16_t> samples(bytes.size() / 4 * 2);
-    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+    // An empty vector's data() may be null, which memcpy must never get.
+    if (!samples.empty()) std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
     return samples;
 }
 
