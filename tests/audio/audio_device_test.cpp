@@ -77,7 +77,7 @@ TEST_P(OddRates, OpenASaneDeviceWithAShortBuffer) {
         [&] {
             for (const LogLine& line : log.lines()) {
                 if (std::sscanf(line.text.c_str(),
-                                "[FFmpeg] SDL2 - actual specs: format: %d, channels: %d, samples: "
+                                "[FFmpeg] SDL2 - desired specs: format: %d, channels: %d, samples: "
                                 "%d, sampling rate: %d",
                                 &format, &channels, &samples, &rate) == 4)
                     return true;
