@@ -61,9 +61,11 @@ TEST_P(OddRates, OpenASaneDeviceWithAShortBuffer) {
         media =
             write_media("tone_pcm_1hz.wav", wav.replace(24, 8, std::string("\1\0\0\0\4\0\0\0", 8)));
     }
-    // The disk driver, writing each device to its own file.
-    const std::string files[2] = {testing::TempDir() + "qvx_odd_rate_a.raw",
-                                  testing::TempDir() + "qvx_odd_rate_b.raw"};
+    // The disk driver, writing each device to its own file; each case its
+    // own files too: on Windows SDL holds a disk file exclusively, and the
+    // last case's device may still be closing.
+    const std::string base = testing::TempDir() + "qvx_odd_rate_" + GetParam().first;
+    const std::string files[2] = {base + "_a.raw", base + "_b.raw"};
     setenv("SDL_AUDIODRIVER", "disk", 1);
     setenv("SDL_DISKAUDIOFILE", files[0].c_str(), 1);
     unsetenv("SDL_DISKAUDIODELAY");
