@@ -452,6 +452,8 @@ bool ensure_frame_pool(AudioVideoBlock* block);
 FramePoolEntry* pop_decoded_frame(AudioVideoBlock* block);
 // Gives an entry back to the frame pool.
 void release_decoded_frame(FramePoolEntry* entry);
+// Gives back every converted frame the host has not taken.
+void drop_decoded_frames(AudioVideoBlock* block);
 // After entries of an untimed block were released: wakes the converter
 // waiting for one and the reader waiting for the host to take the last.
 void wake_frame_waiters(AudioVideoBlock* block);

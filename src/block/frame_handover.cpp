@@ -49,6 +49,10 @@ void release_decoded_frame(FramePoolEntry* entry) {
     entry->in_use.store(0, std::memory_order_release);
 }
 
+void drop_decoded_frames(AudioVideoBlock* block) {
+    while (FramePoolEntry* entry = pop_decoded_frame(block)) release_decoded_frame(entry);
+}
+
 bool frame_is_stale(const AudioVideoBlock* block, const FramePoolEntry* entry) {
     // Serials wrap: what counts is which comes first.
     return static_cast<int32_t>(entry->serial - block->handover.shown_serial_floor.load()) < 0;

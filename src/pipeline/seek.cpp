@@ -65,12 +65,6 @@ void restart_queue(PacketQueue& queue, uint32_t serial) {
     queue.push(flush_packet(), serial);
 }
 
-// Frames converted before a seek belong to the old position; the texture
-// update would drop them by their serial, this frees their pool entries now.
-void drop_decoded_frames(AudioVideoBlock* block) {
-    while (FramePoolEntry* entry = pop_decoded_frame(block)) release_decoded_frame(entry);
-}
-
 // Marks the reader's input I/O, so a stalled one can be interrupted when a
 // request waits.
 class IoWatch {
@@ -119,6 +113,9 @@ void restart_streams(AudioVideoBlock* block, bool video_on, bool audio_on, bool 
     // The frames of a finished pass stay shown: the floor stays.
     if (!loop_pass) {
         block->handover.shown_serial_floor = serial;
+        // Frames converted before the seek belong to the old position; the
+        // texture update would drop them by their serial, this frees their
+        // pool entries now.
         drop_decoded_frames(block);
     }
     block->reader.input_ended = false;

@@ -16,7 +16,7 @@ void stop_reader_thread(AudioVideoBlock* block, bool resume_later) {
     // converted ahead of it go too: shown after the restart, before the
     // seek lands, they would play a few frames and then jump.
     request_seek_seconds(block, block_position(block));
-    while (FramePoolEntry* entry = pop_decoded_frame(block)) release_decoded_frame(entry);
+    drop_decoded_frames(block);
 }
 
 bool teardown_block(AudioVideoBlock* block) {
