@@ -13,6 +13,12 @@ namespace {
 constexpr int consumer_wait_ms = 50;
 // A failed packet allocation is retried after this long.
 constexpr int alloc_retry_ms = 10;
+// A looping input whose pass showed nothing (no picture decoded, no sound:
+// both streams off, or none of it decodes) would otherwise be read again
+// and again as fast as the disk gives it: the next pass waits, longer each
+// empty pass, up to the last figure.
+constexpr int empty_loop_first_wait_ms = 100;
+constexpr int empty_loop_longest_wait_ms = 1600;
 
 // What this run of the reader decided at its start, and where it stands.
 struct ReaderRun {
@@ -29,7 +35,23 @@ struct ReaderRun {
     double audio_skip_until = -1.0;
     // A looping input has been shown to its end: rewind next cycle.
     bool loop_pass_done = false;
+    // What the decoders had given out when this pass began, to tell a pass
+    // that showed something from an empty one, and the wait before the next
+    // pass after an empty one (0: the last pass was not empty).
+    uint32_t pass_start_pictures = 0;
+    double pass_start_sound = 0.0;
+    int empty_loop_wait_ms = 0;
 };
+
+void start_pass(const AudioVideoBlock* block, ReaderRun& st) {
+    st.pass_start_pictures = block->video.decoded_count;
+    st.pass_start_sound = block->audio.clock;
+}
+
+bool pass_showed_something(const AudioVideoBlock* block, const ReaderRun& st) {
+    return block->video.decoded_count != st.pass_start_pictures ||
+           block->audio.clock != st.pass_start_sound;
+}
 
 bool has_request(const AudioVideoBlock* block) {
     return block->reader.stop || block->controls.seek_requested || block->controls.rewind_requested;
@@ -107,6 +129,7 @@ void serve_seek(AudioVideoBlock* block, ReaderRun& st) {
     } else {
         st.audio_skip_until = -1.0;
     }
+    start_pass(block, st);
     update_clock(block);
     block->reader.seeking = false;
     notify_block(block);
@@ -123,6 +146,27 @@ void serve_rewind(AudioVideoBlock* block, ReaderRun& st, bool loop_pass) {
     } else {
         st.rewind_failed = true;
     }
+    start_pass(block, st);
+}
+
+// After a loop pass that showed nothing, waits before the next one (a
+// request ends the wait at once).
+void wait_after_empty_pass(AudioVideoBlock* block, ReaderRun& st) {
+    if (pass_showed_something(block, st)) {
+        st.empty_loop_wait_ms = 0;
+        return;
+    }
+    if (st.empty_loop_wait_ms == 0) {
+        st.empty_loop_wait_ms = empty_loop_first_wait_ms;
+        qvx::LogMgr::get().tracef_warning(
+            "[FFmpeg] reader_thread - a pass of the looping input showed nothing; the next "
+            "waits %d ms, longer while they stay empty (audio/video block %d)",
+            st.empty_loop_wait_ms, block->id);
+    } else {
+        st.empty_loop_wait_ms = std::min(2 * st.empty_loop_wait_ms, empty_loop_longest_wait_ms);
+    }
+    wait_block(block, std::chrono::milliseconds(st.empty_loop_wait_ms),
+               [block] { return has_request(block); });
 }
 
 // At the end of a looping input: once every queued packet has been decoded
@@ -137,6 +181,8 @@ void finish_loop(AudioVideoBlock* block, ReaderRun& st) {
             return block->reader.stop || block->controls.seek_requested || decoders_done(block);
         });
     }
+    if (block->reader.stop || block->controls.seek_requested) return;
+    wait_after_empty_pass(block, st);
     if (block->reader.stop || block->controls.seek_requested) return;
     st.loop_pass_done = true;
 }
@@ -261,6 +307,7 @@ unsigned reader_thread(AudioVideoBlock* block) {
         audio_decoder_open = block->audio.decoding.decoder_open();
     }
     ReaderRun st;
+    start_pass(block, st);
     st.video_on =
         block->controls.video_enabled && block->facts.video_stream_index >= 0 && video_decoder_open;
     // An untimed block plays as if its sound were off.

@@ -71,6 +71,26 @@ TEST_F(Playback, NonLoopingBlockStaysAtItsEndUntilASeekOrRewind) {
     EXPECT_TRUE(consecutive(host.indices(from), 0));
 }
 
+// A looping block whose passes show nothing (both streams off; a sound-only
+// input played for its picture) rests between passes instead of reading the
+// input again as fast as the disk gives it, and says so once; played again
+// with its picture on, it shows it at once.
+TEST_F(Playback, LoopingBlockThatShowsNothingRestsBetweenPasses) {
+    ASSERT_TRUE(host.open(clip_of(1), true));
+    ASSERT_TRUE(plugin->play_block(host.id, false, false));
+    EXPECT_LT(host.cpu_share_pumping(1000ms), 0.20);
+    EXPECT_EQ(log.count_containing("showed nothing"), 1u) << log.dump();
+    ASSERT_TRUE(plugin->stop_block(host.id));
+    ASSERT_TRUE(host.play());
+    ASSERT_TRUE(host.pump_frames(10, 5s)) << join(host.indices());
+
+    const int sound_only = plugin->create_block(audio_only_clip().c_str(), true);
+    ASSERT_NE(sound_only, 0);
+    ASSERT_TRUE(plugin->play_block(sound_only, true, false));
+    EXPECT_LT(host.cpu_share_pumping(1000ms), 0.20);
+    plugin->destroy_block(sound_only);
+}
+
 // ---- Stopping ----------------------------------------------------------------------
 
 enum class State { playing, paused, at_end };
