@@ -14,11 +14,16 @@
 
 namespace {
 
-// What one input may take: frames handed over and wall time (a looping
-// input that never shows a frame runs until then, so one input in eight
-// loops).
-constexpr int max_frames_per_input = 48;
+// What one input may take: frames handed over, returns to an earlier
+// position (the seek, the rewind, a loop; a short looping input would
+// otherwise come round again and again, and every return builds the
+// demuxer's parsers anew) and wall time. An input that has decoded and
+// handed over nothing for max_quiet_time is given up (a looping input that
+// shows nothing rests between its passes). One input in eight loops.
+constexpr int max_frames_per_input = 32;
+constexpr int max_returns_per_input = 3;
 constexpr auto max_time_per_input = std::chrono::milliseconds(150);
+constexpr auto max_quiet_time = std::chrono::milliseconds(10);
 // The host's wait between two looks when no frame is ready.
 constexpr auto poll_interval = std::chrono::microseconds(200);
 
@@ -64,25 +69,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
     video->play_block(id, true, true);
 
-    const auto deadline = std::chrono::steady_clock::now() + max_time_per_input;
+    const auto start = std::chrono::steady_clock::now();
+    auto last_news = start;
+    uint32_t decoded = 0;
     int frames = 0;
-    while (frames < max_frames_per_input && !video->update_block(id) &&
-           std::chrono::steady_clock::now() < deadline) {
+    int returns = 0;
+    float position = 0.0f;
+    while (frames < max_frames_per_input && returns < max_returns_per_input &&
+           !video->update_block(id)) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - start > max_time_per_input || now - last_news > max_quiet_time) break;
         if (!update()) {
+            const uint32_t d = video->get_num_decoded_frames(id);
+            if (d != decoded) {
+                decoded = d;
+                last_news = now;
+            }
             std::this_thread::sleep_for(poll_interval);
             continue;
         }
+        last_news = now;
         ++frames;
-        video->get_position(id);
-        if (frames == 8) video->seek_block(id, 1);
-        if (frames == 16) {
+        const float now_at = video->get_position(id);
+        if (now_at < position) ++returns;
+        position = now_at;
+        if (frames == 4) video->seek_block(id, 1);
+        if (frames == 8) {
             // A paused block decodes nothing more: the host takes what is
             // waiting, then resumes it.
             video->set_paused(id, true);
             update();
             video->set_paused(id, false);
         }
-        if (frames == 24) video->rewind_block(id);
+        if (frames == 12) video->rewind_block(id);
     }
     int w = 0, h = 0;
     video->get_video_size(id, &w, &h);
