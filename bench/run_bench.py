@@ -395,12 +395,11 @@ def machine_info():
 
 
 def measure_cost(bench, clips, cfg, res):
-    """1 and 2: CPU per delivered frame beside ffmpeg; real-time playback beside mpv."""
+    """1: CPU per delivered frame beside a flat-out ffmpeg."""
     threads = cfg.threads
     cases = [("av1080", "rgb24"), ("av1080", "yuv420p"), ("v2160", "yuv420p"), ("vp9", "rgb24")]
     if cfg.quick:
         cases = cases[:3]
-    playback = {}
     for name, pix in cases:
         clip = clips[name]
         # The real-time ffmpeg run (-re) shows what pacing alone costs a
@@ -425,7 +424,6 @@ def measure_cost(bench, clips, cfg, res):
                 re_ratios.append(pf / (fr["cpu_s"] / max(fr["frames"], 1) * 1000))
                 run["ffmpeg_re"] = fr
             runs.append(run)
-            playback.setdefault((name, pix), []).append(p)
         res.raw[f"cost_{name}_{pix}"] = runs
         res.add("1", f"CPU/frame plug-in / ffmpeg, {clip.width}x{clip.height} {name_codec(name)} {pix}",
                 ratios, "ratio", "<= 1.10", lambda v: v <= 1.10,
@@ -435,26 +433,45 @@ def measure_cost(bench, clips, cfg, res):
             res.add("1", f"  same, beside ffmpeg -re (real-time pace, information)", re_ratios, "ratio", "", None,
                     "ffmpeg -re -threads N -i CLIP -pix_fmt FMT -f null -")
 
-    # 2: beside mpv, on the 1080p clip played in real time.
+
+def measure_realtime(bench, clips, cfg, res):
+    """2: real-time playback of the 1080p30 clip with its sound, the host copying nothing and
+    updating at 60 Hz as an engine's render loop does: yuv420p beside mpv (null outputs, its own
+    thread count), rgb24 beside ffmpeg -re converting to rgb24. Whole processes, start-up
+    included, runs interleaved."""
     clip = clips["av1080"]
-    if not shutil.which("mpv"):
-        res.unavailable("2", "real-time playback CPU plug-in / mpv", "mpv unavailable")
-        return
-    mpv = []
+    have_mpv = shutil.which("mpv") is not None
+    cases = [("yuv420p", cfg.threads), ("rgb24", cfg.threads), ("yuv420p", 0)]
+    plays = {case: [] for case in cases}
+    mpv, ffre = [], []
     for i in range(cfg.runs):
-        log(f"[2] mpv real-time playback, run {i + 1}/{cfg.runs}")
-        mpv.append(mpv_play(clip))
-    res.raw["mpv"] = mpv
-    mpv_cpu = statistics.median([m["cpu_s"] for m in mpv])
-    for pix in ("yuv420p", "rgb24"):
-        plays = playback.get(("av1080", pix), [])
-        if not plays:
-            continue
-        ratios = [p["process_cpu_s"] / mpv_cpu for p in plays]
-        res.add("2", f"real-time playback CPU plug-in ({pix}) / mpv, 1080p30 10 s", ratios, "ratio",
-                "<= 1.00", lambda v: v <= 1.0,
-                f"plug-in {statistics.median([p['process_cpu_s'] for p in plays]):.2f} s, "
-                f"mpv {mpv_cpu:.2f} s CPU (whole processes)")
+        log(f"[2] real-time playback, plug-in, mpv and ffmpeg -re, run {i + 1}/{cfg.runs}")
+        for pix, threads in cases:
+            plays[(pix, threads)].append(
+                bench.run("play", clip=clip.path, fmt=pix, threads=threads, poll_ms=16, copy=0,
+                          expected=clip.frames))
+        if have_mpv:
+            mpv.append(mpv_play(clip))
+        ffre.append(ffmpeg_decode(clip, cfg.threads, "rgb24", realtime=True))
+    res.raw["realtime"] = {"plugin": {f"{pix}_threads{t}": v for (pix, t), v in plays.items()},
+                           "mpv": mpv, "ffmpeg_re_rgb24": ffre}
+    cpu = lambda runs: [r["process_cpu_s"] for r in runs]
+    med = lambda runs: statistics.median(cpu(runs))
+    for threads in (cfg.threads, 0):
+        yuv = plays[("yuv420p", threads)]
+        name = "automatic" if threads == 0 else str(threads)
+        if not have_mpv:
+            res.unavailable("2", "real-time playback CPU plug-in / mpv", "mpv unavailable")
+            break
+        res.add("2", f"real-time playback CPU plug-in (yuv420p, threads {name}) / mpv, 1080p30 10 s",
+                [p / m for p, m in zip(cpu(yuv), cpu(mpv))], "ratio", "<= 1.00", lambda v: v <= 1.0,
+                f"plug-in {med(yuv):.2f} s, mpv {statistics.median(cpu(mpv)):.2f} s CPU; host copies "
+                f"nothing, updates every 16 ms")
+    rgb = plays[("rgb24", cfg.threads)]
+    res.add("2", f"real-time playback CPU plug-in (rgb24) / ffmpeg -re -pix_fmt rgb24, 1080p30 10 s",
+            [p / f for p, f in zip(cpu(rgb), cpu(ffre))], "ratio", "<= 1.10", lambda v: v <= 1.10,
+            f"plug-in {med(rgb):.2f} s, ffmpeg {statistics.median(cpu(ffre)):.2f} s CPU "
+            f"(threads {cfg.threads})")
 
 
 def name_codec(name):
@@ -487,19 +504,25 @@ def measure_capacity(bench, clips, cfg, res):
         capacity_of(bench, clips[name], cfg, res)
 
 
+def plugin_capacity(bench, clip, cfg, threads, label, frames):
+    """The most blocks of the clip that play at once with every frame on time (search from 1)."""
+    best, runs = 0, []
+    for k in range(1, cfg.capacity_cap + 1):
+        log(f"[4] capacity {label}: {k} plug-in block(s), num_video_threads {threads}")
+        r = bench.run("capacity", clip=clip.path, blocks=k, frames=frames, fmt="yuv420p",
+                      threads=threads)
+        runs.append(r)
+        if not r["ok"]:
+            break
+        best = k
+    return best, runs
+
+
 def capacity_of(bench, clip, cfg, res):
     frames = 150  # 5 s a try
     cap = cfg.capacity_cap
     label = f"{clip.height}p{clip.fps}"
-    plugin_max, plug_runs = 0, []
-    for k in range(1, cap + 1):
-        log(f"[4] capacity {label}: {k} plug-in block(s)")
-        r = bench.run("capacity", clip=clip.path, blocks=k, frames=frames, fmt="yuv420p",
-                      threads=cfg.threads)
-        plug_runs.append(r)
-        if not r["ok"]:
-            break
-        plugin_max = k
+    plugin = {t: plugin_capacity(bench, clip, cfg, t, label, frames) for t in (cfg.threads, 0)}
     ff_max, ff_runs = 0, []
     for k in range(1, cap + 1):
         log(f"[4] capacity {label}: {k} concurrent ffmpeg -re")
@@ -509,21 +532,27 @@ def capacity_of(bench, clip, cfg, res):
         if not ok:
             break
         ff_max = k
-    res.raw[f"capacity_plugin_{clip.name}"] = plug_runs
     res.raw[f"capacity_ffmpeg_{clip.name}"] = ff_runs
     capped = " (search cap reached)"
-    start = ", ".join(f"{r['blocks']}: {r['worst_first_frame_ms']:.0f}" for r in plug_runs)
-    res.add("4", f"{label} blocks playing at once (all frames, jitter <= 1 frame after 1 s)",
-            float(plugin_max), "blocks", "", None,
-            f"yuv420p, {frames} frames each" + (capped if plugin_max == cap else "")
-            + f"; slowest play_block to first frame (ms) by block count {start}", digits=0)
+    for threads, (plugin_max, plug_runs) in plugin.items():
+        res.raw[f"capacity_plugin_{clip.name}_threads{threads}"] = plug_runs
+        name = "automatic" if threads == 0 else str(threads)
+        start = ", ".join(f"{r['blocks']}: {r['worst_first_frame_ms']:.0f}" for r in plug_runs)
+        res.add("4", f"{label} blocks playing at once, num_video_threads {name} (all frames, jitter "
+                     f"<= 1 frame after 1 s)", float(plugin_max), "blocks", "", None,
+                f"yuv420p, {frames} frames each" + (capped if plugin_max == cap else "")
+                + f"; slowest play_block to first frame (ms) by block count {start}", digits=0)
     res.add("4", f"{label} concurrent `ffmpeg -re` decodes keeping real time (speed >= 0.98x)",
             float(ff_max), "processes", "", None,
             f"-threads {cfg.threads}" + (capped if ff_max == cap else ""), digits=0)
     if ff_max:
-        bound = "; ffmpeg reached the cap: an upper bound" if ff_max == cap and plugin_max < cap else ""
-        res.add("4", f"{label} capacity plug-in / ffmpeg -re", plugin_max / ff_max, "ratio", ">= 1.00",
-                lambda v: v >= 1.0, "the same clip, sound on in both" + bound)
+        for threads, (plugin_max, _) in plugin.items():
+            name = "automatic" if threads == 0 else str(threads)
+            bound = ("; ffmpeg reached the cap: an upper bound"
+                     if ff_max == cap and plugin_max < cap else "")
+            res.add("4", f"{label} capacity plug-in (num_video_threads {name}) / ffmpeg -re",
+                    plugin_max / ff_max, "ratio", ">= 1.00", lambda v: v >= 1.0,
+                    "the same clip, sound on in both" + bound)
 
 
 def measure_untimed(bench, clips, cfg, res):
@@ -711,8 +740,8 @@ def main():
     ap.add_argument("--quick", action="store_true", help="one run each, shorter measurements")
     ap.add_argument("--runs", type=int, default=None, help="runs per measurement (default 3, quick 1)")
     ap.add_argument("--threads", type=int, default=4, help="decoder threads, plug-in and ffmpeg")
-    ap.add_argument("--only", default="", help="comma-separated subset: cost,untimed,idle,capacity,pacing,sync,"
-                                               "seek,memory,open")
+    ap.add_argument("--only", default="", help="comma-separated subset: cost,realtime,untimed,idle,capacity,pacing,"
+                                               "sync,seek,memory,open")
     args = ap.parse_args()
     args.runs = args.runs or (1 if args.quick else 3)
     args.capacity_cap = 6 if args.quick else 16
@@ -744,6 +773,7 @@ def main():
     started = time.time()
     loads = {}
     steps = [("cost", lambda: measure_cost(bench, clips, args, res)),
+             ("realtime", lambda: measure_realtime(bench, clips, args, res)),
              ("untimed", lambda: measure_untimed(bench, clips, args, res)),
              ("idle", lambda: measure_idle(bench, clips, args, res)),
              ("capacity", lambda: measure_capacity(bench, clips, args, res)),
