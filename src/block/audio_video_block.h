@@ -65,6 +65,13 @@ struct FramePoolEntry {
 constexpr uint64_t frame_pool_size = 100;
 constexpr size_t max_pool_bytes = 192ull * 1024 * 1024;
 constexpr uint64_t min_pool_frames = 3;
+// A host that takes frames more slowly than the video gives them (an
+// engine at 30 Hz on a 60 fps clip, or one that stalled) is handed the
+// frames still within this lag of the newest; older ones are skipped, so
+// the picture never falls further behind the clock: the larger of the time
+// and the frames.
+constexpr int max_picture_lag_ms = 50;
+constexpr double max_picture_lag_frames = 3.0;
 
 // A decoder refusing this many packets in a row ends its stream (until the
 // next seek, rewind or loop).
@@ -450,6 +457,10 @@ void move_frame_timer(AudioVideoBlock* block, double delta);
 bool ensure_frame_pool(AudioVideoBlock* block);
 // Removes the oldest converted frame, or null when none waits.
 FramePoolEntry* pop_decoded_frame(AudioVideoBlock* block);
+// In real time, a frame the host has not taken while the picture went on
+// by more than max_picture_lag (a newer frame of the same pass waits
+// behind it): showing it would keep the picture behind the sound.
+bool superseded(AudioVideoBlock* block, const FramePoolEntry* entry);
 // Gives an entry back to the frame pool.
 void release_decoded_frame(FramePoolEntry* entry);
 // Gives back every converted frame the host has not taken.

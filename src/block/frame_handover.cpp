@@ -1,5 +1,7 @@
 // The block's pool of converted-frame slots and the queue that hands them
 // from the video thread to the host.
+#include <algorithm>
+
 #include "block/audio_video_block.h"
 
 namespace qvx_ffmpeg {
@@ -34,6 +36,21 @@ FramePoolEntry* pop_decoded_frame(AudioVideoBlock* block) {
     FramePoolEntry* entry = block->handover.decoded_frames.front();
     block->handover.decoded_frames.pop_front();
     return entry;
+}
+
+double max_picture_lag_seconds(const AudioVideoBlock* block) {
+    const double frames =
+        block->facts.video_fps > 0.0 ? max_picture_lag_frames / block->facts.video_fps : 0.0;
+    return std::max(max_picture_lag_ms / 1000.0, frames);
+}
+
+bool superseded(AudioVideoBlock* block, const FramePoolEntry* entry) {
+    MutexLock guard(block->handover.decoded_frames_lock);
+    if (block->handover.decoded_frames.empty()) return false;
+    const FramePoolEntry* newest = block->handover.decoded_frames.back();
+    // Across a loop or repositioning the times start over: nothing to compare.
+    return newest->serial == entry->serial &&
+           newest->seconds - entry->seconds > max_picture_lag_seconds(block);
 }
 
 void release_decoded_frame(FramePoolEntry* entry) {

@@ -62,10 +62,12 @@ bool update_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Textu
     // its next run starts with a seek that drops them.
     if ((block->controls.paused && block->facts.realtime) || block->reader.stop) return false;
     // Frames decoded before a repositioning belong to the old place: they
-    // are dropped here, whichever thread queued them.
+    // are dropped here, whichever thread queued them. So are, in real time,
+    // those a host too slow for the video's rate has let fall behind.
     FramePoolEntry* entry = nullptr;
     bool released = false;
-    while ((entry = pop_decoded_frame(block)) != nullptr && frame_is_stale(block, entry)) {
+    while ((entry = pop_decoded_frame(block)) != nullptr &&
+           (frame_is_stale(block, entry) || (block->facts.realtime && superseded(block, entry)))) {
         release_decoded_frame(entry);
         released = true;
     }

@@ -5,6 +5,7 @@
 // picture's own pace.
 #include <cmath>
 #include <cstdio>
+#include <thread>
 
 #include "render_host.h"
 
@@ -52,6 +53,32 @@ INSTANTIATE_TEST_SUITE_P(Clips, Pacing,
                              return std::string(format_name(info.param.first)) + "_" +
                                     std::to_string(info.param.second) + "fps";
                          });
+
+// A host slower than the video (an engine at 20 Hz on a 60 fps clip) skips
+// frames but never falls behind: it is handed the last frame about when the
+// clip ends, not at its own pace, which would leave the picture further
+// behind the sound with every update.
+TEST(SlowHost, IsHandedPicturesThatKeepUpWithTheClock) {
+    IndexedClip recipe;
+    recipe.fps = recipe.gop = 60;
+    recipe.frames = 180;
+    LogCapture log;
+    PluginHandle plugin;
+    RenderHost host(plugin, Format::yuv420p);
+    ASSERT_TRUE(host.open(indexed_clip(recipe), false));
+    ASSERT_TRUE(host.play());
+    const double start_ms = host.now_ms();
+    while (host.last_index() < recipe.frames - 1 && host.now_ms() - start_ms < 6000) {
+        host.update();
+        std::this_thread::sleep_for(50ms);
+    }
+    const double took_ms = host.now_ms() - start_ms;
+    ASSERT_EQ(host.last_index(), recipe.frames - 1) << join(host.indices());
+    EXPECT_LT(host.frames.size(), static_cast<size_t>(recipe.frames));
+    for (size_t i = 1; i < host.frames.size(); ++i)
+        ASSERT_GT(host.frames[i].index, host.frames[i - 1].index) << join(host.indices());
+    if (wall_clock_checked) EXPECT_LT(took_ms, 4500);
+}
 
 // ---- Inputs that do not start at 0 or jump ------------------------------------------
 
