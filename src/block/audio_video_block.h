@@ -72,6 +72,10 @@ constexpr uint64_t min_pool_frames = 3;
 // and the frames.
 constexpr int max_picture_lag_ms = 50;
 constexpr double max_picture_lag_frames = 3.0;
+// Only a host whose updates come at least this many frames apart (its
+// averaged pace) is slow: a faster one drains a backlog (a decoder that ran
+// late for a moment) on its own, and is handed every frame.
+constexpr double slow_host_update_frames = 0.9;
 
 // A decoder refusing this many packets in a row ends its stream (until the
 // next seek, rewind or loop).
@@ -376,6 +380,11 @@ struct HandOver {
     Mutex decoded_frames_lock;
     std::deque<FramePoolEntry*> decoded_frames QVX_GUARDED_BY(decoded_frames_lock);
     std::atomic<uint32_t> displayed_count{0};  // host (texture update)
+    // The host's pace: when it last asked for a picture and the averaged
+    // interval between its asks (host, texture update; atomic since nothing
+    // stops a host from updating one block from two threads).
+    std::atomic<int64_t> last_update_ns{0};
+    std::atomic<double> update_interval_s{0.0};
     BlockSignal wake;
 };
 
@@ -457,7 +466,9 @@ void move_frame_timer(AudioVideoBlock* block, double delta);
 bool ensure_frame_pool(AudioVideoBlock* block);
 // Removes the oldest converted frame, or null when none waits.
 FramePoolEntry* pop_decoded_frame(AudioVideoBlock* block);
-// In real time, a frame the host has not taken while the picture went on
+// Records that the host asks for a picture now (its pace, for superseded).
+void note_host_update(AudioVideoBlock* block);
+// In real time, a frame a slow host has not taken while the picture went on
 // by more than max_picture_lag (a newer frame of the same pass waits
 // behind it): showing it would keep the picture behind the sound.
 bool superseded(AudioVideoBlock* block, const FramePoolEntry* entry);

@@ -38,13 +38,37 @@ FramePoolEntry* pop_decoded_frame(AudioVideoBlock* block) {
     return entry;
 }
 
+namespace {
+
+double frame_seconds(const AudioVideoBlock* block) {
+    return block->facts.video_fps > 0.0 ? 1.0 / block->facts.video_fps : 1.0 / 30.0;
+}
+
 double max_picture_lag_seconds(const AudioVideoBlock* block) {
-    const double frames =
-        block->facts.video_fps > 0.0 ? max_picture_lag_frames / block->facts.video_fps : 0.0;
-    return std::max(max_picture_lag_ms / 1000.0, frames);
+    return std::max(max_picture_lag_ms / 1000.0, max_picture_lag_frames * frame_seconds(block));
+}
+
+}  // namespace
+
+void note_host_update(AudioVideoBlock* block) {
+    const int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count();
+    const int64_t last_ns = block->handover.last_update_ns.exchange(now_ns);
+    if (last_ns == 0) return;
+    // Averaged over about eight updates: one long stall counts (its backlog
+    // is skipped), a single late update of a fast host does not.
+    const double interval_s = static_cast<double>(now_ns - last_ns) / 1e9;
+    const double average_s = block->handover.update_interval_s.load(std::memory_order_relaxed);
+    block->handover.update_interval_s.store(
+        average_s == 0.0 ? interval_s : average_s + (interval_s - average_s) / 8.0,
+        std::memory_order_relaxed);
 }
 
 bool superseded(AudioVideoBlock* block, const FramePoolEntry* entry) {
+    if (block->handover.update_interval_s.load(std::memory_order_relaxed) <
+        slow_host_update_frames * frame_seconds(block))
+        return false;
     MutexLock guard(block->handover.decoded_frames_lock);
     if (block->handover.decoded_frames.empty()) return false;
     const FramePoolEntry* newest = block->handover.decoded_frames.back();

@@ -57,6 +57,7 @@ bool create_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Textu
 bool update_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Texture** textures,
                      const uint64_t* units, int pixel_format, bool bind_units) {
     if (block == nullptr || textures == nullptr || block->video.codec_ctx == nullptr) return false;
+    if (block->facts.realtime) note_host_update(block);
     // A paused block shows no new picture: frames converted before the pause
     // (a host running behind) wait for the resume. A stopped one neither:
     // its next run starts with a seek that drops them.
