@@ -74,7 +74,7 @@ constexpr int max_picture_lag_ms = 50;
 constexpr double max_picture_lag_frames = 3.0;
 // Only a host whose updates come at least this many frames apart (its
 // averaged pace) is slow: a faster one drains a backlog (a decoder that ran
-// late for a moment) on its own, and is handed every frame.
+// late, a stall of its own) by itself, and is handed every frame.
 constexpr double slow_host_update_frames = 0.9;
 
 // A decoder refusing this many packets in a row ends its stream (until the

@@ -56,9 +56,11 @@ void note_host_update(AudioVideoBlock* block) {
                                .count();
     const int64_t last_ns = block->handover.last_update_ns.exchange(now_ns);
     if (last_ns == 0) return;
-    // Averaged over about eight updates: one long stall counts (its backlog
-    // is skipped), a single late update of a fast host does not.
-    const double interval_s = static_cast<double>(now_ns - last_ns) / 1e9;
+    // Averaged over about eight updates, each counted as at most two frames:
+    // a host that stalls once (descheduled on a loaded machine, loading
+    // something) is still fast, drains what piled up and misses nothing.
+    const double interval_s =
+        std::min(static_cast<double>(now_ns - last_ns) / 1e9, 2.0 * frame_seconds(block));
     const double average_s = block->handover.update_interval_s.load(std::memory_order_relaxed);
     block->handover.update_interval_s.store(
         average_s == 0.0 ? interval_s : average_s + (interval_s - average_s) / 8.0,

@@ -80,31 +80,22 @@ TEST(SlowHost, IsHandedPicturesThatKeepUpWithTheClock) {
     if (wall_clock_checked) EXPECT_LT(took_ms, 4500);
 }
 
-// A host that stalls once (an engine loading a level) skips what piled up
-// meanwhile and goes on from the picture the clock has reached; a host
-// faster than the video is otherwise handed every frame, even one held up
-// for a moment.
-TEST(SlowHost, SkipsWhatPiledUpWhileItStalled) {
+// A host faster than the video that stalls once (descheduled on a loaded
+// machine, loading a level) is still handed every frame: it drains what
+// piled up by itself. Only a host slow on average skips.
+TEST(SlowHost, ThatStalledOnceIsStillHandedEveryFrame) {
     IndexedClip recipe;
     recipe.fps = recipe.gop = 60;
-    recipe.frames = 240;
+    recipe.frames = 180;
     LogCapture log;
     PluginHandle plugin;
     RenderHost host(plugin, Format::yuv420p);
     ASSERT_TRUE(host.open(indexed_clip(recipe), false));
     ASSERT_TRUE(host.play());
-    ASSERT_TRUE(host.pump_until_index(40, 5s)) << join(host.indices());
-    EXPECT_TRUE(consecutive(host.indices(), 0));
-    const size_t before = host.frames.size();
+    ASSERT_TRUE(host.pump_until_index(30, 5s)) << join(host.indices());
     std::this_thread::sleep_for(600ms);
-    ASSERT_TRUE(host.pump_until_index(recipe.frames - 1, 5s)) << join(host.indices(before));
-    for (size_t i = before; i < host.frames.size(); ++i)
-        ASSERT_GT(host.frames[i].index, host.frames[i - 1].index) << join(host.indices(before));
-    // 600 ms is 36 frames; without the skip they would come one an update.
-    if (wall_clock_checked) {
-        EXPECT_GE(host.frames[before].index - host.frames[before - 1].index, 20)
-            << join(host.indices(before - 1));
-    }
+    ASSERT_TRUE(host.pump_until_index(recipe.frames - 1, 5s)) << join(host.indices());
+    EXPECT_TRUE(consecutive(host.indices(), 0));
 }
 
 // ---- Inputs that do not start at 0 or jump ------------------------------------------
