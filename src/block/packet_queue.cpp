@@ -28,30 +28,32 @@ PacketQueue::~PacketQueue() {
     clear();
 }
 
-void PacketQueue::account_removed(const AVPacket* packet) {
-    if (!is_marker(packet)) bytes -= static_cast<uint64_t>(packet->size);
+void PacketQueue::account_removed(const Queued& queued) {
+    if (!is_marker(queued.packet)) bytes -= static_cast<uint64_t>(queued.packet->size);
+    duration_us -= queued.duration_us;
 }
 
-void PacketQueue::push(AVPacket* packet, uint32_t serial) {
+void PacketQueue::push(AVPacket* packet, uint32_t serial, int64_t duration_us) {
     if (packet == nullptr) return;
     {
         MutexLock guard(lock_);
-        packets_.emplace_back(packet, serial);
+        packets_.push_back({packet, serial, duration_us});
         count = packets_.size();
         if (!is_marker(packet)) bytes += static_cast<uint64_t>(packet->size);
+        this->duration_us += duration_us;
     }
     arrived_.notify_one();
 }
 
 // At least one packet is queued.
 AVPacket* PacketQueue::take_front(uint32_t* serial) {
-    const auto [packet, packet_serial] = packets_.front();
+    const Queued queued = packets_.front();
     packets_.pop_front();
     count = packets_.size();
-    account_removed(packet);
+    account_removed(queued);
     ++in_flight;
-    if (serial) *serial = packet_serial;
-    return packet;
+    if (serial) *serial = queued.serial;
+    return queued.packet;
 }
 
 AVPacket* PacketQueue::pop(uint32_t* serial) {
@@ -82,13 +84,14 @@ AVPacket* PacketQueue::pop_wait(std::chrono::milliseconds timeout, uint32_t* ser
 
 void PacketQueue::clear() {
     MutexLock guard(lock_);
-    for (auto& [packet, serial] : packets_) {
+    for (const Queued& queued : packets_) {
         // Markers are shared and never freed.
-        const PacketPtr dropped(is_marker(packet) ? nullptr : packet);
+        const PacketPtr dropped(is_marker(queued.packet) ? nullptr : queued.packet);
     }
     packets_.clear();
     count = 0;
     bytes = 0;
+    duration_us = 0;
 }
 
 void PacketQueue::done() {

@@ -40,7 +40,9 @@ public:
     // serial: the block's video_serial when the packet was read; it travels
     // with the packet so that a consumer can tell packets from before a
     // repositioning from those after it.
-    void push(AVPacket* packet, uint32_t serial = 0);
+    // duration_us: how long the packet plays (0 unknown), for the reader's
+    // read-ahead.
+    void push(AVPacket* packet, uint32_t serial = 0, int64_t duration_us = 0);
     AVPacket* pop(uint32_t* serial = nullptr);
     // pop(), waiting up to timeout for a packet to arrive; null when none
     // came or wake() was called.
@@ -61,17 +63,24 @@ public:
     std::atomic<uint64_t> count{0};
     // Sum of the packet payload sizes queued, for the reader's byte limit.
     std::atomic<uint64_t> bytes{0};
+    // Sum of the queued packets' durations, microseconds.
+    std::atomic<int64_t> duration_us{0};
     std::atomic<int> in_flight{0};
 
 private:
+    struct Queued {
+        AVPacket* packet;
+        uint32_t serial;
+        int64_t duration_us;
+    };
     AVPacket* take_front(uint32_t* serial) QVX_REQUIRES(lock_);
-    void account_removed(const AVPacket* packet);
+    void account_removed(const Queued& queued);
     void consumed() {
         if (consumed_) consumed_();
     }
 
     Mutex lock_;
-    std::deque<std::pair<AVPacket*, uint32_t>> packets_ QVX_GUARDED_BY(lock_);
+    std::deque<Queued> packets_ QVX_GUARDED_BY(lock_);
     std::condition_variable arrived_;
     uint64_t wake_generation_ QVX_GUARDED_BY(lock_) = 0;
     std::function<void()> consumed_;

@@ -33,6 +33,13 @@ constexpr int max_sync_gap_ms = 100;
 // Reader read-ahead limits over both queues of a block.
 constexpr uint64_t max_queue_packets = 131072;
 constexpr uint64_t max_queue_bytes = 64ull * 1024 * 1024;
+// A local file is read only this far ahead of each stream played, and again
+// once one of them is down to half of it: its packets come as fast as the
+// disk gives them, and filling the whole byte limit at once (a 10 s 1080p
+// clip whole) makes every block's start a burst of demuxing that holds up
+// the decoders of all the blocks playing. Other inputs keep the byte limit,
+// against a server that stalls.
+constexpr int local_read_ahead_ms = 2000;
 
 // ---- Threads ---------------------------------------------------------------
 unsigned reader_thread(AudioVideoBlock* block);

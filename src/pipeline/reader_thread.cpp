@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cstring>
+#include <string>
 
 #include "audio/audio.h"
 #include "block/audio_video_block.h"
@@ -41,6 +43,8 @@ struct ReaderRun {
     uint32_t pass_start_pictures = 0;
     double pass_start_sound = 0.0;
     int empty_loop_wait_ms = 0;
+    // The input is a local file: read ahead by time (local_read_ahead_ms).
+    bool local_input = false;
 };
 
 void start_pass(const AudioVideoBlock* block, ReaderRun& st) {
@@ -60,6 +64,35 @@ bool has_request(const AudioVideoBlock* block) {
 bool queues_over_limit(AudioVideoBlock* block) {
     return block->video.packets.count + block->audio.packets.count > max_queue_packets ||
            block->video.packets.bytes + block->audio.packets.bytes > max_queue_bytes;
+}
+
+// Every stream played has at least `ahead_us` queued (false when none is
+// played, or one of them has nothing to say about its durations).
+bool read_ahead_reached(AudioVideoBlock* block, const ReaderRun& st, int64_t ahead_us) {
+    return (st.video_on || st.audio_on) &&
+           (!st.video_on || block->video.packets.duration_us >= ahead_us) &&
+           (!st.audio_on || block->audio.packets.duration_us >= ahead_us);
+}
+
+// Some stream played is below `ahead_us`.
+bool read_ahead_below(AudioVideoBlock* block, const ReaderRun& st, int64_t ahead_us) {
+    return (st.video_on && block->video.packets.duration_us < ahead_us) ||
+           (st.audio_on && block->audio.packets.duration_us < ahead_us);
+}
+
+int64_t packet_duration_us(const AudioVideoBlock* block, const AVPacket* packet,
+                           const AVStream* stream, bool video) {
+    if (packet->duration > 0 && stream != nullptr)
+        return av_rescale_q(packet->duration, stream->time_base, AVRational{1, 1000000});
+    // Many MPEG-TS and raw streams leave video packets without a duration.
+    if (video && block->facts.video_fps > 0.0)
+        return static_cast<int64_t>(1e6 / block->facts.video_fps);
+    return 0;
+}
+
+bool is_local_file(const std::string& name) {
+    const char* protocol = avio_find_protocol_name(name.c_str());
+    return protocol != nullptr && std::strcmp(protocol, "file") == 0;
 }
 
 bool decoders_done(AudioVideoBlock* block) {
@@ -100,7 +133,8 @@ bool before_audio_target(const AudioVideoBlock* block, const AVPacket* packet, d
 void route_packet(AudioVideoBlock* block, ReaderRun& st, AVPacket* packet) {
     const uint32_t serial = block->handover.serial;
     if (st.video_on && packet->stream_index == block->facts.video_stream_index) {
-        block->video.packets.push(packet, serial);
+        block->video.packets.push(
+            packet, serial, packet_duration_us(block, packet, block->facts.video_stream, true));
     } else if (st.audio_on && packet->stream_index == block->facts.audio_stream_index) {
         if (st.audio_skip_until >= 0.0) {
             if (before_audio_target(block, packet, st.audio_skip_until)) {
@@ -109,7 +143,8 @@ void route_packet(AudioVideoBlock* block, ReaderRun& st, AVPacket* packet) {
             }
             st.audio_skip_until = -1.0;
         }
-        block->audio.packets.push(packet, serial);
+        block->audio.packets.push(
+            packet, serial, packet_duration_us(block, packet, block->facts.audio_stream, false));
     } else {
         const PacketPtr dropped(packet);
     }
@@ -206,6 +241,13 @@ void reader_cycle(AudioVideoBlock* block, ReaderRun& st) {
     if (queues_over_limit(block)) {
         wait_for_consumers(block, consumer_wait_ms,
                            [block] { return has_request(block) || !queues_over_limit(block); });
+        return;
+    }
+    constexpr int64_t read_ahead_us = int64_t{local_read_ahead_ms} * 1000;
+    if (st.local_input && read_ahead_reached(block, st, read_ahead_us)) {
+        wait_for_consumers(block, consumer_wait_ms, [block, &st] {
+            return has_request(block) || read_ahead_below(block, st, read_ahead_us / 2);
+        });
         return;
     }
     if (st.at_end && !looping(block, st)) {
@@ -308,6 +350,7 @@ unsigned reader_thread(AudioVideoBlock* block) {
     }
     ReaderRun st;
     start_pass(block, st);
+    st.local_input = is_local_file(block->file_name);
     st.video_on =
         block->controls.video_enabled && block->facts.video_stream_index >= 0 && video_decoder_open;
     // An untimed block plays as if its sound were off.

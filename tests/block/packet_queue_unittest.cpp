@@ -19,23 +19,26 @@ AVPacket* packet_of_size(int size) {
 }
 
 // Each packet keeps the serial it was pushed with; the counters follow (a
-// marker weighs nothing); the producer hears of every pop and done; clear
-// frees the packets, never the markers.
-TEST(PacketQueue, KeepsOrderSerialsAndCountsPacketsAndBytes) {
+// marker weighs nothing and lasts nothing; the reader's read-ahead stalls
+// for good if a duration is not taken back); the producer hears of every pop
+// and done; clear frees the packets, never the markers.
+TEST(PacketQueue, KeepsOrderSerialsAndCountsPacketsBytesAndDurations) {
     PacketQueue queue;
     int consumed = 0;
     queue.set_consumed_listener([&] { ++consumed; });
     EXPECT_EQ(queue.pop(), nullptr);
     AVPacket* a = packet_of_size(10);
-    queue.push(a, 7);
+    queue.push(a, 7, 40000);
     queue.push(flush_packet(), 8);
-    queue.push(packet_of_size(20), 8);
+    queue.push(packet_of_size(20), 8, 33333);
     EXPECT_EQ(queue.count, 3u);
     EXPECT_EQ(queue.bytes, 30u);
+    EXPECT_EQ(queue.duration_us, 73333);
     uint32_t serial = 0;
     EXPECT_EQ(queue.pop(&serial), a);
     EXPECT_EQ(serial, 7u);
     EXPECT_EQ(queue.bytes, 20u);
+    EXPECT_EQ(queue.duration_us, 33333);
     EXPECT_EQ(queue.in_flight, 1);
     queue.done();
     EXPECT_EQ(queue.in_flight, 0);
@@ -48,6 +51,7 @@ TEST(PacketQueue, KeepsOrderSerialsAndCountsPacketsAndBytes) {
     queue.clear();
     EXPECT_EQ(queue.count, 0u);
     EXPECT_EQ(queue.bytes, 0u);
+    EXPECT_EQ(queue.duration_us, 0);
     queue.push(flush_packet());
     EXPECT_EQ(queue.pop(), flush_packet());
     queue.done();
