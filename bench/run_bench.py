@@ -712,7 +712,7 @@ def measure_memory(bench, clips, cfg, res):
     growth = (one_long - one_short) / 1024
     res.add("8", "growth with clip length (10 min clip - 10 s clip, 1 block)", growth, "MiB",
             "<= 64 + 16 (read-ahead cap)", lambda v: v <= 80.0,
-            "the long clip fills the 64 MiB read-ahead that the 20 MB short clip cannot")
+            "a local file is read 2 s ahead; 64 MiB is the byte cap of any input")
 
 
 def measure_open(bench, clips, cfg, res):
