@@ -82,12 +82,16 @@ bool read_ahead_below(AudioVideoBlock* block, const ReaderRun& st, int64_t ahead
 
 int64_t packet_duration_us(const AudioVideoBlock* block, const AVPacket* packet,
                            const AVStream* stream, bool video) {
-    if (packet->duration > 0 && stream != nullptr)
-        return av_rescale_q(packet->duration, stream->time_base, AVRational{1, 1000000});
-    // Many MPEG-TS and raw streams leave video packets without a duration.
-    if (video && block->facts.video_fps > 0.0)
-        return static_cast<int64_t>(1e6 / block->facts.video_fps);
-    return 0;
+    int64_t us = 0;
+    if (packet->duration > 0 && stream != nullptr) {
+        us = av_rescale_q(packet->duration, stream->time_base, AVRational{1, 1000000});
+    } else if (video && block->facts.video_fps > 0.0) {
+        // Many MPEG-TS and raw streams leave video packets without a duration.
+        us = static_cast<int64_t>(1e6 / std::max(block->facts.video_fps, 1.0));
+    }
+    // A damaged packet may claim any duration (or overflow the rescale):
+    // none counts for more than a second, so the queues' sums stay sane.
+    return std::clamp<int64_t>(us, 0, 1000000);
 }
 
 bool is_local_file(const std::string& name) {
