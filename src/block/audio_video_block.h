@@ -66,10 +66,9 @@ constexpr uint64_t frame_pool_size = 100;
 constexpr size_t max_pool_bytes = 192ull * 1024 * 1024;
 constexpr uint64_t min_pool_frames = 3;
 // A host that takes frames more slowly than the video gives them (an
-// engine at 30 Hz on a 60 fps clip, or one that stalled) is handed the
-// frames still within this lag of the newest; older ones are skipped, so
-// the picture never falls further behind the clock: the larger of the time
-// and the frames.
+// engine at 30 Hz on a 60 fps clip) is handed the frames still within this
+// lag of the newest; older ones are skipped, so the picture never falls
+// further behind the clock: the larger of the time and the frames.
 constexpr int max_picture_lag_ms = 50;
 constexpr double max_picture_lag_frames = 3.0;
 // Only a host whose updates come at least this many frames apart (its
