@@ -74,12 +74,6 @@ bool read_ahead_reached(AudioVideoBlock* block, const ReaderRun& st, int64_t ahe
            (!st.audio_on || block->audio.packets.duration_us >= ahead_us);
 }
 
-// Some stream played is below `ahead_us`.
-bool read_ahead_below(AudioVideoBlock* block, const ReaderRun& st, int64_t ahead_us) {
-    return (st.video_on && block->video.packets.duration_us < ahead_us) ||
-           (st.audio_on && block->audio.packets.duration_us < ahead_us);
-}
-
 int64_t packet_duration_us(const AudioVideoBlock* block, const AVPacket* packet,
                            const AVStream* stream, bool video) {
     int64_t us = 0;
@@ -250,7 +244,7 @@ void reader_cycle(AudioVideoBlock* block, ReaderRun& st) {
     constexpr int64_t read_ahead_us = int64_t{local_read_ahead_ms} * 1000;
     if (st.local_input && read_ahead_reached(block, st, read_ahead_us)) {
         wait_for_consumers(block, consumer_wait_ms, [block, &st] {
-            return has_request(block) || read_ahead_below(block, st, read_ahead_us / 2);
+            return has_request(block) || !read_ahead_reached(block, st, read_ahead_us / 2);
         });
         return;
     }

@@ -54,19 +54,27 @@ INSTANTIATE_TEST_SUITE_P(Clips, Pacing,
                                     std::to_string(info.param.second) + "fps";
                          });
 
+// A 3 s 60 fps clip playing to a host that updates at its own pace.
+class SlowHost : public ::testing::Test {
+protected:
+    void SetUp() override {
+        recipe.fps = recipe.gop = 60;
+        recipe.frames = 180;
+        ASSERT_TRUE(host.open(indexed_clip(recipe), false));
+        ASSERT_TRUE(host.play());
+    }
+
+    IndexedClip recipe;
+    LogCapture log;
+    PluginHandle plugin;
+    RenderHost host{plugin, Format::yuv420p};
+};
+
 // A host slower than the video (an engine at 20 Hz on a 60 fps clip) skips
 // frames but never falls behind: it is handed the last frame about when the
 // clip ends, not at its own pace, which would leave the picture further
 // behind the sound with every update.
-TEST(SlowHost, IsHandedPicturesThatKeepUpWithTheClock) {
-    IndexedClip recipe;
-    recipe.fps = recipe.gop = 60;
-    recipe.frames = 180;
-    LogCapture log;
-    PluginHandle plugin;
-    RenderHost host(plugin, Format::yuv420p);
-    ASSERT_TRUE(host.open(indexed_clip(recipe), false));
-    ASSERT_TRUE(host.play());
+TEST_F(SlowHost, IsHandedPicturesThatKeepUpWithTheClock) {
     const double start_ms = host.now_ms();
     while (host.last_index() < recipe.frames - 1 && host.now_ms() - start_ms < 6000) {
         host.update();
@@ -77,21 +85,15 @@ TEST(SlowHost, IsHandedPicturesThatKeepUpWithTheClock) {
     EXPECT_LT(host.frames.size(), static_cast<size_t>(recipe.frames));
     for (size_t i = 1; i < host.frames.size(); ++i)
         ASSERT_GT(host.frames[i].index, host.frames[i - 1].index) << join(host.indices());
-    if (wall_clock_checked) EXPECT_LT(took_ms, 4500);
+    if (wall_clock_checked) {
+        EXPECT_LT(took_ms, 4500);
+    }
 }
 
 // A host faster than the video that stalls once (descheduled on a loaded
 // machine, loading a level) is still handed every frame: it drains what
 // piled up by itself. Only a host slow on average skips.
-TEST(SlowHost, ThatStalledOnceIsStillHandedEveryFrame) {
-    IndexedClip recipe;
-    recipe.fps = recipe.gop = 60;
-    recipe.frames = 180;
-    LogCapture log;
-    PluginHandle plugin;
-    RenderHost host(plugin, Format::yuv420p);
-    ASSERT_TRUE(host.open(indexed_clip(recipe), false));
-    ASSERT_TRUE(host.play());
+TEST_F(SlowHost, ThatStalledOnceIsStillHandedEveryFrame) {
     ASSERT_TRUE(host.pump_until_index(30, 5s)) << join(host.indices());
     std::this_thread::sleep_for(600ms);
     ASSERT_TRUE(host.pump_until_index(recipe.frames - 1, 5s)) << join(host.indices());
