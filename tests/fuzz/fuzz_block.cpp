@@ -4,6 +4,7 @@
 // destroy_block. Untimed, an input costs its decoding, not its duration.
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,16 +19,21 @@ namespace {
 // position (the seek, the rewind, a loop; a short looping input would
 // otherwise come round again and again, and every return builds the
 // demuxer's parsers anew) and wall time. An input that has decoded and
-// handed over nothing for max_quiet_time is given up (a looping input that
-// shows nothing rests between its passes). One input in eight loops.
+// handed over nothing for max_quiet_time is given up. A looping input whose
+// pass showed nothing is given up as soon as the block says so: it rests
+// before the next pass, and that pass would show nothing either. One input
+// in eight loops.
 constexpr int max_frames_per_input = 32;
 constexpr int max_returns_per_input = 3;
 constexpr auto max_time_per_input = std::chrono::milliseconds(150);
 constexpr auto max_quiet_time = std::chrono::milliseconds(10);
 // The host's wait between two looks when no frame is ready.
-constexpr auto poll_interval = std::chrono::microseconds(200);
+constexpr auto poll_interval = std::chrono::microseconds(50);
 
 const char* const pixel_formats[] = {"rgb24", "yuv420p", "nv12"};
+
+// Set by the log when a looping block's pass showed nothing.
+std::atomic<bool> empty_pass{false};
 
 }  // namespace
 
@@ -39,7 +45,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static qvx::SimpleVideoFFmpeg* video = [] {
-        qvx::SimpleVideoFFmpeg* p = qvx_fuzz::started_quiet_plugin();
+        qvx::SimpleVideoFFmpeg* p = qvx_fuzz::started_quiet_plugin([](const std::string& line) {
+            if (line.find("showed nothing") != std::string::npos) empty_pass = true;
+        });
         p->set_parameter_int("num_video_threads", 1);
         p->set_parameter_int("realtime", 0);
         return p;
@@ -67,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                : format == 1 ? video->video_update_textures_yuv420p(id, &renderer, planes, nullptr)
                              : video->video_update_textures_nv12(id, &renderer, planes, nullptr);
     };
+    empty_pass = false;
     video->play_block(id, true, true);
 
     const auto start = std::chrono::steady_clock::now();
@@ -75,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int frames = 0;
     int returns = 0;
     float position = 0.0f;
-    while (frames < max_frames_per_input && returns < max_returns_per_input &&
+    while (frames < max_frames_per_input && returns < max_returns_per_input && !empty_pass &&
            !video->update_block(id)) {
         const auto now = std::chrono::steady_clock::now();
         if (now - start > max_time_per_input || now - last_news > max_quiet_time) break;
