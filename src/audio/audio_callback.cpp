@@ -97,7 +97,7 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
         // What the device takes now is heard from now on: the position is
         // the media time of the first byte handed over in this call, and
         // the playback clock carries it on between calls.
-        set_heard_position(block, first_heard);
+        note_sound_heard(block, first_heard);
         block->reader.audio_clock_valid = true;
         return;
     }

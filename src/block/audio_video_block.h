@@ -30,6 +30,7 @@
 #include "block/ffmpeg.h"
 #include "block/mutex.h"
 #include "block/packet_queue.h"
+#include "block/sound_clock_fit.h"
 #include "host/qvx.h"
 
 namespace qvx_ffmpeg {
@@ -125,6 +126,9 @@ struct PlaybackClock {
     // a resume.
     std::atomic<double> frame_timer{0.0};
     std::atomic<double> frame_timer_reference{0.0};
+    // The sound heard against the timer's readings (sdl adds to it, video
+    // reads it); started afresh at every start, repositioning and pause.
+    SoundClockFit sound_fit QVX_GUARDED_BY(lock);
 };
 
 // The sound path's working state: the sdl thread's while the device
@@ -451,8 +455,14 @@ void set_block_paused(AudioVideoBlock* block, bool paused);
 void set_positions(AudioVideoBlock* block, double seconds);
 void set_video_position(AudioVideoBlock* block, double seconds);
 // The sound heard starts at seconds now (sdl): the next update_clock
-// carries it on from here by the real time that passes.
+// carries it on from here by the real time that passes. note_sound_heard
+// also adds the point to the sound's fitted clock: sound handed to the
+// device now, not the rest at its end.
 void set_heard_position(AudioVideoBlock* block, double seconds);
+void note_sound_heard(AudioVideoBlock* block, double seconds);
+// The position heard now by the sound's fitted clock, at the clock's last
+// reading (video); false while it has no line.
+bool fitted_heard_position(AudioVideoBlock* block, double* seconds);
 // Video pacing (video thread): brings frame_timer up to now and returns
 // it; restarts it at t now; moves it by delta.
 double advance_frame_timer(AudioVideoBlock* block);

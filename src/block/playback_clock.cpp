@@ -43,6 +43,7 @@ void restart_clock(AudioVideoBlock* block) {
     clock.last_reading = t;
     clock.frame_timer = static_cast<double>(t);
     clock.frame_timer_reference = static_cast<double>(t);
+    clock.sound_fit.reset();
     block->reader.input_ended = false;
     block->reader.audio_clock_valid = false;
 }
@@ -52,11 +53,13 @@ void set_block_paused(AudioVideoBlock* block, bool paused) {
         block->controls.paused = true;
     } else if (block->controls.paused) {
         // Bring the clock up to now while still paused, so the paused span is
-        // neither added to the positions nor to the video pacing.
+        // neither added to the positions nor to the video pacing. The sound's
+        // line would carry the paused span on: it starts afresh.
         MutexLock guard(block->clock.lock);
         update_clock_locked(block);
         block->controls.paused = false;
         block->clock.frame_timer_reference = static_cast<double>(block->clock.last_reading);
+        block->clock.sound_fit.reset();
     }
     notify_block(block);
 }
@@ -65,6 +68,7 @@ void set_positions(AudioVideoBlock* block, double seconds) {
     MutexLock guard(block->clock.lock);
     block->clock.video_position = static_cast<float>(seconds);
     block->clock.audio_position = static_cast<float>(seconds);
+    block->clock.sound_fit.reset();
 }
 
 void set_video_position(AudioVideoBlock* block, double seconds) {
@@ -76,6 +80,21 @@ void set_heard_position(AudioVideoBlock* block, double seconds) {
     MutexLock guard(block->clock.lock);
     update_clock_locked(block);
     block->clock.audio_position = static_cast<float>(seconds);
+}
+
+void note_sound_heard(AudioVideoBlock* block, double seconds) {
+    MutexLock guard(block->clock.lock);
+    update_clock_locked(block);
+    block->clock.audio_position = static_cast<float>(seconds);
+    // The first sound heard after a start or repositioning starts the line.
+    if (!block->reader.audio_clock_valid) block->clock.sound_fit.reset();
+    block->clock.sound_fit.add(static_cast<double>(block->clock.last_reading.load()), seconds);
+}
+
+bool fitted_heard_position(AudioVideoBlock* block, double* seconds) {
+    MutexLock guard(block->clock.lock);
+    return block->clock.sound_fit.position_at(static_cast<double>(block->clock.last_reading.load()),
+                                              seconds);
 }
 
 double advance_frame_timer(AudioVideoBlock* block) {

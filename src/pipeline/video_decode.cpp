@@ -71,26 +71,38 @@ double nominal_frame_duration(const AudioVideoBlock* block) {
 // Once the sound of the block is heard it is the master: the pacing clock
 // follows the sound heard, so the picture keeps to the audio device's own
 // clock (which neither starts with the picture nor runs at exactly the rate
-// of ours). The gap is averaged and closed in small steps, so the device's
-// step-wise timing never reaches the picture as judder. A gap too wide to
-// close that way is closed at once; a gap beyond max_frame_step_s means the
-// two count across a timestamp jump differently, and the picture keeps its
-// own pace.
+// of ours). The device's clock moves in steps of a callback, with their
+// jitter; once the sound's fitted line (SoundClockFit) has its rate, the
+// picture follows that line a little every frame and moves as evenly as
+// the device counts. Before (the sound's first 300 ms) the gap is averaged
+// and closed in small steps once beyond a dead band. Either way the
+// picture's clock runs at most max_sync_rate_percent off, so that no
+// correction reaches the picture as judder. A gap too wide to close that
+// way is closed at once; a gap beyond max_frame_step_s means the two count
+// across a timestamp jump differently, and the picture keeps its own pace.
 void follow_sound(AudioVideoBlock* block, VideoTiming& vs) {
     if (!block->reader.audio_drives_video || !block->reader.audio_clock_valid) return;
     const double timer = advance_frame_timer(block);
-    const double gap = static_cast<double>(block->clock.audio_position.load()) - timer;
+    double heard = 0.0;
+    const bool fitted = fitted_heard_position(block, &heard);
+    if (!fitted) heard = static_cast<double>(block->clock.audio_position.load());
+    const double gap = heard - timer;
     if (std::fabs(gap) > max_frame_step_s) return;
     if (std::fabs(gap) > max_sync_gap_ms / 1000.0) {
         move_frame_timer(block, gap);
         vs.sync_gap_average = 0.0;
         return;
     }
+    const double limit = vs.frame_duration * max_sync_rate_percent / 100.0;
+    if (fitted) {
+        vs.sync_gap_average = 0.0;
+        move_frame_timer(block, std::clamp(gap, -limit, limit));
+        return;
+    }
     // One sample a frame: weighted by the frame's share of the averaging time.
     const double weight = std::clamp(vs.frame_duration * 1000.0 / sync_average_ms, 0.01, 1.0);
     vs.sync_gap_average += (gap - vs.sync_gap_average) * weight;
     if (std::fabs(vs.sync_gap_average) <= sync_deadband_ms / 1000.0) return;
-    const double limit = vs.frame_duration * max_sync_rate_percent / 100.0;
     const double step = std::clamp(vs.sync_gap_average, -limit, limit);
     move_frame_timer(block, step);
     vs.sync_gap_average -= step;
