@@ -3,10 +3,14 @@
 
 namespace qvx_ffmpeg {
 
-// How far back the line looks: a point's weight halves about every
-// sound_fit_half_life_ms. Longer smooths more; shorter follows a device
-// whose rate wanders sooner.
-constexpr int sound_fit_half_life_ms = 2000;
+// How far back the line looks: a point's weight halves every
+// sound_fit_half_life_ms. A device's rate is steady and its callbacks'
+// timing is noise, so the longer the straighter the picture moves (the
+// disk device of the benchmarks wanders by 2-3 ms over seconds, which a
+// 2 s half-life passed on to the picture); a device whose rate does change
+// is caught up with over about this long, and one that jumps starts a new
+// line.
+constexpr int sound_fit_half_life_ms = 8000;
 // The line is used once its points span this long (a rate from a shorter
 // span is mostly the callbacks' jitter).
 constexpr int sound_fit_min_span_ms = 300;
