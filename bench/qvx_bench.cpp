@@ -4,7 +4,7 @@
 //   qvx_bench play     --clip F [--fmt rgb24] [--threads 4] [--poll-ms 2] [--audio 1]
 //                      [--expected N] [--trace FILE] [--realtime 1] [--copy 1]
 //   qvx_bench idle     --clip F --mode paused|end [--seconds 5]
-//   qvx_bench capacity --clip F --blocks K [--frames M] [--fmt yuv420p]
+//   qvx_bench capacity --clip F --blocks K [--frames M] [--fmt yuv420p] [--copy 1]
 //   qvx_bench seek     --clip F [--count 20] [--seed 1]
 //   qvx_bench sync     --clip FLASH_BEEP_CLIP [--seconds 60] [--audio-file F] [--trace FILE]
 //   qvx_bench memory   --clip F [--blocks 1] [--seconds 30] [--start-at S]
@@ -257,7 +257,7 @@ int cmd_capacity(const Args& a) {
         const int id = v->create_block(a.str("clip").c_str(), false);
         if (id == 0) return open_failed("capacity", a, plugin);
         ids.push_back(id);
-        outs.push_back(std::make_unique<FrameTextures>(format));
+        outs.push_back(std::make_unique<FrameTextures>(format, a.integer("copy", 1) != 0));
         outs.back()->create(*v, id);
     }
     const double fps = v->get_video_fps(ids[0]);

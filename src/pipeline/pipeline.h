@@ -19,12 +19,12 @@ constexpr int end_of_input_retry_ms = 20;
 // How long the first picture of a start or rewind waits for the sound to
 // begin.
 constexpr int max_sound_start_wait_ms = 300;
-// Following the sound: the gap between the sound heard and the picture's
-// clock is averaged over about sync_average_ms (a device's clock moves in
-// steps of a callback, with their jitter); once the average is beyond
-// sync_deadband_ms the picture's clock runs up to max_sync_rate_percent
-// fast or slow to close it (a sound device's clock may be a percent off
-// ours). A gap beyond max_sync_gap_ms is closed at once.
+// Following the sound: the picture's clock runs up to max_sync_rate_percent
+// fast or slow (a sound device's clock may be a percent off ours) towards
+// the sound's fitted line (SoundClockFit); until the line has its span, the
+// gap to the sound heard is averaged over about sync_average_ms (a device's
+// clock moves in steps of a callback, with their jitter) and closed once
+// beyond sync_deadband_ms. A gap beyond max_sync_gap_ms is closed at once.
 constexpr int sync_average_ms = 500;
 constexpr int sync_deadband_ms = 5;
 constexpr int max_sync_rate_percent = 2;
