@@ -66,6 +66,9 @@ struct FramePoolEntry {
 constexpr uint64_t frame_pool_size = 100;
 constexpr size_t max_pool_bytes = 192ull * 1024 * 1024;
 constexpr uint64_t min_pool_frames = 3;
+// In real time, while the host holds this many converted frames unseen, the
+// converter waits up to a frame's time for it to take one (convert.cpp).
+constexpr uint64_t max_realtime_queued_frames = 4;
 // A host that takes frames more slowly than the video gives them (an
 // engine at 30 Hz on a 60 fps clip) is handed the frames still within this
 // lag of the newest; older ones are skipped, so the picture never falls
@@ -312,8 +315,9 @@ struct VideoState {
     // before it are decoded and dropped unshown; the reader sets it at every
     // seek, video clears it at the first frame at or after it.
     std::atomic<double> seek_target{-1.0};
-    // The converter of an untimed block waits for a free pool entry; the
-    // texture update wakes it when it frees one.
+    // The converter waits for the host to free a pool entry (an untimed
+    // block's pool is full, or a real-time host is behind); the texture
+    // update wakes it when it frees one.
     std::atomic<bool> waits_for_entry{false};
     std::atomic<uint32_t> decoded_count{0};
     // Picture size for the host: set at open, then from each decoded frame

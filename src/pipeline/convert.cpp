@@ -342,18 +342,27 @@ bool within_size_limit(AudioVideoBlock* block, int w, int h) {
     return false;
 }
 
-// An untimed block loses no frame to a full pool: the converter waits for
-// the host to free an entry, and leaves at once for a stop or a
-// repositioning (the frame is stale then). A real-time block drops the
-// frame instead, as the host is behind the clock anyway.
-FramePoolEntry* wait_for_entry(AudioVideoBlock* block, size_t bytes) {
-    FramePoolEntry* entry = take_entry(block, bytes);
-    if (entry != nullptr || block->facts.realtime) return entry;
+uint64_t frames_queued(const AudioVideoBlock* block) {
+    uint64_t queued = 0;
+    for (const FramePoolEntry& entry : block->handover.frame_pool.entries)
+        queued += entry.in_use.load(std::memory_order_acquire) != 0 ? 1 : 0;
+    return queued;
+}
+
+// Waits, until the deadline, for the host to release an entry while done()
+// does not hold; true when done() held. A stop or a repositioning ends the
+// wait at once (the frame is stale then).
+template <typename Done>
+bool wait_for_release(AudioVideoBlock* block, std::chrono::steady_clock::time_point deadline,
+                      Done done) {
     const auto must_leave = [block] {
         return block->video.stop || block->handover.reposition_pending > 0 ||
                block->reader.seeking || block->controls.rewind_requested;
     };
-    while (entry == nullptr && !must_leave()) {
+    bool ok = done();
+    while (!ok && !must_leave()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) break;
         uint64_t seen = 0;
         {
             MutexLock guard(block->handover.wake.mutex);
@@ -364,15 +373,41 @@ FramePoolEntry* wait_for_entry(AudioVideoBlock* block, size_t bytes) {
         // with the texture update's).
         block->video.waits_for_entry = true;
         std::atomic_thread_fence(std::memory_order_seq_cst);
-        entry = take_entry(block, bytes);
-        if (entry == nullptr) {
-            wait_block(block, std::chrono::milliseconds(idle_wait_ms),
+        ok = done();
+        if (!ok) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+            wait_block(block, std::min(left, std::chrono::milliseconds(idle_wait_ms)),
                        [&]() QVX_REQUIRES(block->handover.wake.mutex) {
                            return must_leave() || block->handover.wake.generation != seen;
                        });
         }
         block->video.waits_for_entry = false;
     }
+    return ok;
+}
+
+// An untimed block loses no frame to a full pool: the converter waits for
+// the host to free an entry. A real-time block drops the frame instead, as
+// the host is behind the clock anyway; but while the host holds
+// max_realtime_queued_frames unseen, the converter first gives it up to a
+// frame's time to take one. Otherwise a host running late (descheduled while
+// many blocks start together) piles up pictures that each keep a decoder
+// buffer, and the decoder allocates and zeroes fresh ones (3 MB a 1080p
+// frame) on cores that are short already.
+FramePoolEntry* wait_for_entry(AudioVideoBlock* block, size_t bytes) {
+    if (block->facts.realtime) {
+        if (frames_queued(block) >= max_realtime_queued_frames) {
+            const double fps = block->facts.video_fps > 0.0 ? block->facts.video_fps : 30.0;
+            const auto frame_time =
+                std::chrono::microseconds(static_cast<int64_t>(std::min(1e6 / fps, 1e5)));
+            wait_for_release(block, std::chrono::steady_clock::now() + frame_time,
+                             [block] { return frames_queued(block) < max_realtime_queued_frames; });
+        }
+        return take_entry(block, bytes);
+    }
+    FramePoolEntry* entry = nullptr;
+    wait_for_release(block, std::chrono::steady_clock::time_point::max(),
+                     [&] { return (entry = take_entry(block, bytes)) != nullptr; });
     return entry;
 }
 

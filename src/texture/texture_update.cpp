@@ -72,12 +72,12 @@ bool update_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Textu
         release_decoded_frame(entry);
         released = true;
     }
-    if (released && !block->facts.realtime) wake_frame_waiters(block);
+    if (released) wake_frame_waiters(block);
     if (entry == nullptr) return false;
     const AVFrame* frame = entry->frame.get();
     if (frame->format != pixel_format) {
         release_decoded_frame(entry);
-        if (!block->facts.realtime) wake_frame_waiters(block);
+        wake_frame_waiters(block);
         return false;
     }
     PlaneGeometry planes[3];
@@ -100,7 +100,7 @@ bool update_textures(AudioVideoBlock* block, qvx::Renderer* renderer, qvx::Textu
     if (untimed && !frame_is_stale(block, entry) && block->controls.video_enabled)
         set_video_position(block, entry->seconds);
     release_decoded_frame(entry);
-    if (untimed) wake_frame_waiters(block);
+    wake_frame_waiters(block);
     return true;
 }
 
