@@ -15,8 +15,10 @@ constexpr int sound_fit_half_life_ms = 8000;
 // span is mostly the callbacks' jitter).
 constexpr int sound_fit_min_span_ms = 300;
 // A point this far off the line (an underrun, a stall of the device, a
-// jump in the sound's times) starts a new line.
-constexpr int sound_fit_max_error_ms = 40;
+// jump in the sound's times, a device whose rate has moved) starts a new
+// line: the picture follows the line, so this bounds what the line may
+// cost the sync (at 40 ms the disk device's drift once took it 34 ms off).
+constexpr int sound_fit_max_error_ms = 20;
 // A rate further than this from the timer's is no device's: the line is not
 // used.
 constexpr double sound_fit_max_rate_error = 0.05;
