@@ -386,14 +386,15 @@ bool wait_for_release(AudioVideoBlock* block, std::chrono::steady_clock::time_po
     return ok;
 }
 
-// An untimed block loses no frame to a full pool: the converter waits for
-// the host to free an entry. A real-time block drops the frame instead, as
-// the host is behind the clock anyway; but while the host holds
-// max_realtime_queued_frames unseen, the converter first gives it up to a
-// frame's time to take one. Otherwise a host running late (descheduled while
-// many blocks start together) piles up pictures that each keep a decoder
-// buffer, and the decoder allocates and zeroes fresh ones (3 MB a 1080p
-// frame) on cores that are short already.
+// Every converted frame queued ahead of the host keeps a decoder buffer
+// pinned, and the decoder allocates and zeroes a fresh one (3 MB a 1080p
+// frame) for each. An untimed block loses no frame: the converter waits for
+// the host to take the one before, for as long as it takes. A real-time
+// block drops a frame the full pool has no room for, as the host is behind
+// the clock anyway; but while the host holds max_realtime_queued_frames
+// unseen, the converter first gives it up to a frame's time to take one, so
+// a host running late (descheduled while many blocks start together) does
+// not pile pictures up on cores that are short already.
 FramePoolEntry* wait_for_entry(AudioVideoBlock* block, size_t bytes) {
     if (block->facts.realtime) {
         if (frames_queued(block) >= max_realtime_queued_frames) {
@@ -406,8 +407,10 @@ FramePoolEntry* wait_for_entry(AudioVideoBlock* block, size_t bytes) {
         return take_entry(block, bytes);
     }
     FramePoolEntry* entry = nullptr;
-    wait_for_release(block, std::chrono::steady_clock::time_point::max(),
-                     [&] { return (entry = take_entry(block, bytes)) != nullptr; });
+    wait_for_release(block, std::chrono::steady_clock::time_point::max(), [&] {
+        return frames_queued(block) < max_untimed_queued_frames &&
+               (entry = take_entry(block, bytes)) != nullptr;
+    });
     return entry;
 }
 
