@@ -4,7 +4,7 @@
 //   qvx_bench play     --clip F [--fmt rgb24] [--threads 4] [--poll-ms 2] [--audio 1]
 //                      [--expected N] [--trace FILE] [--realtime 1] [--copy 1]
 //   qvx_bench idle     --clip F --mode paused|end [--seconds 5]
-//   qvx_bench capacity --clip F --blocks K [--frames M] [--fmt yuv420p] [--copy 1]
+//   qvx_bench capacity --clip F --blocks K [--frames M] [--fmt yuv420p] [--copy 1] [--trace FILE]
 //   qvx_bench seek     --clip F [--count 20] [--seed 1]
 //   qvx_bench sync     --clip FLASH_BEEP_CLIP [--seconds 60] [--audio-file F] [--trace FILE]
 //   qvx_bench memory   --clip F [--blocks 1] [--seconds 30] [--start-at S]
@@ -325,6 +325,15 @@ int cmd_capacity(const Args& a) {
             {"cpu_s", cpu},
             {"wall_s", wall}},
            plugin);
+
+    const std::string trace = a.str("trace");
+    if (!trace.empty()) {
+        std::ofstream f(trace);
+        f << "# block frame arrival_ms (at the texture, from play_block)\n";
+        for (size_t b = 0; b < arrivals.size(); ++b)
+            for (size_t n = 0; n < arrivals[b].size(); ++n)
+                f << b << " " << n << " " << seconds_between(t0, arrivals[b][n]) * 1000 << "\n";
+    }
     return 0;
 }
 
