@@ -40,6 +40,15 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
         std::memset(stream, 0, static_cast<size_t>(len));
         return;
     }
+    // At a start or rewind the sound waits for the first picture, but not
+    // for a video that never decodes.
+    if (block->reader.hold_sound_for_video) {
+        if (steady_now_ns() < block->reader.sound_hold_deadline_ns) {
+            std::memset(stream, 0, static_cast<size_t>(len));
+            return;
+        }
+        block->reader.hold_sound_for_video = false;
+    }
     if (block->audio.sound.buf_serial != block->handover.serial) drop_buffer(block);
     const int frame_bytes = 2 * block->audio.out_channels;
     const double bytes_per_second = static_cast<double>(frame_bytes) * block->audio.out_sample_rate;

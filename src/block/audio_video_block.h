@@ -61,6 +61,9 @@ struct FramePoolEntry {
     size_t bytes = 0;
 };
 
+// The longest the sound waits at a start or rewind for the first picture
+// (a video that never decodes must not silence the block).
+constexpr int max_sound_hold_ms = 1000;
 // Converted frames a block holds at most: by count, and by bytes unless
 // that leaves fewer than min_pool_frames.
 constexpr uint64_t frame_pool_size = 100;
@@ -69,8 +72,7 @@ constexpr uint64_t min_pool_frames = 3;
 // While the host holds this many converted frames unseen, the converter
 // waits for it to take one (convert.cpp): in real time up to a frame's time,
 // untimed for as long as it takes.
-constexpr uint64_t max_realtime_queued_frames = 4;
-constexpr uint64_t max_untimed_queued_frames = 1;
+constexpr uint64_t max_queued_frames = 1;
 // A host that takes frames more slowly than the video gives them (an
 // engine at 30 Hz on a 60 fps clip) is handed the frames still within this
 // lag of the newest; older ones are skipped, so the picture never falls
@@ -289,8 +291,14 @@ struct ReaderState {
     // clears).
     std::atomic<bool> audio_drives_video{false};
     std::atomic<bool> audio_clock_valid{false};
-    // At a start or rewind the first pictures wait (a little) for the sound
-    // to begin, so the two start together (video clears).
+    // At a start or rewind the two start together: the sound waits for the
+    // first picture to be decoded, up to sound_hold_deadline_ns (video
+    // clears, or sdl once past the deadline), then the picture waits (a
+    // little) for the sound to be heard (video clears). Without the first,
+    // a decoder slow to start (one of many starting at once) would begin
+    // behind a sound already playing and rush the frames to catch up.
+    std::atomic<bool> hold_sound_for_video{false};
+    std::atomic<int64_t> sound_hold_deadline_ns{0};
     std::atomic<bool> hold_video_for_sound{false};
 };
 
@@ -440,6 +448,10 @@ inline int64_t steady_now_ns() {
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
+
+// Holds the sound and the picture for each other at a start or rewind
+// (reader), when the sound drives the picture.
+void hold_start_together(AudioVideoBlock* block);
 
 // Names the calling thread for profilers and debuggers (at most 15
 // characters; Linux only, elsewhere nothing).

@@ -97,6 +97,14 @@ bool fitted_heard_position(AudioVideoBlock* block, double* seconds) {
                                               seconds);
 }
 
+void hold_start_together(AudioVideoBlock* block) {
+    const bool together = block->reader.audio_drives_video;
+    // The deadline first: the callback reads it once it sees the hold.
+    block->reader.sound_hold_deadline_ns = steady_now_ns() + int64_t{max_sound_hold_ms} * 1000000;
+    block->reader.hold_sound_for_video = together;
+    block->reader.hold_video_for_sound = together;
+}
+
 double advance_frame_timer(AudioVideoBlock* block) {
     PlaybackClock& clock = block->clock;
     MutexLock guard(clock.lock);

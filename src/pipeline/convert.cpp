@@ -388,27 +388,27 @@ bool wait_for_release(AudioVideoBlock* block, std::chrono::steady_clock::time_po
 
 // Every converted frame queued ahead of the host keeps a decoder buffer
 // pinned, and the decoder allocates and zeroes a fresh one (3 MB a 1080p
-// frame) for each. An untimed block loses no frame: the converter waits for
-// the host to take the one before, for as long as it takes. A real-time
-// block drops a frame the full pool has no room for, as the host is behind
-// the clock anyway; but while the host holds max_realtime_queued_frames
-// unseen, the converter first gives it up to a frame's time to take one, so
-// a host running late (descheduled while many blocks start together) does
-// not pile pictures up on cores that are short already.
+// frame) for each: while the host holds max_queued_frames unseen, the
+// converter waits for it to take one. An untimed block waits for as long as
+// it takes and loses no frame. A real-time block waits up to a frame's time,
+// then goes on, and drops a frame the full pool has no room for (the host
+// is behind the clock anyway): a host running late, descheduled while many
+// blocks start together, neither stalls the video nor piles up pictures on
+// cores that are short already.
 FramePoolEntry* wait_for_entry(AudioVideoBlock* block, size_t bytes) {
     if (block->facts.realtime) {
-        if (frames_queued(block) >= max_realtime_queued_frames) {
+        if (frames_queued(block) >= max_queued_frames) {
             const double fps = block->facts.video_fps > 0.0 ? block->facts.video_fps : 30.0;
             const auto frame_time =
                 std::chrono::microseconds(static_cast<int64_t>(std::min(1e6 / fps, 1e5)));
             wait_for_release(block, std::chrono::steady_clock::now() + frame_time,
-                             [block] { return frames_queued(block) < max_realtime_queued_frames; });
+                             [block] { return frames_queued(block) < max_queued_frames; });
         }
         return take_entry(block, bytes);
     }
     FramePoolEntry* entry = nullptr;
     wait_for_release(block, std::chrono::steady_clock::time_point::max(), [&] {
-        return frames_queued(block) < max_untimed_queued_frames &&
+        return frames_queued(block) < max_queued_frames &&
                (entry = take_entry(block, bytes)) != nullptr;
     });
     return entry;

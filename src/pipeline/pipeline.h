@@ -38,7 +38,13 @@ constexpr uint64_t max_queue_bytes = 64ull * 1024 * 1024;
 // disk gives them, and filling the whole byte limit at once (a 10 s 1080p
 // clip whole) makes every block's start a burst of demuxing that holds up
 // the decoders of all the blocks playing. Other inputs keep the byte limit,
-// against a server that stalls.
+// against a server that stalls. A block starts first_read_ahead_ms ahead,
+// and reads further ahead as it plays, up to local_read_ahead_ms once it
+// has played that long: the queues' first fill is memory the system hands
+// out fresh, page by page, and at a start, with the block's decoder
+// allocating its pictures too (and every other block starting alongside),
+// that is CPU the cores do not have.
+constexpr int first_read_ahead_ms = 500;
 constexpr int local_read_ahead_ms = 2000;
 
 // ---- Threads ---------------------------------------------------------------

@@ -43,8 +43,10 @@ struct ReaderRun {
     uint32_t pass_start_pictures = 0;
     double pass_start_sound = 0.0;
     int empty_loop_wait_ms = 0;
-    // The input is a local file: read ahead by time (local_read_ahead_ms).
+    // The input is a local file: read ahead by time, further as the run
+    // goes on (first_read_ahead_ms to local_read_ahead_ms).
     bool local_input = false;
+    int64_t started_ns = 0;
 };
 
 void start_pass(const AudioVideoBlock* block, ReaderRun& st) {
@@ -68,6 +70,12 @@ bool queues_over_limit(AudioVideoBlock* block) {
 
 // Every stream played has at least `ahead_us` queued (false when none is
 // played, or one of them has nothing to say about its durations).
+int64_t read_ahead_us(const ReaderRun& st) {
+    return std::clamp<int64_t>((steady_now_ns() - st.started_ns) / 1000,
+                               int64_t{first_read_ahead_ms} * 1000,
+                               int64_t{local_read_ahead_ms} * 1000);
+}
+
 bool read_ahead_reached(AudioVideoBlock* block, const ReaderRun& st, int64_t ahead_us) {
     return (st.video_on || st.audio_on) &&
            (!st.video_on || block->video.packets.duration_us >= ahead_us) &&
@@ -241,10 +249,10 @@ void reader_cycle(AudioVideoBlock* block, ReaderRun& st) {
                            [block] { return has_request(block) || !queues_over_limit(block); });
         return;
     }
-    constexpr int64_t read_ahead_us = int64_t{local_read_ahead_ms} * 1000;
-    if (st.local_input && read_ahead_reached(block, st, read_ahead_us)) {
-        wait_for_consumers(block, consumer_wait_ms, [block, &st] {
-            return has_request(block) || !read_ahead_reached(block, st, read_ahead_us / 2);
+    const int64_t ahead_us = st.local_input ? read_ahead_us(st) : 0;
+    if (st.local_input && read_ahead_reached(block, st, ahead_us)) {
+        wait_for_consumers(block, consumer_wait_ms, [block, &st, ahead_us] {
+            return has_request(block) || !read_ahead_reached(block, st, ahead_us / 2);
         });
         return;
     }
@@ -349,6 +357,7 @@ unsigned reader_thread(AudioVideoBlock* block) {
     ReaderRun st;
     start_pass(block, st);
     st.local_input = is_local_file(block->file_name);
+    st.started_ns = steady_now_ns();
     st.video_on =
         block->controls.video_enabled && block->facts.video_stream_index >= 0 && video_decoder_open;
     // An untimed block plays as if its sound were off.
@@ -366,12 +375,15 @@ unsigned reader_thread(AudioVideoBlock* block) {
             st.video_on = false;
         }
     }
+    // The device pulls sound as soon as it is open: the hold comes first.
+    block->reader.audio_drives_video = st.audio_on && st.video_on;
+    hold_start_together(block);
     if (st.audio_on && !open_audio_device(block)) {
         block->controls.audio_enabled = false;
         st.audio_on = false;
+        block->reader.audio_drives_video = false;
+        hold_start_together(block);
     }
-    block->reader.audio_drives_video = st.audio_on && st.video_on;
-    block->reader.hold_video_for_sound = block->reader.audio_drives_video.load();
 
     while (!block->reader.stop) reader_cycle(block, st);
 

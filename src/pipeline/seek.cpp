@@ -222,7 +222,7 @@ bool rewind_to_start(AudioVideoBlock* block, bool video_on, bool audio_on,
     block->video.clock = 0.0;
     block->audio.clock = 0.0;
     restart_clock(block);
-    block->reader.hold_video_for_sound = block->reader.audio_drives_video.load();
+    hold_start_together(block);
     return true;
 }
 

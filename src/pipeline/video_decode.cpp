@@ -108,11 +108,12 @@ void follow_sound(AudioVideoBlock* block, VideoTiming& vs) {
     vs.sync_gap_average -= step;
 }
 
-// At a start or rewind the first picture waits (up to max_sound_start_wait_ms)
-// for the sound to be heard, then starts with it. The audio callback wakes
-// the wait when the sound is first heard.
+// At a start or rewind the sound has waited for the first picture: the
+// picture lets it go, waits (up to max_sound_start_wait_ms) for it to be
+// heard, then starts with it.
 void wait_for_sound(AudioVideoBlock* block, double t) {
     using steady = std::chrono::steady_clock;
+    block->reader.hold_sound_for_video = false;
     const auto deadline = steady::now() + std::chrono::milliseconds(max_sound_start_wait_ms);
     while (block->reader.hold_video_for_sound && block->reader.audio_drives_video &&
            !block->reader.audio_clock_valid && !must_leave(block) && !block->controls.paused) {

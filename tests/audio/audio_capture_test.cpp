@@ -104,11 +104,12 @@ protected:
     }
     ~AudioCapture() override { std::remove(path.c_str()); }
 
-    // Plays the sound of the media until its device is there.
-    int play(const std::string& media, Device* d, float volume = 1.0f) {
+    // Plays the sound of the media (and its picture, if `video`) until its
+    // device is there.
+    int play(const std::string& media, Device* d, float volume = 1.0f, bool video = false) {
         const int id = plugin->create_block(media.c_str(), false);
         plugin->set_volume(id, volume);
-        EXPECT_TRUE(plugin->play_block(id, false, true)) << log.dump();
+        EXPECT_TRUE(plugin->play_block(id, video, true)) << log.dump();
         EXPECT_TRUE(wait_until(
             [&] {
                 for (const LogLine& line : log.lines()) {
@@ -310,6 +311,25 @@ TEST_F(AudioCapture, PausedBlockIsSilentAndResumesWhereItStopped) {
     EXPECT_LT(std::max(before.longest_gap, after.longest_gap), 0.005) << before << "; " << after;
     EXPECT_GT(before.seconds + after.seconds, 4.0 - 0.1) << "sound lost at the pause";
     EXPECT_LT(before.seconds + after.seconds, 4.0 + 0.02) << "sound repeated after the pause";
+}
+
+// At a start the sound waits for the first picture, so that the two begin
+// together; but a picture that never comes (here no frame of the video
+// decodes: its key frames were cut out) must not silence the block. The
+// sound starts on its own within about a second, whole.
+TEST_F(AudioCapture, SoundDoesNotWaitForAPictureThatNeverComes) {
+    const std::string media = generate_media(
+        "tone_video_without_key_frames.mp4",
+        "-f lavfi -i testsrc2=size=320x240:rate=30:duration=2 " + tone(48000) +
+            "-c:v libx264 -preset veryfast -g 300 -bsf:v filter_units=remove_types=5 " + aac +
+            " -ac 2");
+    Device d;
+    const int id = play(media, &d, 1.0f, true);
+    const Tone t = wait_for_tone(d);
+    EXPECT_LT(static_cast<double>(t.first) / d.rate, 1.5) << t;
+    EXPECT_NEAR(t.seconds, 2.0, 0.02) << t;
+    EXPECT_LT(t.longest_gap, 0.005) << t;
+    EXPECT_EQ(plugin->get_num_decoded_frames(id), 0u);
 }
 
 }  // namespace
