@@ -209,7 +209,9 @@ void Texture::create_storage(uint64_t width, uint64_t height, int format, bool /
     data_.width = width;
     data_.height = height;
     data_.format = format;
-    data_.pixels.assign(width * height * TextureData::bytes_per_pixel(format), 0);
+    // A new storage each time: it must only ever grow into fresh zeros.
+    data_.pixels = PixelStorage();
+    data_.pixels.resize(width * height * TextureData::bytes_per_pixel(format));
 }
 
 void Texture::gen_mipmaps(bool enable) {

@@ -28,8 +28,7 @@ std::vector<Plane> planes_of(Format output, int w, int h) {
 // The worst column of a delivered plane against FFmpeg's: the mean
 // difference over its rows. A column left unwritten or a sheared row shows
 // up here even where the picture's mean hardly moves.
-double worst_column(const std::vector<uint8_t>& delivered, const uint8_t* reference,
-                    const Plane& p) {
+double worst_column(const qvx::PixelStorage& delivered, const uint8_t* reference, const Plane& p) {
     double worst = 0;
     for (int x = 0; x < p.row_bytes; ++x) {
         long sum = 0;
@@ -172,6 +171,24 @@ TEST(FrameBounds, PicturesBeyondTheSizeLimitAreRefusedWithOneLine) {
     EXPECT_EQ(host.plane(0).width, 320u);
     EXPECT_EQ(log.count_containing("641x361 picture is beyond the 400x300 limit"), 1u)
         << log.dump();
+}
+
+// The stand-in's texture storage leaves its zeros to fresh pages: a storage
+// made again, of any size, reads as zeros whatever the last one held.
+TEST(StandInTexture, NewStorageReadsAsZeros) {
+    qvx::Renderer renderer;
+    qvx::Texture texture;
+    const std::vector<uint8_t> white(64 * 64, 0xff);
+    for (const int side : {16, 16, 64, 8}) {
+        texture.create_storage(side, side, 11, false);
+        qvx::TextureData* data = texture.get_data_ptr();
+        ASSERT_EQ(data->pixels.size(), static_cast<size_t>(side * side));
+        EXPECT_TRUE(std::all_of(data->pixels.begin(), data->pixels.end(), [](uint8_t v) {
+            return v == 0;
+        })) << side;
+        renderer.update_texture_region(data, 0, 0, side, side, 11, white.data());
+        EXPECT_EQ(data->pixels.back(), 0xff);
+    }
 }
 
 }  // namespace

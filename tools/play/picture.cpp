@@ -132,7 +132,10 @@ Picture copy_picture(PixelFormat format, qvx::Texture* const* textures) {
     Picture picture;
     picture.format = format;
     const int n = plane_count(format);
-    for (int p = 0; p < n; ++p) picture.planes.push_back(textures[p]->get_data_ptr()->pixels);
+    for (int p = 0; p < n; ++p) {
+        const qvx::PixelStorage& pixels = textures[p]->get_data_ptr()->pixels;
+        picture.planes.emplace_back(pixels.begin(), pixels.end());
+    }
     if (n > 0) {
         const qvx::TextureData* y = textures[0]->get_data_ptr();
         picture.width = static_cast<int>(y->width);

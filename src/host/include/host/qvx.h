@@ -9,9 +9,12 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if defined(_WIN32)
@@ -100,6 +103,41 @@ private:
     bool initialized_ = false;
 };
 
+// Storage that reads as zeros and costs nothing until written, as a new
+// GPU texture: calloc hands large blocks out as fresh zero pages, where a
+// std::vector would write every byte up front (and fault every page in).
+// Value-initialising an element is left to those zeros, so a storage must
+// only grow into newly allocated memory (Texture::create_storage makes a
+// new one each time).
+template <typename T>
+struct ZeroPagesAllocator {
+    using value_type = T;
+    ZeroPagesAllocator() = default;
+    template <typename U>
+    ZeroPagesAllocator(const ZeroPagesAllocator<U>&) noexcept {}
+    T* allocate(size_t n) {
+        void* p = std::calloc(n, sizeof(T));
+        if (p == nullptr) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, size_t) noexcept { std::free(p); }
+    template <typename U>
+    void construct(U*) noexcept {}
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+    template <typename U>
+    bool operator==(const ZeroPagesAllocator<U>&) const noexcept {
+        return true;
+    }
+    template <typename U>
+    bool operator!=(const ZeroPagesAllocator<U>&) const noexcept {
+        return false;
+    }
+};
+using PixelStorage = std::vector<uint8_t, ZeroPagesAllocator<uint8_t>>;
+
 // Pixel storage of one texture. Format codes: 1 = three bytes a pixel
 // (RGB), 11 = one byte (a luma or chroma plane), 12 = two bytes
 // (interleaved UV).
@@ -107,7 +145,7 @@ struct QVX_API TextureData {
     uint64_t width = 0;
     uint64_t height = 0;
     int format = 0;
-    std::vector<uint8_t> pixels;
+    PixelStorage pixels;
     uint64_t region_updates = 0;  // update_texture_region calls received
 
     static int bytes_per_pixel(int format);
