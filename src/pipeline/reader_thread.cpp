@@ -68,14 +68,16 @@ bool queues_over_limit(AudioVideoBlock* block) {
            block->video.packets.bytes + block->audio.packets.bytes > max_queue_bytes;
 }
 
-// Every stream played has at least `ahead_us` queued (false when none is
-// played, or one of them has nothing to say about its durations).
+// How far ahead a local file is read now: as far as the run has gone, within
+// first_read_ahead_ms and local_read_ahead_ms.
 int64_t read_ahead_us(const ReaderRun& st) {
     return std::clamp<int64_t>((steady_now_ns() - st.started_ns) / 1000,
                                int64_t{first_read_ahead_ms} * 1000,
                                int64_t{local_read_ahead_ms} * 1000);
 }
 
+// Every stream played has at least `ahead_us` queued (false when none is
+// played, or one of them has nothing to say about its durations).
 bool read_ahead_reached(AudioVideoBlock* block, const ReaderRun& st, int64_t ahead_us) {
     return (st.video_on || st.audio_on) &&
            (!st.video_on || block->video.packets.duration_us >= ahead_us) &&
