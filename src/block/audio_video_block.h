@@ -69,10 +69,6 @@ constexpr int max_sound_hold_ms = 1000;
 constexpr uint64_t frame_pool_size = 100;
 constexpr size_t max_pool_bytes = 192ull * 1024 * 1024;
 constexpr uint64_t min_pool_frames = 3;
-// While the host holds this many converted frames unseen, the converter
-// waits for it to take one (convert.cpp): in real time up to a frame's time,
-// untimed for as long as it takes.
-constexpr uint64_t max_queued_frames = 1;
 // A host that takes frames more slowly than the video gives them (an
 // engine at 30 Hz on a 60 fps clip) is handed the frames still within this
 // lag of the newest; older ones are skipped, so the picture never falls

@@ -342,19 +342,11 @@ bool within_size_limit(AudioVideoBlock* block, int w, int h) {
     return false;
 }
 
-uint64_t frames_queued(const AudioVideoBlock* block) {
-    uint64_t queued = 0;
-    for (const FramePoolEntry& entry : block->handover.frame_pool.entries)
-        queued += entry.in_use.load(std::memory_order_acquire) != 0 ? 1 : 0;
-    return queued;
-}
-
-// Waits, until the deadline, for the host to release an entry while done()
-// does not hold; true when done() held. A stop or a repositioning ends the
-// wait at once (the frame is stale then).
-template <typename Done>
-bool wait_for_release(AudioVideoBlock* block, std::chrono::steady_clock::time_point deadline,
-                      Done done) {
+// Waits, until the deadline, for the host to take every frame queued; true
+// once it has. A stop or a repositioning ends the wait at once (the frame is
+// stale then).
+bool wait_for_host(AudioVideoBlock* block, std::chrono::steady_clock::time_point deadline) {
+    const auto done = [block] { return !frames_waiting(block); };
     const auto must_leave = [block] {
         return block->video.stop || block->handover.reposition_pending > 0 ||
                block->reader.seeking || block->controls.rewind_requested;
@@ -388,30 +380,23 @@ bool wait_for_release(AudioVideoBlock* block, std::chrono::steady_clock::time_po
 
 // Every converted frame queued ahead of the host keeps a decoder buffer
 // pinned, and the decoder allocates and zeroes a fresh one (3 MB a 1080p
-// frame) for each: while the host holds max_queued_frames unseen, the
-// converter waits for it to take one. An untimed block waits for as long as
-// it takes and loses no frame. A real-time block waits up to a frame's time,
-// then goes on, and drops a frame the full pool has no room for (the host
-// is behind the clock anyway): a host running late, descheduled while many
-// blocks start together, neither stalls the video nor piles up pictures on
-// cores that are short already.
+// frame) for each: while the host holds a frame unseen, the converter waits
+// for it to take it. An untimed block waits for as long as it takes and
+// loses no frame. A real-time block waits up to a frame's time, then goes
+// on, and drops a frame the full pool has no room for (the host is behind
+// the clock anyway): a host running late, descheduled while many blocks
+// start together, neither stalls the video nor piles up pictures on cores
+// that are short already.
 FramePoolEntry* wait_for_entry(AudioVideoBlock* block, size_t bytes) {
+    auto deadline = std::chrono::steady_clock::time_point::max();
     if (block->facts.realtime) {
-        if (frames_queued(block) >= max_queued_frames) {
-            const double fps = block->facts.video_fps > 0.0 ? block->facts.video_fps : 30.0;
-            const auto frame_time =
-                std::chrono::microseconds(static_cast<int64_t>(std::min(1e6 / fps, 1e5)));
-            wait_for_release(block, std::chrono::steady_clock::now() + frame_time,
-                             [block] { return frames_queued(block) < max_queued_frames; });
-        }
-        return take_entry(block, bytes);
+        const double fps = block->facts.video_fps > 0.0 ? block->facts.video_fps : 30.0;
+        deadline = std::chrono::steady_clock::now() +
+                   std::chrono::microseconds(static_cast<int64_t>(std::min(1e6 / fps, 1e5)));
     }
-    FramePoolEntry* entry = nullptr;
-    wait_for_release(block, std::chrono::steady_clock::time_point::max(), [&] {
-        return frames_queued(block) < max_queued_frames &&
-               (entry = take_entry(block, bytes)) != nullptr;
-    });
-    return entry;
+    const bool taken = wait_for_host(block, deadline);
+    if (!taken && !block->facts.realtime) return nullptr;
+    return take_entry(block, bytes);
 }
 
 bool convert(AudioVideoBlock* block, AVFrame* frame, int format, uint32_t serial, double seconds) {
