@@ -35,11 +35,14 @@ constexpr int max_device_open_wait_ms = 5000;
 // Samples per buffer asked of a device at the given rate.
 int device_buffer_samples(int rate_hz);
 
-// Opens and starts the block's device; the resampler is set up on the
-// device's own thread from the first decoded frame.
+// Gives the block its sound output: a device of its own rate, opened and
+// started, or the one already open at that rate, which its sound joins.
+// The resampler is set up on the device's own thread from the first
+// decoded frame.
 bool open_audio_device(AudioVideoBlock* block);
-// Pauses and closes the block's device (idempotent). The plug-in's SDL
-// subsystems end when its last device closes.
+// Takes the block's sound off its device (idempotent); the device pauses
+// and closes once no block plays into it. The plug-in's SDL subsystems end
+// when its last device closes.
 void close_audio_device(AudioVideoBlock* block);
 // Ends the plug-in's SDL subsystems, after every device has closed (plug-in
 // destruction: nothing of SDL's may outlive the library).
@@ -54,7 +57,19 @@ void release_sdl_audio_later();
 // time of the first of these bytes. Needs no device: out_channels and
 // out_sample_rate say what to produce.
 int decode_audio_frame(AudioVideoBlock* block);
-// The SDL audio callback of one block.
-void audio_callback(void* userdata, uint8_t* stream, int len);
+
+// One block's part of a device buffer (sdl).
+struct SoundShare {
+    int heard_bytes = 0;               // sound, or silence that belongs to it
+    double first_heard_seconds = 0.0;  // media time of the first of these
+};
+// Writes len bytes of the block's sound, its volume applied, to out (sdl,
+// under the device's lock); true when they are not all silence.
+bool fill_block_sound(AudioVideoBlock* block, uint8_t* out, int len, SoundShare* share);
+// The block's share is heard from now on (sdl, once every block sharing the
+// device has filled its part).
+void note_share_heard(AudioVideoBlock* block, const SoundShare& share);
+// Adds signed 16-bit sound to `into`, clipping at full scale.
+void mix_sound(uint8_t* into, const uint8_t* from, int len);
 
 }  // namespace qvx_ffmpeg

@@ -31,21 +31,20 @@ int volume_level(const AudioVideoBlock* block) {
 
 // Runs on SDL's audio thread with the device locked: it never waits. When
 // no PCM can be had right now the rest of the buffer is silence.
-void audio_callback(void* userdata, uint8_t* stream, int len) {
-    auto* block = static_cast<AudioVideoBlock*>(userdata);
-    if (block == nullptr || stream == nullptr || len <= 0) return;
+bool fill_block_sound(AudioVideoBlock* block, uint8_t* out, int len, SoundShare* share) {
+    *share = SoundShare{};
     if (block->audio.stop || block->controls.paused || repositioning(block)) {
         // A paused block keeps what it had for its resumption.
         if (!block->audio.stop && repositioning(block)) drop_buffer(block);
-        std::memset(stream, 0, static_cast<size_t>(len));
-        return;
+        std::memset(out, 0, static_cast<size_t>(len));
+        return false;
     }
     // At a start or rewind the sound waits for the first picture, but not
     // for a video that never decodes.
     if (block->reader.hold_sound_for_video) {
         if (steady_now_ns() < block->reader.sound_hold_deadline_ns) {
-            std::memset(stream, 0, static_cast<size_t>(len));
-            return;
+            std::memset(out, 0, static_cast<size_t>(len));
+            return false;
         }
         block->reader.hold_sound_for_video = false;
     }
@@ -54,9 +53,8 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
     const double bytes_per_second = static_cast<double>(frame_bytes) * block->audio.out_sample_rate;
     const int level = volume_level(block);
     int empty_decodes = 0;
-    int heard = 0;  // bytes of sound (PCM, or silence that belongs to it) handed over
-    double first_heard = 0.0;
     bool starved = false;
+    bool audible = false;  // PCM at a level above 0 went out
     while (len > 0) {
         if (block->audio.sound.silence_bytes > 0) {
             const int chunk =
@@ -66,13 +64,14 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
                 block->audio.sound.silence_bytes = 0;
                 continue;
             }
-            std::memset(stream, 0, static_cast<size_t>(chunk));
-            if (heard == 0) first_heard = block->audio.sound.play_seconds;
+            std::memset(out, 0, static_cast<size_t>(chunk));
+            if (share->heard_bytes == 0)
+                share->first_heard_seconds = block->audio.sound.play_seconds;
             block->audio.sound.play_seconds += chunk / bytes_per_second;
             block->audio.sound.silence_bytes -= chunk;
-            stream += chunk;
+            out += chunk;
             len -= chunk;
-            heard += chunk;
+            share->heard_bytes += chunk;
             continue;
         }
         if (block->audio.sound.buf_index >= block->audio.sound.buf_size) {
@@ -80,7 +79,7 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
             if (n <= 0 && block->audio.sound.silence_bytes <= 0) {
                 if (++empty_decodes >= max_empty_decodes_per_callback) {
                     starved = true;
-                    std::memset(stream, 0, static_cast<size_t>(len));
+                    std::memset(out, 0, static_cast<size_t>(len));
                     break;
                 }
             }
@@ -89,27 +88,21 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
         const int chunk = std::min(len, block->audio.sound.buf_size - block->audio.sound.buf_index);
         const uint8_t* source = block->audio.sound.pcm_buffer.get() + block->audio.sound.buf_index;
         if (level == SDL_MIX_MAXVOLUME) {
-            std::memcpy(stream, source, static_cast<size_t>(chunk));
+            std::memcpy(out, source, static_cast<size_t>(chunk));
         } else {
-            std::memset(stream, 0, static_cast<size_t>(chunk));
+            std::memset(out, 0, static_cast<size_t>(chunk));
             if (level >= 1)
-                SDL_MixAudioFormat(stream, source, AUDIO_S16SYS, static_cast<Uint32>(chunk), level);
+                SDL_MixAudioFormat(out, source, AUDIO_S16SYS, static_cast<Uint32>(chunk), level);
         }
-        if (heard == 0) first_heard = block->audio.sound.play_seconds;
+        audible = audible || level >= 1;
+        if (share->heard_bytes == 0) share->first_heard_seconds = block->audio.sound.play_seconds;
         block->audio.sound.play_seconds += chunk / bytes_per_second;
         block->audio.sound.buf_index += chunk;
-        stream += chunk;
+        out += chunk;
         len -= chunk;
-        heard += chunk;
+        share->heard_bytes += chunk;
     }
-    if (heard > 0) {
-        // What the device takes now is heard from now on: the position is
-        // the media time of the first byte handed over in this call, and
-        // the playback clock carries it on between calls.
-        note_sound_heard(block, first_heard);
-        block->reader.audio_clock_valid = true;
-        return;
-    }
+    if (share->heard_bytes > 0) return audible;
     // Nothing to hear in a whole buffer: what was handed over before has
     // been played. With the decoder out of input, the sound has played out,
     // and the position rests at its end.
@@ -118,6 +111,28 @@ void audio_callback(void* userdata, uint8_t* stream, int len) {
         if (block->reader.audio_clock_valid)
             set_heard_position(block, block->audio.sound.play_seconds);
         block->audio.played_out = true;
+    }
+    return false;
+}
+
+void note_share_heard(AudioVideoBlock* block, const SoundShare& share) {
+    if (share.heard_bytes <= 0) return;
+    // What the device takes now is heard from now on: the position is the
+    // media time of the first byte handed over in this call, and the
+    // playback clock carries it on between calls.
+    note_sound_heard(block, share.first_heard_seconds);
+    block->reader.audio_clock_valid = true;
+}
+
+void mix_sound(uint8_t* into, const uint8_t* from, int len) {
+    const int samples = len / 2;
+    for (int i = 0; i < samples; ++i) {
+        int16_t a = 0;
+        int16_t b = 0;
+        std::memcpy(&a, into + 2 * i, 2);
+        std::memcpy(&b, from + 2 * i, 2);
+        const int16_t sum = static_cast<int16_t>(std::clamp(int{a} + int{b}, -32768, 32767));
+        std::memcpy(into + 2 * i, &sum, 2);
     }
 }
 

@@ -4,7 +4,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -84,6 +86,45 @@ private:
 };
 
 SdlGate sdl_gate;
+
+// One SDL device and the blocks whose sound it plays. SDL opens at most 15
+// devices in a process, each with a thread of its own, so the 16th block
+// would play no sound: blocks whose sound asks for the same rate share one
+// device, and its callback mixes them.
+struct OutputDevice {
+    SDL_AudioDeviceID id = 0;
+    int rate_hz = 0;  // the rate its blocks ask for (obtained may differ)
+    SDL_AudioSpec obtained{};
+    // Written under the SDL device's lock, which the callback runs under.
+    std::vector<AudioVideoBlock*> blocks;
+    std::vector<SoundShare> shares;  // one for each block
+    std::vector<uint8_t> scratch;    // a device buffer, for the second block on
+};
+
+// Runs on SDL's audio thread with the device locked: it never waits.
+void output_callback(void* userdata, uint8_t* stream, int len) {
+    auto* output = static_cast<OutputDevice*>(userdata);
+    if (output == nullptr || stream == nullptr || len <= 0) return;
+    if (output->scratch.size() < static_cast<size_t>(len)) output->scratch.resize(len);
+    // The first block with sound writes the buffer itself, the others mix in.
+    bool any = false;
+    for (size_t i = 0; i < output->blocks.size(); ++i) {
+        uint8_t* out = any ? output->scratch.data() : stream;
+        const bool audible = fill_block_sound(output->blocks[i], out, len, &output->shares[i]);
+        if (audible && any) mix_sound(stream, out, len);
+        any = any || audible;
+    }
+    if (output->blocks.empty()) std::memset(stream, 0, static_cast<size_t>(len));
+    // The whole buffer is heard at once: each block notes it only after
+    // every block has had its decoding time.
+    for (size_t i = 0; i < output->blocks.size(); ++i)
+        note_share_heard(output->blocks[i], output->shares[i]);
+}
+
+// Open devices by rate; opens and joins run under the gate as well, closes
+// only under this.
+Mutex outputs_mutex;
+std::vector<std::unique_ptr<OutputDevice>> outputs QVX_GUARDED_BY(outputs_mutex);
 int sdl_initialized = 0;  // guarded by sdl_gate
 int open_devices = 0;     // guarded by sdl_gate; opened and not yet closed
 
@@ -109,15 +150,15 @@ private:
 struct DeviceCloser {
     Mutex mutex;
     std::condition_variable idle;
-    std::deque<SDL_AudioDeviceID> pending QVX_GUARDED_BY(mutex);
+    std::deque<std::unique_ptr<OutputDevice>> pending QVX_GUARDED_BY(mutex);
     bool running QVX_GUARDED_BY(mutex) = false;
     std::thread thread QVX_GUARDED_BY(mutex);
 
     ~DeviceCloser() { wait_idle(); }
 
-    void close_later(SDL_AudioDeviceID device) {
+    void close_later(std::unique_ptr<OutputDevice> device) {
         MutexLock guard(mutex);
-        pending.push_back(device);
+        pending.push_back(std::move(device));
         if (running) return;
         if (thread.joinable()) thread.join();  // the previous run has ended
         running = true;
@@ -181,7 +222,7 @@ void quit_sdl_locked() {
 
 void DeviceCloser::run() {
     for (;;) {
-        SDL_AudioDeviceID device;
+        std::unique_ptr<OutputDevice> device;
         {
             MutexLock guard(mutex);
             if (pending.empty()) {
@@ -189,11 +230,12 @@ void DeviceCloser::run() {
                 idle.notify_all();
                 return;
             }
-            device = pending.front();
+            device = std::move(pending.front());
             pending.pop_front();
         }
         // Still counted as open while it closes, so SDL cannot end under it.
-        SDL_CloseAudioDevice(device);
+        SDL_CloseAudioDevice(device->id);
+        device.reset();
         GateHold gate;
         // Other blocks keep playing; SDL ends with the plug-in's last device.
         if (--open_devices == 0) quit_sdl_locked();
@@ -211,38 +253,48 @@ int first_device_rate(AudioVideoBlock* block) {
     return fallback_device_rate_hz;
 }
 
-SDL_AudioDeviceID open_device(AudioVideoBlock* block, SDL_AudioSpec* obtained) {
-    // The first choice, then the table from the high end, each once.
-    const int first = first_device_rate(block);
+SDL_AudioSpec desired_spec(int rate_hz, OutputDevice* output) {
+    SDL_AudioSpec desired{};
+    desired.freq = rate_hz;
+    desired.format = AUDIO_S16SYS;
+    desired.channels = 2;
+    desired.silence = 0;
+    desired.samples = static_cast<Uint16>(device_buffer_samples(rate_hz));
+    desired.callback = output_callback;
+    desired.userdata = output;
+    return desired;
+}
+
+void log_specs(const SDL_AudioSpec& desired, const SDL_AudioSpec& obtained) {
+    logger().tracef(
+        "[FFmpeg] SDL2 - desired specs: format: %d, channels: %d, samples: %d, sampling rate: %d",
+        desired.format, desired.channels, desired.samples, desired.freq);
+    logger().tracef(
+        "[FFmpeg] SDL2 - actual specs: format: %d, channels: %d, samples: %d, sampling rate: %d",
+        obtained.format, obtained.channels, obtained.samples, obtained.freq);
+}
+
+// Opens a paused device for sound that asks for `first` Hz: at that rate,
+// then (`fall_back`) the table from the high end, each once.
+bool open_device(AudioVideoBlock* block, int first, bool fall_back, OutputDevice* output) {
     int rates[1 + sizeof fallback_sample_rates / sizeof fallback_sample_rates[0]];
     int count = 0;
     rates[count++] = first;
-    for (int i =
-             static_cast<int>(sizeof fallback_sample_rates / sizeof fallback_sample_rates[0]) - 1;
+    for (int i = fall_back ? static_cast<int>(sizeof fallback_sample_rates /
+                                              sizeof fallback_sample_rates[0]) -
+                                 1
+                           : -1;
          i >= 0 && fallback_sample_rates[i] != 0; --i) {
         if (fallback_sample_rates[i] != first) rates[count++] = fallback_sample_rates[i];
     }
     for (int i = 0; i < count; ++i) {
-        SDL_AudioSpec desired{};
-        desired.freq = rates[i];
-        desired.format = AUDIO_S16SYS;
-        desired.channels = 2;
-        desired.silence = 0;
-        desired.samples = static_cast<Uint16>(device_buffer_samples(rates[i]));
-        desired.callback = audio_callback;
-        desired.userdata = block;
-        const SDL_AudioDeviceID device = SDL_OpenAudioDevice(nullptr, 0, &desired, obtained, 0);
-        if (device != 0) {
+        const SDL_AudioSpec desired = desired_spec(rates[i], output);
+        output->id = SDL_OpenAudioDevice(nullptr, 0, &desired, &output->obtained, 0);
+        if (output->id != 0) {
+            output->rate_hz = first;
             logger().tracef("[FFmpeg] SDL2 - open audio device success");
-            logger().tracef(
-                "[FFmpeg] SDL2 - desired specs: format: %d, channels: %d, samples: %d, sampling "
-                "rate: %d",
-                desired.format, desired.channels, desired.samples, desired.freq);
-            logger().tracef(
-                "[FFmpeg] SDL2 - actual specs: format: %d, channels: %d, samples: %d, sampling "
-                "rate: %d",
-                obtained->format, obtained->channels, obtained->samples, obtained->freq);
-            return device;
+            log_specs(desired, output->obtained);
+            return true;
         }
         logger().tracef_error("[FFmpeg] SDL2 - failed to open audio: %s  (audio/video block %d)",
                               SDL_GetError(), block->id);
@@ -250,8 +302,46 @@ SDL_AudioDeviceID open_device(AudioVideoBlock* block, SDL_AudioSpec* obtained) {
             "[FFmpeg] SDL2 - format: %d, channels: %d, samples: %d - sampling rate: %d",
             desired.format, desired.channels, desired.samples, desired.freq);
     }
-    logger().tracef_error("[FFmpeg] SDL2 - No more combinations to try, audio open failed.");
-    return 0;
+    if (fall_back)
+        logger().tracef_error("[FFmpeg] SDL2 - No more combinations to try, audio open failed.");
+    return false;
+}
+
+// The block's sound starts afresh on the device; the resampler follows the
+// first frame.
+void join_output(AudioVideoBlock* block, OutputDevice* output) QVX_REQUIRES(outputs_mutex) {
+    block->audio.device = output->id;
+    block->audio.out_channels = output->obtained.channels;
+    block->audio.out_sample_rate = output->obtained.freq;
+    block->audio.sound.segment_start = true;
+    block->audio.played_out = false;
+    block->audio.sound.swr_in_format = -1;
+    block->audio.device_open = true;
+    SDL_LockAudioDevice(output->id);
+    output->blocks.push_back(block);
+    output->shares.resize(output->blocks.size());
+    SDL_UnlockAudioDevice(output->id);
+}
+
+// Another block's device plays this block's sound too.
+void share_output(AudioVideoBlock* block, int rate, OutputDevice* output)
+    QVX_REQUIRES(outputs_mutex) {
+    logger().tracef(
+        "[FFmpeg] SDL2 - audio/video block %d plays into the open audio device of %d Hz, with %zu "
+        "other block(s)",
+        block->id, output->obtained.freq, output->blocks.size());
+    log_specs(desired_spec(rate, output), output->obtained);
+    join_output(block, output);
+}
+
+// A device just opened (under the gate) starts with the block's sound.
+void start_output(AudioVideoBlock* block, std::unique_ptr<OutputDevice> output) {
+    ++open_devices;
+    output->scratch.resize(output->obtained.size);
+    MutexLock guard(outputs_mutex);
+    join_output(block, output.get());
+    SDL_PauseAudioDevice(output->id, 0);
+    outputs.push_back(std::move(output));
 }
 
 }  // namespace
@@ -278,37 +368,77 @@ bool open_audio_device(AudioVideoBlock* block) {
         return false;
     }
     init_sdl_locked();  // a failed start-up shows as a failed open
-    SDL_AudioSpec obtained{};
-    const SDL_AudioDeviceID device = open_device(block, &obtained);
-    if (device == 0) {
-        if (open_devices == 0) quit_sdl_locked();
-        return false;
+    const int rate = first_device_rate(block);
+    bool others_open = false;
+    {
+        MutexLock guard(outputs_mutex);
+        for (const std::unique_ptr<OutputDevice>& output : outputs) {
+            if (output->rate_hz != rate) continue;
+            share_output(block, rate, output.get());
+            return true;
+        }
+        others_open = !outputs.empty();
     }
-    ++open_devices;
-    block->audio.device = device;
-    block->audio.out_channels = obtained.channels;
-    block->audio.out_sample_rate = obtained.freq;
-    // The sound starts afresh; the resampler follows the first frame.
-    block->audio.sound.segment_start = true;
-    block->audio.played_out = false;
-    block->audio.sound.swr_in_format = -1;
-    block->audio.device_open = true;
-    SDL_PauseAudioDevice(device, 0);
-    return true;
+    // With other devices open, one at the block's own rate is worth one try:
+    // many drivers open one device only (SDL's dummy driver, for one).
+    auto output = std::make_unique<OutputDevice>();
+    if (open_device(block, rate, !others_open, output.get())) {
+        start_output(block, std::move(output));
+        return true;
+    }
+    if (others_open) {
+        {
+            // The sound is resampled to the rate of the fastest device open.
+            MutexLock guard(outputs_mutex);
+            OutputDevice* best = nullptr;
+            for (const std::unique_ptr<OutputDevice>& open : outputs) {
+                if (best == nullptr || open->obtained.freq > best->obtained.freq) best = open.get();
+            }
+            if (best != nullptr) {
+                share_output(block, rate, best);
+                return true;
+            }
+        }
+        // The devices open before have closed meanwhile.
+        if (open_device(block, rate, true, output.get())) {
+            start_output(block, std::move(output));
+            return true;
+        }
+    }
+    if (open_devices == 0) quit_sdl_locked();
+    return false;
 }
 
 void close_audio_device(AudioVideoBlock* block) {
     if (block == nullptr) return;
     if (block->audio.device_open.exchange(false)) {
-        // The callback sees audio_stop and returns at once, so pausing
-        // (which waits for a callback in progress) cannot hang. Once paused,
-        // the device never calls back into this block again.
         block->audio.stop = true;
-        const SDL_AudioDeviceID device = block->audio.device;
+        std::unique_ptr<OutputDevice> unused;
+        {
+            MutexLock guard(outputs_mutex);
+            for (auto it = outputs.begin(); it != outputs.end(); ++it) {
+                OutputDevice& output = **it;
+                if (output.id != block->audio.device) continue;
+                // Waits out a callback in progress, which never waits itself
+                // (and sees audio.stop); from here on no callback reaches
+                // this block.
+                SDL_LockAudioDevice(output.id);
+                output.blocks.erase(std::find(output.blocks.begin(), output.blocks.end(), block));
+                output.shares.resize(output.blocks.size());
+                SDL_UnlockAudioDevice(output.id);
+                if (output.blocks.empty()) {
+                    unused = std::move(*it);
+                    outputs.erase(it);
+                }
+                break;
+            }
+        }
         block->audio.device = 0;
-        if (device != 0) {
-            SDL_PauseAudioDevice(device, 1);
-            closer.close_later(device);
+        // A paused device never calls back again; closing it waits for its
+        // thread, which the closer does.
+        if (unused != nullptr) {
+            SDL_PauseAudioDevice(unused->id, 1);
+            closer.close_later(std::move(unused));
         }
     }
     // No callback runs from here on.

@@ -227,6 +227,51 @@ INSTANTIATE_TEST_SUITE_P(
         return name.substr(5, name.find('.') - 5);
     });
 
+// ---- Blocks sharing a device ----------------------------------------------------------
+
+// The amplitude of one frequency in frames [from, to) of the left channel.
+double amplitude_at(const std::vector<int16_t>& s, int rate, double hz, size_t from, size_t to) {
+    double re = 0, im = 0;
+    for (size_t i = from; i < to; ++i) {
+        const double phase = 2 * M_PI * hz * static_cast<double>(i) / rate;
+        re += s[2 * i] * std::cos(phase);
+        im += s[2 * i] * std::sin(phase);
+    }
+    return 2 * std::hypot(re, im) / static_cast<double>(to - from);
+}
+
+// Two blocks whose sound has the same rate play into one device, each
+// heard whole at its own volume: while both play the capture holds both
+// tones, after the first has ended only the second.
+TEST_F(AudioCapture, BlocksOfOneRateMixIntoOneDevice) {
+    const std::string low = generate_media("tone_1000_48000_2s.wav",
+                                           "-f lavfi -i sine=frequency=1000:sample_rate=48000:"
+                                           "duration=2 -c:a pcm_s16le");
+    const std::string high = generate_media("tone_2500_48000_4s.wav",
+                                            "-f lavfi -i sine=frequency=2500:sample_rate=48000:"
+                                            "duration=4 -c:a pcm_s16le");
+    Device d;
+    play(low, &d);
+    const size_t first = wait_for_tone(d, 0, 0.0).first;
+    play(high, &d, 0.5f);
+    ASSERT_EQ(d.rate, 48000);
+    EXPECT_TRUE(wait_until([&] { return captured_frames() > first + 5 * 48000; }, 20s));
+    EXPECT_EQ(log.count("[FFmpeg] SDL2 - open audio device success"), 1u) << log.dump();
+    const std::vector<int16_t> cap = read_samples(path);
+    // The low tone's last half second but one tenth, then a second of the
+    // high tone alone.
+    const size_t both = first + 48000 * 14 / 10, alone = first + 48000 * 21 / 10;
+    auto amplitude = [&](double hz, size_t from, size_t frames) {
+        return amplitude_at(cap, 48000, hz, from, from + frames);
+    };
+    const double high_alone = amplitude(2500, alone, 48000);
+    EXPECT_GT(high_alone, 1000.0);
+    EXPECT_LT(amplitude(1000, alone, 48000), high_alone * 0.01);
+    EXPECT_NEAR(amplitude(1000, both, 24000), 2 * high_alone, high_alone * 0.1);
+    EXPECT_NEAR(amplitude(2500, both, 24000), high_alone, high_alone * 0.05);
+    plugin.reset();
+}
+
 // ---- Volume and pause ---------------------------------------------------------------
 
 // Volume 1.0 plays the decoded samples exactly, 0.7 scales them by 89/128

@@ -107,6 +107,37 @@ INSTANTIATE_TEST_SUITE_P(Audio, OddRates,
                          testing::Values(std::pair{"aac_8000", 8000}, std::pair{"pcm_1hz", 48000}),
                          [](const auto& info) { return std::string(info.param.first); });
 
+// SDL opens at most 15 devices in a process, and its dummy driver one: more
+// blocks than that all play their sound, on one device for each rate where
+// the driver can, and the blocks that stay play on while others go.
+TEST(AudioDevice, MoreBlocksThanSdlHasDevicesAllPlaySound) {
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    const std::string tones[2] = {
+        generate_media("tone_48000_10s.wav",
+                       "-f lavfi -i sine=sample_rate=48000:duration=10 -c:a pcm_s16le"),
+        generate_media("tone_44100_10s.m4a", "-f lavfi -i sine=sample_rate=44100:duration=10")};
+    LogCapture log;
+    PluginHandle plugin;
+    std::vector<int> ids;
+    for (int i = 0; i < 18; ++i) {
+        ids.push_back(plugin->create_block(tones[i % 3 == 2].c_str(), false));
+        ASSERT_TRUE(plugin->play_block(ids.back(), false, true));
+    }
+    ASSERT_TRUE(wait_until([&] { return log.count_containing("SDL2 - actual specs") == 18; }, 20s))
+        << log.dump();
+    EXPECT_GE(log.count(open_success), 1u) << log.dump();
+    EXPECT_LE(log.count(open_success), 2u) << log.dump();
+    EXPECT_EQ(log.count_containing("No more combinations to try"), 0u) << log.dump();
+    for (size_t i = 0; i < ids.size(); i += 2)
+        EXPECT_LT(time_ms([&] { EXPECT_TRUE(plugin->destroy_block(ids[i])); }), 1000.0);
+    std::vector<float> before;
+    for (size_t i = 1; i < ids.size(); i += 2) before.push_back(plugin->get_position(ids[i]));
+    std::this_thread::sleep_for(500ms);
+    for (size_t i = 1; i < ids.size(); i += 2)
+        EXPECT_GT(plugin->get_position(ids[i]), before[i / 2] + 0.3f) << "block " << ids[i];
+    EXPECT_LT(time_ms([&] { plugin.reset(); }), 2000.0);
+}
+
 // SDL's audio never takes the host's SIGINT and SIGTERM.
 TEST(AudioDevice, HostSignalDispositionsStayTheHosts) {
     setenv("SDL_AUDIODRIVER", "dummy", 1);
