@@ -745,7 +745,7 @@ def main():
                                                "sync,seek,memory,open")
     args = ap.parse_args()
     args.runs = args.runs or (1 if args.quick else 3)
-    args.capacity_cap = 6 if args.quick else 16
+    args.capacity_cap = 6 if args.quick else 24
     only = set(filter(None, args.only.split(",")))
     want = lambda name: not only or name in only
 

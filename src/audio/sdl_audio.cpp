@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "audio/audio.h"
@@ -88,12 +89,11 @@ private:
 SdlGate sdl_gate;
 
 // One SDL device and the blocks whose sound it plays. SDL opens at most 15
-// devices in a process, each with a thread of its own, so the 16th block
-// would play no sound: blocks whose sound asks for the same rate share one
-// device, and its callback mixes them.
+// devices in a process, and some drivers only one: a block that gets no
+// device of its own shares one, whose callback mixes the blocks' sound.
 struct OutputDevice {
     SDL_AudioDeviceID id = 0;
-    int rate_hz = 0;  // the rate its blocks ask for (obtained may differ)
+    int rate_hz = 0;  // the rate its first block asked for (obtained may differ)
     SDL_AudioSpec obtained{};
     // Written under the SDL device's lock, which the callback runs under.
     std::vector<AudioVideoBlock*> blocks;
@@ -327,11 +327,26 @@ void join_output(AudioVideoBlock* block, OutputDevice* output) QVX_REQUIRES(outp
 void share_output(AudioVideoBlock* block, int rate, OutputDevice* output)
     QVX_REQUIRES(outputs_mutex) {
     logger().tracef(
-        "[FFmpeg] SDL2 - audio/video block %d plays into the open audio device of %d Hz, with %zu "
+        "[FFmpeg] SDL2 - audio/video block %d plays into the open audio device of %d Hz, with %d "
         "other block(s)",
-        block->id, output->obtained.freq, output->blocks.size());
+        block->id, output->obtained.freq, static_cast<int>(output->blocks.size()));
     log_specs(desired_spec(rate, output), output->obtained);
     join_output(block, output);
+}
+
+// The device a block of `rate` Hz shares when it gets none of its own: one
+// of its rate, else the fastest (the sound is resampled to its rate); of
+// these the one with the fewest blocks.
+OutputDevice* output_to_share(int rate) QVX_REQUIRES(outputs_mutex) {
+    OutputDevice* best = nullptr;
+    auto key = [rate](const OutputDevice* output) {
+        return std::make_tuple(output->rate_hz == rate, output->obtained.freq,
+                               -static_cast<int>(output->blocks.size()));
+    };
+    for (const std::unique_ptr<OutputDevice>& output : outputs) {
+        if (best == nullptr || key(output.get()) > key(best)) best = output.get();
+    }
+    return best;
 }
 
 // A device just opened (under the gate) starts with the block's sound.
@@ -372,15 +387,13 @@ bool open_audio_device(AudioVideoBlock* block) {
     bool others_open = false;
     {
         MutexLock guard(outputs_mutex);
-        for (const std::unique_ptr<OutputDevice>& output : outputs) {
-            if (output->rate_hz != rate) continue;
-            share_output(block, rate, output.get());
-            return true;
-        }
         others_open = !outputs.empty();
     }
-    // With other devices open, one at the block's own rate is worth one try:
-    // many drivers open one device only (SDL's dummy driver, for one).
+    // A device of its own first: each device decodes on its own thread,
+    // and a driver paced by its callbacks (SDL's disk driver) would run slow
+    // behind one that decodes for many blocks. With other devices open, a
+    // refusal comes from SDL's or the driver's limit, not from the rate:
+    // one try, then the block shares.
     auto output = std::make_unique<OutputDevice>();
     if (open_device(block, rate, !others_open, output.get())) {
         start_output(block, std::move(output));
@@ -388,14 +401,9 @@ bool open_audio_device(AudioVideoBlock* block) {
     }
     if (others_open) {
         {
-            // The sound is resampled to the rate of the fastest device open.
             MutexLock guard(outputs_mutex);
-            OutputDevice* best = nullptr;
-            for (const std::unique_ptr<OutputDevice>& open : outputs) {
-                if (best == nullptr || open->obtained.freq > best->obtained.freq) best = open.get();
-            }
-            if (best != nullptr) {
-                share_output(block, rate, best);
+            if (OutputDevice* shared = output_to_share(rate)) {
+                share_output(block, rate, shared);
                 return true;
             }
         }
