@@ -300,7 +300,19 @@ int cmd_capacity(const Args& a) {
     double worst_first = 0;
     double worst_start = 0;
     long min_frames = std::numeric_limits<long>::max();
+    // ffmpeg -re's own measure, for the same comparison: media time gained
+    // over wall time from its first progress report (0.5 s) to the last.
+    double min_speed = std::numeric_limits<double>::max();
     for (const auto& list : arrivals) {
+        const auto from = std::find_if(list.begin(), list.end(), [&](Clock::time_point t) {
+            return seconds_between(t0, t) >= 0.5;
+        });
+        if (list.empty() || from == list.end() || from + 1 >= list.end()) {
+            min_speed = 0;
+        } else {
+            const double media = static_cast<double>(list.end() - 1 - from) / fps;
+            min_speed = std::min(min_speed, media / seconds_between(*from, list.back()));
+        }
         const Pacing p = pacing_of(list, fps, t0, skip_s);
         worst_fit = std::max(worst_fit, p.fit_worst_abs_ms);
         worst_line = std::max(worst_line, p.line_worst_abs_ms);
@@ -322,6 +334,7 @@ int cmd_capacity(const Args& a) {
             {"worst_first_frame_ms", worst_start},
             {"frame_period_ms", period_ms},
             {"ok", all_frames && worst_line <= period_ms},
+            {"min_steady_speed", min_speed},
             {"cpu_s", cpu},
             {"wall_s", wall}},
            plugin);
