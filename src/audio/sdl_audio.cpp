@@ -121,8 +121,8 @@ void output_callback(void* userdata, uint8_t* stream, int len) {
         note_share_heard(output->blocks[i], output->shares[i]);
 }
 
-// Open devices by rate; opens and joins run under the gate as well, closes
-// only under this.
+// The devices open: opens and joins change it under the gate as well,
+// closes under this lock only.
 Mutex outputs_mutex;
 std::vector<std::unique_ptr<OutputDevice>> outputs QVX_GUARDED_BY(outputs_mutex);
 int sdl_initialized = 0;  // guarded by sdl_gate
@@ -431,7 +431,8 @@ void close_audio_device(AudioVideoBlock* block) {
                 // (and sees audio.stop); from here on no callback reaches
                 // this block.
                 SDL_LockAudioDevice(output.id);
-                output.blocks.erase(std::find(output.blocks.begin(), output.blocks.end(), block));
+                const auto found = std::find(output.blocks.begin(), output.blocks.end(), block);
+                if (found != output.blocks.end()) output.blocks.erase(found);
                 output.shares.resize(output.blocks.size());
                 SDL_UnlockAudioDevice(output.id);
                 if (output.blocks.empty()) {

@@ -49,9 +49,12 @@ void PacketQueue::push(AVPacket* packet, uint32_t serial, int64_t duration_us) {
 AVPacket* PacketQueue::take_front(uint32_t* serial) {
     const Queued queued = packets_.front();
     packets_.pop_front();
+    // In flight before it leaves the count: a reader of count and then
+    // in_flight, without the lock, never sees the packet in neither (the
+    // reader would rewind a looping input under a decoder still draining).
+    ++in_flight;
     count = packets_.size();
     account_removed(queued);
-    ++in_flight;
     if (serial) *serial = queued.serial;
     return queued.packet;
 }

@@ -52,7 +52,8 @@ public:
     void wake();
     // The consumer has finished with a packet it popped. Until then the
     // packet counts as in flight, so "nothing left" means count and in_flight
-    // both at 0, with no gap between a pop and the work it starts.
+    // both at 0, with no gap between a pop and the work it starts, as long as
+    // count is read first.
     void done();
     // Called (outside the queue's lock) after every pop and done(): the
     // producer waiting for room or for the consumer to finish is woken by
