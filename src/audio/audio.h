@@ -35,9 +35,9 @@ constexpr int max_device_open_wait_ms = 5000;
 // Samples per buffer asked of a device at the given rate.
 int device_buffer_samples(int rate_hz);
 
-// Gives the block its sound output: a device of its own rate, opened and
-// started, or the one already open at that rate, which its sound joins.
-// The resampler is set up on the device's own thread from the first
+// Gives the block its sound output: a device of its own, opened and
+// started, or, when SDL or the driver opens no more, an open one its sound
+// joins. The resampler is set up on the device's own thread from the first
 // decoded frame.
 bool open_audio_device(AudioVideoBlock* block);
 // Takes the block's sound off its device (idempotent); the device pauses
@@ -69,7 +69,5 @@ bool fill_block_sound(AudioVideoBlock* block, uint8_t* out, int len, SoundShare*
 // The block's share is heard from now on (sdl, once every block sharing the
 // device has filled its part).
 void note_share_heard(AudioVideoBlock* block, const SoundShare& share);
-// Adds signed 16-bit sound to `into`, clipping at full scale.
-void mix_sound(uint8_t* into, const uint8_t* from, int len);
 
 }  // namespace qvx_ffmpeg

@@ -124,16 +124,4 @@ void note_share_heard(AudioVideoBlock* block, const SoundShare& share) {
     block->reader.audio_clock_valid = true;
 }
 
-void mix_sound(uint8_t* into, const uint8_t* from, int len) {
-    const int samples = len / 2;
-    for (int i = 0; i < samples; ++i) {
-        int16_t a = 0;
-        int16_t b = 0;
-        std::memcpy(&a, into + 2 * i, 2);
-        std::memcpy(&b, from + 2 * i, 2);
-        const int16_t sum = static_cast<int16_t>(std::clamp(int{a} + int{b}, -32768, 32767));
-        std::memcpy(into + 2 * i, &sum, 2);
-    }
-}
-
 }  // namespace qvx_ffmpeg

@@ -111,7 +111,10 @@ void output_callback(void* userdata, uint8_t* stream, int len) {
     for (size_t i = 0; i < output->blocks.size(); ++i) {
         uint8_t* out = any ? output->scratch.data() : stream;
         const bool audible = fill_block_sound(output->blocks[i], out, len, &output->shares[i]);
-        if (audible && any) mix_sound(stream, out, len);
+        // SDL's mixer adds at full volume, clipping at full scale.
+        if (audible && any)
+            SDL_MixAudioFormat(stream, out, AUDIO_S16SYS, static_cast<Uint32>(len),
+                               SDL_MIX_MAXVOLUME);
         any = any || audible;
     }
     if (output->blocks.empty()) std::memset(stream, 0, static_cast<size_t>(len));
