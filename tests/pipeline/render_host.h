@@ -83,8 +83,11 @@ public:
     void pump_for(std::chrono::milliseconds duration) {
         pump_until([] { return false; }, duration);
     }
+    // Until a frame delivered from now on shows `index`: the one shown last
+    // may be that index already, from before a seek.
     bool pump_until_index(int index, std::chrono::milliseconds timeout) {
-        return pump_until([&] { return last_index() == index; }, timeout);
+        const size_t from = frames.size();
+        return pump_until([&] { return frames.size() > from && last_index() == index; }, timeout);
     }
     bool pump_frames(size_t n, std::chrono::milliseconds timeout) {
         const size_t target = frames.size() + n;
