@@ -1,12 +1,24 @@
+#include <algorithm>
+#include <cerrno>
+
 #include "block/audio_video_block.h"
 
 #if defined(__linux__)
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #endif
 
 namespace qvx_ffmpeg {
 
 namespace {
+
+#if defined(__linux__)
+// Linux weighs a thread of nice 2 at 64 % of a normal one: a share, never a
+// starvation.
+constexpr int video_nice_increment = 2;
+#endif
 
 // The reader waits for room in the queues, or for the decoders to finish,
 // only now and then; the decoders wake it only then.
@@ -49,6 +61,23 @@ void name_this_thread(const char* name) {
     pthread_setname_np(pthread_self(), name);
 #else
     (void)name;
+#endif
+}
+
+void yield_to_host_threads() {
+#if defined(__linux__)
+    // With many blocks playing, a dozen decoding threads each weighed like
+    // the host's render thread leave that thread a thirteenth of the cores
+    // whenever they are all busy (every block starting at once, a scene
+    // that loads): the host's frame comes late and so does every picture it
+    // takes. The nice value is per thread on Linux (the tid, not the pid),
+    // relative to what the thread inherited. Windows' priorities are strict
+    // rather than weights: one level below normal would stop the decoding
+    // whenever the host keeps its cores busy, so Windows keeps normal.
+    const auto tid = static_cast<id_t>(syscall(SYS_gettid));
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, tid);
+    if (errno == 0) setpriority(PRIO_PROCESS, tid, std::min(nice + video_nice_increment, 19));
 #endif
 }
 

@@ -453,6 +453,10 @@ void hold_start_together(AudioVideoBlock* block);
 // characters; Linux only, elsewhere nothing).
 void name_this_thread(const char* name);
 
+// Lets the calling thread (a block's video decoding) yield to the host's
+// threads under contention; Linux only, elsewhere nothing.
+void yield_to_host_threads();
+
 // For the input's interrupt callback: true when a read or seek in progress
 // should give up, because the block stops or because a seek or rewind
 // waits behind a read that has stalled.

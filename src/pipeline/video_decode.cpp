@@ -323,6 +323,7 @@ unsigned video_decode_thread(AudioVideoBlock* block) {
         return 0;
     }
     name_this_thread("qvx-video");
+    yield_to_host_threads();
     VideoTiming vs;
     vs.frame_duration = nominal_frame_duration(block);
     vs.serial = block->handover.serial;

@@ -1,12 +1,18 @@
 // Video playback end to end, as a host sees it: looping and the end of the
 // input, stopping and destroying a playing block, and damaged input. (The
 // pictures themselves: frame_conversion_test.)
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
 #include "render_host.h"
+
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#endif
 
 namespace {
 
@@ -90,6 +96,38 @@ TEST_F(Playback, LoopingBlockThatShowsNothingRestsBetweenPasses) {
     EXPECT_LT(host.cpu_share_pumping(1000ms), 0.20);
     plugin->destroy_block(sound_only);
 }
+
+#if defined(__linux__)
+// The nice value of the named thread of this process; INT_MIN when none.
+int nice_of_thread(const std::string& name) {
+    int nice = INT_MIN;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir)) {
+            const std::string task = std::string("/proc/self/task/") + entry->d_name;
+            if (entry->d_name[0] == '.' || read_file(task + "/comm") != name + "\n") continue;
+            // Past the name in brackets, the nice value is the 17th field.
+            const std::string stat = read_file(task + "/stat");
+            std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+            std::string field;
+            for (int k = 0; k < 17 && fields >> field; ++k) {
+            }
+            nice = std::stoi(field);
+        }
+        closedir(dir);
+    }
+    return nice;
+}
+
+// A block's decoding yields to the host's threads: with many blocks busy at
+// once, the host's render thread would otherwise get a share of the cores
+// no larger than one block's, and every picture would come late with it.
+TEST_F(Playback, VideoDecodingYieldsToTheHostsThreads) {
+    ASSERT_TRUE(play_to(clip_of(1), 5));
+    const int video = nice_of_thread("qvx-video");
+    ASSERT_NE(video, INT_MIN) << "no video thread";
+    EXPECT_GT(video, getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid))));
+}
+#endif
 
 // ---- Stopping ----------------------------------------------------------------------
 
