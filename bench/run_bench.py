@@ -505,19 +505,35 @@ def measure_capacity(bench, clips, cfg, res):
         capacity_of(bench, clips[name], cfg, res)
 
 
+# A count that fails is tried once more, for the plug-in and ffmpeg alike: on
+# this shared 2-core machine one try in several is hit by a stall of its
+# own (a one-process ffmpeg at 0.976 x), and a search that stops at the
+# first failure would report that stall instead of the capacity.
+CAPACITY_TRIES = 2
+
+
 def plugin_capacity(bench, clip, cfg, threads, label, frames):
     """The most blocks of the clip that play at once with every frame on time, and (ffmpeg -re's
     own measure) with every frame and a steady speed of at least 0.98; search from 1 until
-    both fail."""
+    both fail (in CAPACITY_TRIES tries)."""
     best, best_speed, runs = 0, 0, []
     for k in range(1, cfg.capacity_cap + 1):
-        log(f"[4] capacity {label}: {k} plug-in block(s), num_video_threads {threads}")
-        r = bench.run("capacity", clip=clip.path, blocks=k, frames=frames, fmt="yuv420p",
-                      threads=threads)
-        runs.append(r)
-        on_time = r["ok"] and best == k - 1
-        keeps_up = (r.get("all_frames") and r.get("min_steady_speed", 0) >= 0.98
-                    and best_speed == k - 1)
+        # Only a measure that has held for every count so far still counts.
+        counts_on_time, counts_speed = best == k - 1, best_speed == k - 1
+        on_time = keeps_up = False
+        for attempt in range(CAPACITY_TRIES):
+            log(f"[4] capacity {label}: {k} plug-in block(s), num_video_threads {threads}"
+                + (", again" if attempt else ""))
+            r = bench.run("capacity", clip=clip.path, blocks=k, frames=frames, fmt="yuv420p",
+                          threads=threads)
+            runs.append(r)
+            on_time = on_time or bool(r["ok"])
+            keeps_up = keeps_up or bool(r.get("all_frames") and
+                                        r.get("min_steady_speed", 0) >= 0.98)
+            if (on_time or not counts_on_time) and (keeps_up or not counts_speed):
+                break
+        on_time = on_time and counts_on_time
+        keeps_up = keeps_up and counts_speed
         best = k if on_time else best
         best_speed = k if keeps_up else best_speed
         if not on_time and not keeps_up:
@@ -532,10 +548,15 @@ def capacity_of(bench, clip, cfg, res):
     plugin = {t: plugin_capacity(bench, clip, cfg, t, label, frames) for t in (cfg.threads, 0)}
     ff_max, ff_runs = 0, []
     for k in range(1, cap + 1):
-        log(f"[4] capacity {label}: {k} concurrent ffmpeg -re")
-        speeds, reported = ffmpeg_realtime_group(clip, k, cfg.threads, frames / clip.fps)
-        ok = min(speeds) >= 0.98
-        ff_runs.append({"count": k, "steady_speeds": speeds, "reported_speeds": reported, "ok": ok})
+        ok = False
+        for attempt in range(CAPACITY_TRIES):
+            log(f"[4] capacity {label}: {k} concurrent ffmpeg -re" + (", again" if attempt else ""))
+            speeds, reported = ffmpeg_realtime_group(clip, k, cfg.threads, frames / clip.fps)
+            ok = min(speeds) >= 0.98
+            ff_runs.append({"count": k, "steady_speeds": speeds, "reported_speeds": reported,
+                            "ok": ok})
+            if ok:
+                break
         if not ok:
             break
         ff_max = k
