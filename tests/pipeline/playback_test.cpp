@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -107,11 +108,13 @@ int nice_of_thread(const std::string& name) {
             if (entry->d_name[0] == '.' || read_file(task + "/comm") != name + "\n") continue;
             // Past the name in brackets, the nice value is the 17th field.
             const std::string stat = read_file(task + "/stat");
-            std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+            const size_t name_end = stat.rfind(')');
+            if (name_end == std::string::npos) continue;  // the thread has gone
+            std::istringstream fields(stat.substr(name_end + 1));
             std::string field;
-            for (int k = 0; k < 17 && fields >> field; ++k) {
-            }
-            nice = std::stoi(field);
+            int read = 0;
+            while (read < 17 && fields >> field) ++read;
+            if (read == 17) nice = std::atoi(field.c_str());
         }
         closedir(dir);
     }
