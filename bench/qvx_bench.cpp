@@ -8,6 +8,7 @@
 //   qvx_bench seek     --clip F [--count 20] [--seed 1]
 //   qvx_bench sync     --clip FLASH_BEEP_CLIP [--seconds 60] [--audio-file F] [--trace FILE]
 //   qvx_bench memory   --clip F [--blocks 1] [--seconds 30] [--start-at S]
+//                      [--stall-at S --stall-for D]
 //   qvx_bench open     --clip F [--count 20]
 #include <sys/stat.h>
 
@@ -685,9 +686,14 @@ int cmd_memory(const Args& a) {
     const auto t0 = Clock::now();
     auto next_sample = t0;
     Ticker tick(5);
+    // A host that stops updating for a while (loading a level) and goes on.
+    const double stall_at = a.num("stall-at", -1), stall_for = a.num("stall-for", 0);
     while (seconds_since(t0) < seconds) {
-        for (size_t b = 0; b < ids.size(); ++b)
-            while (outs[b]->update(*v, ids[b])) ++frames[b];
+        const double now_s = seconds_since(t0);
+        if (now_s < stall_at || now_s >= stall_at + stall_for) {
+            for (size_t b = 0; b < ids.size(); ++b)
+                while (outs[b]->update(*v, ids[b])) ++frames[b];
+        }
         if (Clock::now() >= next_sample) {
             rss_max = std::max(rss_max, current_rss_kib());
             next_sample += std::chrono::milliseconds(100);
@@ -696,6 +702,7 @@ int cmd_memory(const Args& a) {
     }
     std::vector<double> positions;
     for (int id : ids) positions.push_back(v->get_position(id));
+    const long rss_end = current_rss_kib();
     const long peak = peak_rss_kib();
     for (int id : ids) v->destroy_block(id);
 
@@ -705,6 +712,9 @@ int cmd_memory(const Args& a) {
             {"start_at", start_at},
             {"rss_after_load_kib", rss_loaded},
             {"rss_max_sampled_kib", rss_max},
+            {"rss_end_kib", rss_end},
+            {"stall_at", stall_at},
+            {"stall_for", stall_for},
             {"peak_rss_kib", peak},
             {"frames", frames},
             {"positions", positions}},

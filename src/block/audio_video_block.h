@@ -79,6 +79,19 @@ constexpr double max_picture_lag_frames = 3.0;
 // averaged pace) is slow: a faster one drains a backlog (a decoder that ran
 // late, a stall of its own) by itself, and is handed every frame.
 constexpr double slow_host_update_frames = 0.9;
+// A real-time block queues at most the frames within max_picture_lag and
+// two more for its host, within these bounds. Every frame queued keeps one
+// of the decoder's pictures, and the decoder keeps every picture it ever
+// made until it closes: a host that stopped for two seconds left a 1080p
+// block 170 MB larger for good.
+constexpr int min_frames_for_host = 5;
+constexpr int max_frames_for_host = 8;
+// With that many queued, a host that keeps up is waited for until this long
+// after its last update or after the queue filled, whichever is later (a
+// stall of its own, the loading of a level), so that it is still handed
+// every frame; then, and at once for a slow host, the oldest frames make
+// way, and the picture keeps up with the clock while the host is away.
+constexpr int max_host_stall_ms = 1000;
 
 // A decoder refusing this many packets in a row ends its stream (until the
 // next seek, rewind or loop).
@@ -187,6 +200,11 @@ struct ConversionState {
     FramePtr staging_frame;
     int refused_width = 0;
     int refused_height = 0;
+    // When the queue for the host last filled (none while it has room), and
+    // whether its frames are making way for newer ones (logged once until
+    // the host takes a frame again).
+    std::chrono::steady_clock::time_point queue_full_since{};
+    bool dropping_for_host = false;
 };
 
 // A wake-up for waits with a deadline: control changes (pause, seek,
@@ -495,6 +513,13 @@ bool ensure_frame_pool(AudioVideoBlock* block);
 FramePoolEntry* pop_decoded_frame(AudioVideoBlock* block);
 // Records that the host asks for a picture now (its pace, for superseded).
 void note_host_update(AudioVideoBlock* block);
+// The host's updates come, on average, further apart than the video's
+// frames.
+bool host_is_slow(const AudioVideoBlock* block);
+// The most converted frames a real-time block queues for its host.
+int frames_for_host(const AudioVideoBlock* block);
+// Converted frames the host has not taken yet (or is still uploading).
+int frames_queued(const AudioVideoBlock* block);
 // In real time, a frame a slow host has not taken while the picture went on
 // by more than max_picture_lag (a newer frame of the same pass waits
 // behind it): showing it would keep the picture behind the sound.

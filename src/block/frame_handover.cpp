@@ -1,6 +1,7 @@
 // The block's pool of converted-frame slots and the queue that hands them
 // from the video thread to the host.
 #include <algorithm>
+#include <cmath>
 
 #include "block/audio_video_block.h"
 
@@ -28,6 +29,13 @@ bool frames_waiting(const AudioVideoBlock* block) {
         if (entry.in_use.load(std::memory_order_acquire) != 0) return true;
     }
     return false;
+}
+
+int frames_queued(const AudioVideoBlock* block) {
+    int queued = 0;
+    for (const FramePoolEntry& entry : block->handover.frame_pool.entries)
+        queued += entry.in_use.load(std::memory_order_acquire) != 0 ? 1 : 0;
+    return queued;
 }
 
 FramePoolEntry* pop_decoded_frame(AudioVideoBlock* block) {
@@ -67,10 +75,19 @@ void note_host_update(AudioVideoBlock* block) {
         std::memory_order_relaxed);
 }
 
+bool host_is_slow(const AudioVideoBlock* block) {
+    return block->handover.update_interval_s.load(std::memory_order_relaxed) >=
+           slow_host_update_frames * frame_seconds(block);
+}
+
+int frames_for_host(const AudioVideoBlock* block) {
+    const double lag_frames = std::ceil(max_picture_lag_seconds(block) / frame_seconds(block));
+    return static_cast<int>(
+        std::clamp(lag_frames + 2.0, double{min_frames_for_host}, double{max_frames_for_host}));
+}
+
 bool superseded(AudioVideoBlock* block, const FramePoolEntry* entry) {
-    if (block->handover.update_interval_s.load(std::memory_order_relaxed) <
-        slow_host_update_frames * frame_seconds(block))
-        return false;
+    if (!host_is_slow(block)) return false;
     MutexLock guard(block->handover.decoded_frames_lock);
     if (block->handover.decoded_frames.empty()) return false;
     const FramePoolEntry* newest = block->handover.decoded_frames.back();

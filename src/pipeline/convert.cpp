@@ -342,11 +342,12 @@ bool within_size_limit(AudioVideoBlock* block, int w, int h) {
     return false;
 }
 
-// Waits, until the deadline, for the host to take every frame queued; true
-// once it has. A stop or a repositioning ends the wait at once (the frame is
-// stale then).
-bool wait_for_host(AudioVideoBlock* block, std::chrono::steady_clock::time_point deadline) {
-    const auto done = [block] { return !frames_waiting(block); };
+// Waits, until the deadline, for the host to leave fewer than `room` frames
+// queued; true once it has. A stop or a repositioning ends the wait at once
+// (the frame is stale then).
+bool wait_for_host(AudioVideoBlock* block, int room,
+                   std::chrono::steady_clock::time_point deadline) {
+    const auto done = [block, room] { return frames_queued(block) < room; };
     const auto must_leave = [block] {
         return block->video.stop || block->handover.reposition_pending > 0 ||
                block->reader.seeking || block->controls.rewind_requested;
@@ -378,24 +379,72 @@ bool wait_for_host(AudioVideoBlock* block, std::chrono::steady_clock::time_point
     return ok;
 }
 
-// Every converted frame queued ahead of the host keeps a decoder buffer
-// pinned, and the decoder allocates and zeroes a fresh one (3 MB a 1080p
-// frame) for each: while the host holds a frame unseen, the converter waits
-// for it to take it. An untimed block waits for as long as it takes and
-// loses no frame. A real-time block waits up to a frame's time, then goes
-// on, and drops a frame the full pool has no room for (the host is behind
-// the clock anyway): a host running late, descheduled while many blocks
-// start together, neither stalls the video nor piles up pictures on cores
-// that are short already.
-FramePoolEntry* wait_for_entry(AudioVideoBlock* block, size_t bytes) {
-    auto deadline = std::chrono::steady_clock::time_point::max();
-    if (block->facts.realtime) {
-        const double fps = block->facts.video_fps > 0.0 ? block->facts.video_fps : 30.0;
-        deadline = std::chrono::steady_clock::now() +
-                   std::chrono::microseconds(static_cast<int64_t>(std::min(1e6 / fps, 1e5)));
+// In real time, leaves fewer than frames_for_host frames queued: a host
+// that keeps up is waited for, until max_host_stall_ms after its last
+// update or after the queue filled, whichever is later; then, and at once
+// for a slow host, the oldest frames make way. Without the bound, a host
+// behind the video (descheduled while many blocks start together, loading
+// a level) had the decoder allocate a fresh picture for every frame queued
+// meanwhile, and keep it: the block grew by up to its whole frame pool,
+// and on a machine short of cores the allocations put the host further
+// behind.
+void make_room_for_frame(AudioVideoBlock* block) {
+    using steady = std::chrono::steady_clock;
+    ConversionState& c = block->video.conversion;
+    const int room = frames_for_host(block);
+    if (frames_queued(block) < room) {
+        c.queue_full_since = steady::time_point{};
+        c.dropping_for_host = false;
+        return;
     }
-    const bool taken = wait_for_host(block, deadline);
-    if (!taken && !block->facts.realtime) return nullptr;
+    if (c.queue_full_since == steady::time_point{}) c.queue_full_since = steady::now();
+    if (!host_is_slow(block)) {
+        const steady::time_point last_update{std::chrono::duration_cast<steady::duration>(
+            std::chrono::nanoseconds(block->handover.last_update_ns.load()))};
+        const auto deadline = std::max(c.queue_full_since, last_update) +
+                              std::chrono::milliseconds(max_host_stall_ms);
+        if (wait_for_host(block, room, deadline)) {
+            c.queue_full_since = steady::time_point{};
+            c.dropping_for_host = false;
+            return;
+        }
+        if (block->video.stop || block->handover.reposition_pending > 0 || block->reader.seeking)
+            return;
+        if (!c.dropping_for_host) {
+            c.dropping_for_host = true;
+            logger().tracef_warning(
+                "[FFmpeg] video_convert - the host has taken no frame for %d ms: the oldest of "
+                "the %d frames queued make way for new ones (audio/video block %d)",
+                max_host_stall_ms, room, block->id);
+        }
+    }
+    while (frames_queued(block) >= room) {
+        FramePoolEntry* oldest = pop_decoded_frame(block);
+        if (oldest == nullptr) break;  // the host is uploading the rest
+        release_decoded_frame(oldest);
+    }
+}
+
+// Every converted frame queued ahead of the host keeps a decoder picture
+// pinned: while the host holds a frame unseen, the converter waits for it
+// to take it. An untimed block waits for as long as it takes and loses no
+// frame. A real-time block makes room first, then waits up to a frame's
+// time and goes on: a host running a little late neither stalls the video
+// nor loses a frame.
+FramePoolEntry* wait_for_entry(AudioVideoBlock* block, size_t bytes) {
+    using steady = std::chrono::steady_clock;
+    if (!block->facts.realtime) {
+        if (!wait_for_host(block, 1, steady::time_point::max())) return nullptr;
+        return take_entry(block, bytes);
+    }
+    make_room_for_frame(block);
+    // A host gone for longer than it may stall is not waited for frame by
+    // frame: the picture catches up with the clock while it is away.
+    if (block->video.conversion.dropping_for_host) return take_entry(block, bytes);
+    const double fps = block->facts.video_fps > 0.0 ? block->facts.video_fps : 30.0;
+    wait_for_host(
+        block, 1,
+        steady::now() + std::chrono::microseconds(static_cast<int64_t>(std::min(1e6 / fps, 1e5))));
     return take_entry(block, bytes);
 }
 

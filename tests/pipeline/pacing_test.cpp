@@ -100,6 +100,25 @@ TEST_F(SlowHost, ThatStalledOnceIsStillHandedEveryFrame) {
     EXPECT_TRUE(consecutive(host.indices(), 0));
 }
 
+// A host that stops for longer (it no longer shows the block, or loads for
+// seconds) is handed the newest frames when it comes back, and every frame
+// from there: the block keeps a few frames for it, not seconds of them.
+TEST_F(SlowHost, ThatStoppedForLongIsHandedTheNewestFramesWhenItComesBack) {
+    ASSERT_TRUE(host.pump_until_index(30, 5s)) << join(host.indices());
+    const size_t before = host.frames.size();
+    const int stopped_at = host.last_index();
+    std::this_thread::sleep_for(1800ms);
+    ASSERT_TRUE(host.pump_until_index(recipe.frames - 1, 5s)) << join(host.indices());
+    ASSERT_GT(host.frames.size(), before);
+    // A second of frames at least went by unseen (1.8 s of the clip's
+    // 60 fps, less the wait for the host and the few frames kept).
+    const int first_after = host.frames[before].index;
+    std::printf("[ figures  ] stopped at frame %d, came back to frame %d\n", stopped_at,
+                first_after);
+    EXPECT_GT(first_after, stopped_at + 60) << join(host.indices(before));
+    EXPECT_TRUE(consecutive(host.indices(before), first_after));
+}
+
 // ---- Inputs that do not start at 0 or jump ------------------------------------------
 
 // The 4 s clip as MPEG-TS: whole with its timestamps moved by `first`
