@@ -744,6 +744,18 @@ def measure_memory(bench, clips, cfg, res):
     res.add("8", "growth with clip length (10 min clip - 10 s clip, 1 block)", growth, "MiB",
             "<= 64 + 16 (read-ahead cap)", lambda v: v <= 80.0,
             "a local file is read 2 s ahead; 64 MiB is the byte cap of any input")
+    # A host that stops updating for 2 s (loading a level), then goes on: what
+    # the block keeps afterwards, against the same run without the stall.
+    log(f"[8] memory: 1 block, 10 min clip, the host stalls 2 s, {seconds} s")
+    r = bench.run("memory", clip=clips["long"].path, blocks=1, seconds=seconds, start_at=0,
+                  stall_at=3, stall_for=2, threads=cfg.threads)
+    r["label"] = "1 block, 10 min clip, host stalls 2 s"
+    raw.append(r)
+    kept = (r["rss_end_kib"] - raw[1]["rss_end_kib"]) / 1024
+    res.add("8", "resident memory kept after a 2 s stall of the host (1 block, 1080p)", kept, "MiB",
+            "<= 32", lambda v: v <= 32.0,
+            f"at the end of the run, less the same run without the stall; peak "
+            f"{r['peak_rss_kib'] / 1024:.0f} MiB")
 
 
 def measure_open(bench, clips, cfg, res):
