@@ -342,16 +342,19 @@ bool within_size_limit(AudioVideoBlock* block, int w, int h) {
     return false;
 }
 
+// A stop or a repositioning makes the frame being converted stale.
+bool conversion_stale(const AudioVideoBlock* block) {
+    return block->video.stop || block->handover.reposition_pending > 0 || block->reader.seeking ||
+           block->controls.rewind_requested;
+}
+
 // Waits, until the deadline, for the host to leave fewer than `room` frames
 // queued; true once it has. A stop or a repositioning ends the wait at once
 // (the frame is stale then).
 bool wait_for_host(AudioVideoBlock* block, int room,
                    std::chrono::steady_clock::time_point deadline) {
     const auto done = [block, room] { return frames_queued(block) < room; };
-    const auto must_leave = [block] {
-        return block->video.stop || block->handover.reposition_pending > 0 ||
-               block->reader.seeking || block->controls.rewind_requested;
-    };
+    const auto must_leave = [block] { return conversion_stale(block); };
     bool ok = done();
     while (!ok && !must_leave()) {
         const auto now = std::chrono::steady_clock::now();
@@ -408,8 +411,7 @@ void make_room_for_frame(AudioVideoBlock* block) {
             c.dropping_for_host = false;
             return;
         }
-        if (block->video.stop || block->handover.reposition_pending > 0 || block->reader.seeking)
-            return;
+        if (conversion_stale(block)) return;
         if (!c.dropping_for_host) {
             c.dropping_for_host = true;
             logger().tracef_warning(
