@@ -531,8 +531,6 @@ void drop_decoded_frames(AudioVideoBlock* block);
 // After entries of an untimed block were released: wakes the converter
 // waiting for one and the reader waiting for the host to take the last.
 void wake_frame_waiters(AudioVideoBlock* block);
-// Converted frames the host has not taken yet (or is still uploading).
-bool frames_waiting(const AudioVideoBlock* block);
 // The entry's frame belongs to a place the block has since left.
 bool frame_is_stale(const AudioVideoBlock* block, const FramePoolEntry* entry);
 

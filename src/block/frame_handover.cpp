@@ -24,13 +24,6 @@ void wake_frame_waiters(AudioVideoBlock* block) {
     if (block->video.waits_for_entry || block->reader.waits_for_consumers) notify_block(block);
 }
 
-bool frames_waiting(const AudioVideoBlock* block) {
-    for (const FramePoolEntry& entry : block->handover.frame_pool.entries) {
-        if (entry.in_use.load(std::memory_order_acquire) != 0) return true;
-    }
-    return false;
-}
-
 int frames_queued(const AudioVideoBlock* block) {
     int queued = 0;
     for (const FramePoolEntry& entry : block->handover.frame_pool.entries)

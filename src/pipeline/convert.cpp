@@ -354,9 +354,8 @@ bool conversion_stale(const AudioVideoBlock* block) {
 bool wait_for_host(AudioVideoBlock* block, int room,
                    std::chrono::steady_clock::time_point deadline) {
     const auto done = [block, room] { return frames_queued(block) < room; };
-    const auto must_leave = [block] { return conversion_stale(block); };
     bool ok = done();
-    while (!ok && !must_leave()) {
+    while (!ok && !conversion_stale(block)) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) break;
         uint64_t seen = 0;
@@ -374,7 +373,8 @@ bool wait_for_host(AudioVideoBlock* block, int room,
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
             wait_block(block, std::min(left, std::chrono::milliseconds(idle_wait_ms)),
                        [&]() QVX_REQUIRES(block->handover.wake.mutex) {
-                           return must_leave() || block->handover.wake.generation != seen;
+                           return conversion_stale(block) ||
+                                  block->handover.wake.generation != seen;
                        });
         }
         block->video.waits_for_entry = false;

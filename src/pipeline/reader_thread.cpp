@@ -266,7 +266,7 @@ void reader_cycle(AudioVideoBlock* block, ReaderRun& st) {
         // is told as soon as the last frame is out.
         const auto everything_out = [block, &st] {
             return decoders_done(block) && (!st.audio_on || block->audio.played_out) &&
-                   (block->facts.realtime || !frames_waiting(block));
+                   (block->facts.realtime || frames_queued(block) == 0);
         };
         if (!block->reader.input_ended && everything_out()) block->reader.input_ended = true;
         if (wait_for_consumers(block, end_of_input_retry_ms, [&] {
