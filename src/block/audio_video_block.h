@@ -120,6 +120,21 @@ struct VideoScaler {
     int color_range = AVCOL_RANGE_UNSPECIFIED;
 };
 
+// The playback timer's readings in seconds. The timer counts milliseconds
+// in 32 bits, which wrap after 49.7 days, and a float of its seconds steps
+// by 2 ms after 4.7 hours and by 16 ms (a 60 fps frame) after 36: a block
+// left playing for days would stutter, then freeze when the count wrapped.
+// Readings are summed in 64 bits from the count's differences; the count
+// must be read at least once every 49.7 days.
+class TimerReadings {
+public:
+    double seconds(uint32_t count_ms);
+
+private:
+    uint32_t last_count_ms_ = 0;
+    uint64_t total_ms_ = 0;
+};
+
 // The playback clock of a block, seconds. Every write is made under lock
 // (playback_clock.cpp): update_clock runs on the reader, video, sdl and
 // host (resume) threads and moves the positions on, so a position stored
@@ -130,7 +145,8 @@ struct PlaybackClock {
     // Time played since the last start or rewind, and the playback timer's
     // reading it was last brought up to.
     std::atomic<float> elapsed{0.0f};
-    std::atomic<float> last_reading{0.0f};
+    std::atomic<double> last_reading{0.0};
+    TimerReadings timer_readings QVX_GUARDED_BY(lock);
     // Seconds from the start: the picture last queued (video; the texture
     // update for an untimed block) and the sound being heard (sdl); seeks
     // and starts set both (reader).

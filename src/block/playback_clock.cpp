@@ -7,15 +7,16 @@ namespace qvx_ffmpeg {
 
 namespace {
 
-float timer_seconds(const AudioVideoBlock* block) {
-    return static_cast<float>(block->playback_timer.getMilliseconds()) * 0.001f;
+// The caller holds the clock's lock.
+double timer_seconds(AudioVideoBlock* block) QVX_REQUIRES(block->clock.lock) {
+    return block->clock.timer_readings.seconds(block->playback_timer.getMilliseconds());
 }
 
 // Brings the clock up to now; the caller holds the lock.
-float update_clock_locked(AudioVideoBlock* block) {
+float update_clock_locked(AudioVideoBlock* block) QVX_REQUIRES(block->clock.lock) {
     PlaybackClock& clock = block->clock;
-    const float now = timer_seconds(block);
-    const float delta = now - clock.last_reading;
+    const double now = timer_seconds(block);
+    const float delta = static_cast<float>(now - clock.last_reading);
     clock.last_reading = now;
     clock.elapsed = clock.elapsed + delta;
     // An untimed block's positions follow only the frames handed over.
@@ -28,6 +29,13 @@ float update_clock_locked(AudioVideoBlock* block) {
 
 }  // namespace
 
+double TimerReadings::seconds(uint32_t count_ms) {
+    // Unsigned difference: right across a wrap of the count.
+    total_ms_ += static_cast<uint32_t>(count_ms - last_count_ms_);
+    last_count_ms_ = count_ms;
+    return static_cast<double>(total_ms_) * 0.001;
+}
+
 float update_clock(AudioVideoBlock* block) {
     MutexLock guard(block->clock.lock);
     return update_clock_locked(block);
@@ -35,15 +43,15 @@ float update_clock(AudioVideoBlock* block) {
 
 void restart_clock(AudioVideoBlock* block) {
     PlaybackClock& clock = block->clock;
-    MutexLock guard(clock.lock);
-    const float t = timer_seconds(block);
+    MutexLock guard(block->clock.lock);
+    const double t = timer_seconds(block);
     clock.elapsed = 0.0f;
     clock.video_position = 0.0f;
     clock.audio_position = 0.0f;
     clock.last_reading = t;
-    clock.frame_timer = static_cast<double>(t);
-    clock.frame_timer_reference = static_cast<double>(t);
-    clock.sound_fit.reset();
+    clock.frame_timer = t;
+    clock.frame_timer_reference = t;
+    block->clock.sound_fit.reset();
     block->reader.input_ended = false;
     block->reader.audio_clock_valid = false;
 }
@@ -58,7 +66,7 @@ void set_block_paused(AudioVideoBlock* block, bool paused) {
         MutexLock guard(block->clock.lock);
         update_clock_locked(block);
         block->controls.paused = false;
-        block->clock.frame_timer_reference = static_cast<double>(block->clock.last_reading);
+        block->clock.frame_timer_reference = block->clock.last_reading.load();
         block->clock.sound_fit.reset();
     }
     notify_block(block);
@@ -88,13 +96,12 @@ void note_sound_heard(AudioVideoBlock* block, double seconds) {
     block->clock.audio_position = static_cast<float>(seconds);
     // The first sound heard after a start or repositioning starts the line.
     if (!block->reader.audio_clock_valid) block->clock.sound_fit.reset();
-    block->clock.sound_fit.add(static_cast<double>(block->clock.last_reading.load()), seconds);
+    block->clock.sound_fit.add(block->clock.last_reading.load(), seconds);
 }
 
 bool fitted_heard_position(AudioVideoBlock* block, double* seconds) {
     MutexLock guard(block->clock.lock);
-    return block->clock.sound_fit.position_at(static_cast<double>(block->clock.last_reading.load()),
-                                              seconds);
+    return block->clock.sound_fit.position_at(block->clock.last_reading.load(), seconds);
 }
 
 void hold_start_together(AudioVideoBlock* block) {
@@ -107,23 +114,23 @@ void hold_start_together(AudioVideoBlock* block) {
 
 double advance_frame_timer(AudioVideoBlock* block) {
     PlaybackClock& clock = block->clock;
-    MutexLock guard(clock.lock);
+    MutexLock guard(block->clock.lock);
     update_clock_locked(block);
     // The clock's own reading, not the time played: the reference is set
     // from readings (start, rewind, resume), and the time played restarts
     // from 0 at every rewind.
-    const double c = static_cast<double>(clock.last_reading);
+    const double c = clock.last_reading;
     const double e = c - clock.frame_timer_reference;
     clock.frame_timer_reference = c;
-    clock.frame_timer = clock.frame_timer + static_cast<double>(static_cast<float>(e));
+    clock.frame_timer = clock.frame_timer + e;
     return clock.frame_timer;
 }
 
 void restart_frame_timer(AudioVideoBlock* block, double t) {
     PlaybackClock& clock = block->clock;
-    MutexLock guard(clock.lock);
+    MutexLock guard(block->clock.lock);
     update_clock_locked(block);
-    clock.frame_timer_reference = static_cast<double>(clock.last_reading);
+    clock.frame_timer_reference = clock.last_reading.load();
     clock.frame_timer = t;
 }
 
