@@ -395,22 +395,22 @@ void make_room_for_frame(AudioVideoBlock* block) {
     using steady = std::chrono::steady_clock;
     ConversionState& c = block->video.conversion;
     const int room = frames_for_host(block);
-    if (frames_queued(block) < room) {
-        c.queue_full_since = steady::time_point{};
-        c.dropping_for_host = false;
-        return;
-    }
-    if (c.queue_full_since == steady::time_point{}) c.queue_full_since = steady::now();
-    if (!host_is_slow(block)) {
+    bool has_room = frames_queued(block) < room;
+    if (!has_room && c.queue_full_since == steady::time_point{}) c.queue_full_since = steady::now();
+    const bool waits = !has_room && !host_is_slow(block);
+    if (waits) {
         const steady::time_point last_update{std::chrono::duration_cast<steady::duration>(
             std::chrono::nanoseconds(block->handover.last_update_ns.load()))};
         const auto deadline = std::max(c.queue_full_since, last_update) +
                               std::chrono::milliseconds(max_host_stall_ms);
-        if (wait_for_host(block, room, deadline)) {
-            c.queue_full_since = steady::time_point{};
-            c.dropping_for_host = false;
-            return;
-        }
+        has_room = wait_for_host(block, room, deadline);
+    }
+    if (has_room) {
+        c.queue_full_since = steady::time_point{};
+        c.dropping_for_host = false;
+        return;
+    }
+    if (waits) {
         if (conversion_stale(block)) return;
         if (!c.dropping_for_host) {
             c.dropping_for_host = true;
